@@ -1,0 +1,260 @@
+// The named mutex: recursion and misuse reports, errors that never leave a
+// lock held, and serialisation with another process (also one that dies).
+#include "core/vorn_mutex.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/message_catalog.h"
+#include "core/vorn_exception.h"
+#include "platform/threads.h"
+
+namespace {
+
+template <typename Fn>
+auto onOtherThread(Fn fn) {
+    return std::async(std::launch::async, fn).get();
+}
+
+// TryLock on a fresh object of another thread; unlocks again on success.
+int tryFromOtherThread(const char* name) {
+    return onOtherThread([name] {
+        CVornMutex m;
+        int rc = m.TryLock(name);
+        if (rc == 0)
+            m.Unlock();
+        return rc;
+    });
+}
+
+// The code and extra number of the CVornException that fn throws; code -1
+// when it throws none.
+template <typename Fn>
+std::pair<int, int> thrown(Fn fn) {
+    try {
+        fn();
+    } catch (const CVornException& e) {
+        return {e.m_Code, e.m_Extra};
+    }
+    return {-1, 0};
+}
+
+// Own lock directory, catalogue texts "M<number>" and an event log file, so
+// that a test reads which messages were reported ("type:text").
+class VornMutexTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/zelorm-vmutex-XXXXXX";
+        ASSERT_NE(nullptr, mkdtemp(tmpl));
+        m_Dir = tmpl;
+        std::ofstream cat(m_Dir + "/messages", std::ios::binary);
+        cat << "2 9 1\nEnglish en\n";
+        for (int n = 0; n < 200; ++n) {
+            std::string text = "M" + std::to_string(n);
+            cat << " m" << n << " " << text.size() << ":" << text << "\n";
+        }
+        cat.close();
+        ASSERT_EQ(0, BaseMessageTable().ReadFile((m_Dir + "/messages").c_str(), 2, 9, 200, 0));
+        setenv("ZELORM_EVENTLOG", (m_Dir + "/events").c_str(), 1);
+        setenv("ZELORM_LOCK_DIR", (m_Dir + "/locks").c_str(), 1);
+    }
+    void TearDown() override {
+        unsetenv("ZELORM_EVENTLOG");
+        unsetenv("ZELORM_LOCK_DIR");
+        BaseMessageTable().Clear();
+        std::string locks = m_Dir + "/locks";
+        if (DIR* d = opendir(locks.c_str())) {
+            while (dirent* ent = readdir(d)) {
+                std::string n = ent->d_name;
+                if (n != "." && n != "..")
+                    unlink((locks + "/" + n).c_str());
+            }
+            closedir(d);
+        }
+        rmdir(locks.c_str());
+        unlink((m_Dir + "/messages").c_str());
+        unlink((m_Dir + "/events").c_str());
+        rmdir(m_Dir.c_str());
+    }
+    // The error and warning events reported so far, as "type:text".
+    std::vector<std::string> events() {
+        std::vector<std::string> out;
+        std::ifstream in(m_Dir + "/events");
+        for (std::string line; std::getline(in, line);) {
+            std::vector<std::string> f;
+            size_t start = 0, tab;
+            while ((tab = line.find('\t', start)) != std::string::npos) {
+                f.push_back(line.substr(start, tab - start));
+                start = tab + 1;
+            }
+            f.push_back(line.substr(start));
+            if (f.size() >= 5)
+                out.push_back(f[2] + ":" + f[4]);
+        }
+        return out;
+    }
+    std::string m_Dir;
+};
+
+TEST_F(VornMutexTest, WithoutANameEveryOperationThrows23) {
+    CVornMutex m;
+    EXPECT_EQ(23, thrown([&] { m.Lock(); }).first);
+    EXPECT_EQ(23, thrown([&] { m.TryLock(); }).first);
+    EXPECT_EQ(23, thrown([&] { m.Unlock(); }).first);
+    // A name that cannot be made leaves the object without a mutex.
+    EXPECT_EQ(46, thrown([&] { m.SetName(""); }).first);
+    EXPECT_EQ(23, thrown([&] { m.Lock(); }).first);
+    // The state lock was released each time: taking it again reports no
+    // second write lock (183), and another thread can use the object.
+    for (const std::string& e : events()) ASSERT_EQ(std::string::npos, e.find("M183")) << e;
+    EXPECT_EQ(0, onOtherThread([&] {
+                  int rc = m.TryLock("after");
+                  m.Unlock();
+                  return rc;
+              }));
+}
+
+TEST_F(VornMutexTest, OwnerMayLockAgainAndReleasesAsOften) {
+    CVornMutex m("QVCONFIGFILELOCK");
+    EXPECT_EQ(static_cast<unsigned>(platform::CurrentThreadId()), m.Lock());
+    EXPECT_EQ(1, tryFromOtherThread("QVCONFIGFILELOCK"));
+    EXPECT_TRUE(events().empty());  // a refused TryLock recorded no owner: no 182
+
+    m.Lock();
+    EXPECT_EQ(std::vector<std::string>{"1:M181"}, events());
+    m.Unlock();
+    EXPECT_EQ(1, tryFromOtherThread("QVCONFIGFILELOCK"));
+    m.Unlock();
+    EXPECT_EQ(0, tryFromOtherThread("QVCONFIGFILELOCK"));
+    EXPECT_EQ(0, tryFromOtherThread("qvconfigfilelock"));
+}
+
+TEST_F(VornMutexTest, UnlockByAThreadThatDoesNotOwnItThrows45) {
+    CVornMutex m("owned");
+    m.Lock();
+    auto result = onOtherThread([] {
+        CVornMutex other("owned");
+        return thrown([&] { other.Unlock(); });
+    });
+    EXPECT_EQ(45, result.first);
+    EXPECT_EQ(1, tryFromOtherThread("owned"));
+    m.Unlock();
+}
+
+TEST_F(VornMutexTest, DestroyingAnOwnedObjectReportsItAndKeepsTheOwnership) {
+    {
+        CVornMutex m("kept");
+        m.Lock();
+    }
+    EXPECT_EQ(std::vector<std::string>{"1:M182"}, events());
+    EXPECT_EQ(1, tryFromOtherThread("kept"));
+    CVornMutex again("kept");
+    again.Unlock();  // the owning thread releases through another object
+    EXPECT_EQ(0, tryFromOtherThread("kept"));
+}
+
+// A child process that locks name, reports 'y' over a pipe and, on command,
+// unlocks (reporting 'r') or dies holding the mutex.
+class ChildHolder {
+public:
+    ChildHolder(const char* name, bool dieHolding) {
+        int up[2], down[2];
+        if (pipe2(up, O_CLOEXEC) != 0 || pipe2(down, O_CLOEXEC) != 0)
+            return;
+        m_Pid = fork();
+        if (m_Pid == 0) {
+            char rc = 'n';
+            try {
+                CVornMutex m(name);
+                m.Lock();
+                rc = 'y';
+                (void)!write(up[1], &rc, 1);
+                char cmd;
+                if (read(down[0], &cmd, 1) != 1 || dieHolding)
+                    _exit(0);
+                m.Unlock();
+                rc = 'r';
+            } catch (...) {
+            }
+            (void)!write(up[1], &rc, 1);
+            _exit(0);
+        }
+        close(up[1]);
+        close(down[0]);
+        m_Up = up[0];
+        m_Down = down[1];
+    }
+    ~ChildHolder() {
+        close(m_Up);
+        close(m_Down);
+        if (m_Pid > 0)
+            waitpid(m_Pid, nullptr, 0);
+    }
+    char Report() {
+        char c = 0;
+        return read(m_Up, &c, 1) == 1 ? c : 0;
+    }
+    void Command() { (void)!write(m_Down, "x", 1); }
+    void Reap() {
+        waitpid(m_Pid, nullptr, 0);
+        m_Pid = -1;
+    }
+
+private:
+    pid_t m_Pid = -1;
+    int m_Up = -1, m_Down = -1;
+};
+
+TEST_F(VornMutexTest, AnotherProcessHoldsTheMutexUntilItUnlocks) {
+    ChildHolder child("C:,zelgw,spool,index", false);
+    ASSERT_EQ('y', child.Report());
+
+    CVornMutex m;
+    EXPECT_EQ(1, m.TryLock("C:,zelgw,spool,index"));
+    std::atomic<bool> locked{false};
+    std::thread waiter([&] {
+        m.Lock();
+        locked = true;
+        m.Unlock();
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_FALSE(locked);
+    child.Command();
+    EXPECT_EQ('r', child.Report());
+    waiter.join();
+    EXPECT_TRUE(locked);
+    EXPECT_TRUE(events().empty());
+}
+
+TEST_F(VornMutexTest, MutexAbandonedByADeadProcessThrows44OnceAndIsThenFree) {
+    ChildHolder child("abandoned", true);
+    ASSERT_EQ('y', child.Report());
+    child.Command();
+    child.Reap();
+
+    CVornMutex m("abandoned");
+    std::pair<int, int> result = thrown([&] { m.Lock(); });
+    EXPECT_EQ(44, result.first);
+    EXPECT_EQ(0x80, result.second);
+    // Nothing stays held, by this thread or by the object's state lock.
+    EXPECT_EQ(0, tryFromOtherThread("abandoned"));
+    EXPECT_EQ(0, onOtherThread([&] {
+                  int rc = m.TryLock();
+                  m.Unlock();
+                  return rc;
+              }));
+}
+
+}  // namespace

@@ -1,0 +1,331 @@
+// Named mutexes: ownership by thread, recursion, other processes, abandonment
+// and the file names that stand for mutex names.
+#include "platform/named_mutex.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <set>
+#include <string>
+#include <thread>
+
+namespace {
+
+using platform::NamedMutex;
+
+// Runs fn on a thread of its own and returns its result.
+template <typename Fn>
+auto onOtherThread(Fn fn) {
+    return std::async(std::launch::async, fn).get();
+}
+
+int tryFromOtherThread(const std::string& name) {
+    return onOtherThread([&] {
+        NamedMutex m;
+        if (!m.Open(name))
+            return -100;
+        int rc = m.TryAcquire();
+        if (rc == platform::kMutexAcquired || rc == platform::kMutexAbandoned)
+            m.Release();
+        return rc;
+    });
+}
+
+// Polls until pred holds, for at most about ten seconds.
+template <typename Pred>
+bool eventually(Pred pred) {
+    for (int i = 0; i < 10000; ++i) {
+        if (pred())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return pred();
+}
+
+class NamedMutexTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/zelorm-mutex-XXXXXX";
+        ASSERT_NE(nullptr, mkdtemp(tmpl));
+        m_Dir = tmpl;
+        m_LockDir = m_Dir + "/run/locks";  // missing: Open makes it
+        setenv("ZELORM_LOCK_DIR", m_LockDir.c_str(), 1);
+    }
+    void TearDown() override {
+        unsetenv("ZELORM_LOCK_DIR");
+        if (DIR* d = opendir(m_LockDir.c_str())) {
+            while (dirent* ent = readdir(d)) {
+                std::string n = ent->d_name;
+                if (n != "." && n != "..")
+                    unlink((m_LockDir + "/" + n).c_str());
+            }
+            closedir(d);
+        }
+        rmdir(m_LockDir.c_str());
+        rmdir((m_Dir + "/run").c_str());
+        unlink((m_Dir + "/file").c_str());
+        rmdir(m_Dir.c_str());
+    }
+    std::string m_Dir, m_LockDir;
+};
+
+TEST(LockFileName, EscapesEverythingThatIsNotPlainAndKeepsCase) {
+    struct Case {
+        std::string name, file;
+    } cases[] = {
+        {"QVCONFIGFILELOCK", "QVCONFIGFILELOCK"},
+        {"qvconfigfilelock", "qvconfigfilelock"},
+        {",var,spool,a.tmp", "%2Cvar%2Cspool%2Ca.tmp"},
+        {"a/b\\c", "a%2Fb%5Cc"},
+        {".", "%2E"},
+        {"..", "%2E."},
+        {"x_y-z.1", "x_y-z.1"},
+        {"%2F", "%252F"},
+        {"a b~", "a%20b%7E"},
+        {std::string("\xff\x01", 2), "%FF%01"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.file, platform::LockFileName(c.name)) << c.name;
+}
+
+TEST(LockFileName, LongNamesStayShortDistinctAndStable) {
+    std::string a(255, '/'), b = a;
+    b.back() = '\\';
+    std::string fa = platform::LockFileName(a), fb = platform::LockFileName(b);
+    EXPECT_LE(fa.size(), 255u);
+    EXPECT_NE(fa, fb);
+    EXPECT_EQ(fa, platform::LockFileName(a));
+    EXPECT_EQ(std::string::npos, fa.find('/'));
+    // The prefix is cut before an escape, never inside one.
+    EXPECT_EQ("%2F", fa.substr(fa.find('~') - 3, 3));
+}
+
+TEST_F(NamedMutexTest, OpenMakesTheLockDirectoryAndRefusesBadNames) {
+    NamedMutex m;
+    EXPECT_FALSE(m.Open(""));
+    EXPECT_EQ(EINVAL, errno);
+    EXPECT_FALSE(m.IsOpen());
+    EXPECT_EQ(platform::kMutexFailed, m.Acquire(-1));
+    EXPECT_FALSE(m.Release());
+
+    ASSERT_TRUE(m.Open("C:\\temp\\x/y"));
+    struct stat st;
+    ASSERT_EQ(0, stat(m_LockDir.c_str(), &st));
+    EXPECT_EQ(0755u, st.st_mode & 0777);
+    EXPECT_EQ(0, access((m_LockDir + "/C%3A%5Ctemp%5Cx%2Fy").c_str(), F_OK));
+    m.Close();
+
+    // A lock directory that cannot exist: a plain file stands in its way.
+    int fd = open((m_Dir + "/file").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    setenv("ZELORM_LOCK_DIR", (m_Dir + "/file/locks").c_str(), 1);
+    EXPECT_FALSE(m.Open("x"));
+    EXPECT_FALSE(m.IsOpen());
+}
+
+TEST_F(NamedMutexTest, OwnershipIsPerThreadRecursiveAndPerName) {
+    NamedMutex m;
+    ASSERT_TRUE(m.Open("abc"));
+    ASSERT_EQ(platform::kMutexAcquired, m.Acquire(-1));
+    EXPECT_EQ(platform::kMutexAcquired, m.TryAcquire());  // recursion
+
+    EXPECT_EQ(platform::kMutexTimedOut, tryFromOtherThread("abc"));
+    EXPECT_EQ(platform::kMutexTimedOut, onOtherThread([] {
+                  NamedMutex other;
+                  other.Open("abc");
+                  return other.Acquire(20);
+              }));
+    EXPECT_EQ(platform::kMutexAcquired, tryFromOtherThread("ABC"));  // names keep their case
+    EXPECT_TRUE(onOtherThread([] {
+        NamedMutex other;
+        other.Open("abc");
+        return !other.Release() && errno == EPERM;
+    }));
+
+    ASSERT_TRUE(m.Release());
+    EXPECT_EQ(platform::kMutexTimedOut, tryFromOtherThread("abc"));  // one level still held
+    ASSERT_TRUE(m.Release());
+    EXPECT_FALSE(m.Release());
+    EXPECT_EQ(EPERM, errno);
+    // The waiters that timed out left nothing behind.
+    EXPECT_EQ(platform::kMutexAcquired, tryFromOtherThread("abc"));
+}
+
+TEST_F(NamedMutexTest, WaiterProceedsOnlyAfterTheLastRelease) {
+    NamedMutex m;
+    ASSERT_TRUE(m.Open("queue"));
+    ASSERT_EQ(platform::kMutexAcquired, m.Acquire(-1));
+    ASSERT_EQ(platform::kMutexAcquired, m.Acquire(-1));
+
+    std::atomic<int> result{-2};
+    std::thread waiter([&] {
+        NamedMutex w;
+        w.Open("queue");
+        result = w.Acquire(-1);
+        w.Release();
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(-2, result.load());
+    ASSERT_TRUE(m.Release());
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(-2, result.load());
+    ASSERT_TRUE(m.Release());
+    EXPECT_TRUE(eventually([&] { return result.load() == platform::kMutexAcquired; }));
+    waiter.join();
+}
+
+TEST_F(NamedMutexTest, OwnershipOutlivesTheHandleAndFollowsTheName) {
+    auto first = std::make_unique<NamedMutex>();
+    ASSERT_TRUE(first->Open("shared"));
+    ASSERT_EQ(platform::kMutexAcquired, first->Acquire(-1));
+    first.reset();  // closing does not release
+    EXPECT_EQ(platform::kMutexTimedOut, tryFromOtherThread("shared"));
+
+    NamedMutex second;
+    ASSERT_TRUE(second.Open("shared"));
+    EXPECT_TRUE(second.Release());
+    EXPECT_EQ(platform::kMutexAcquired, tryFromOtherThread("shared"));
+}
+
+TEST_F(NamedMutexTest, ThreadThatEndsOwningAbandonsTheMutex) {
+    onOtherThread([] {
+        NamedMutex m;
+        m.Open("left");
+        return m.Acquire(-1);
+    });
+    NamedMutex m;
+    ASSERT_TRUE(m.Open("left"));
+    EXPECT_EQ(platform::kMutexAbandoned, m.TryAcquire());
+    ASSERT_TRUE(m.Release());
+    EXPECT_EQ(platform::kMutexAcquired, m.TryAcquire());
+    ASSERT_TRUE(m.Release());
+}
+
+TEST_F(NamedMutexTest, DescriptorsAreCloseOnExec) {
+    NamedMutex m;
+    ASSERT_TRUE(m.Open("cloexec"));
+    ASSERT_EQ(platform::kMutexAcquired, m.Acquire(-1));
+    int seen = 0;
+    DIR* d = opendir("/proc/self/fd");
+    ASSERT_NE(nullptr, d);
+    while (dirent* ent = readdir(d)) {
+        char target[4096];
+        std::string link = std::string("/proc/self/fd/") + ent->d_name;
+        ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+        if (n <= 0)
+            continue;
+        target[n] = '\0';
+        if (std::string(target).rfind(m_LockDir, 0) != 0)
+            continue;
+        ++seen;
+        EXPECT_NE(0, fcntl(atoi(ent->d_name), F_GETFD) & FD_CLOEXEC) << target;
+    }
+    closedir(d);
+    EXPECT_EQ(1, seen);
+    m.Release();
+}
+
+// A child process that takes a mutex, reports over a pipe and then, on
+// command, releases it or dies holding it.
+class ChildHolder {
+public:
+    ChildHolder(const std::string& name, bool dieHolding) {
+        int up[2], down[2];
+        if (pipe2(up, O_CLOEXEC) != 0 || pipe2(down, O_CLOEXEC) != 0)
+            return;
+        m_Pid = fork();
+        if (m_Pid == 0) {
+            close(up[0]);
+            close(down[1]);
+            NamedMutex m;
+            char rc = (m.Open(name) && m.Acquire(-1) == platform::kMutexAcquired) ? 'y' : 'n';
+            (void)!write(up[1], &rc, 1);
+            char cmd;
+            if (read(down[0], &cmd, 1) != 1)
+                _exit(3);
+            if (dieHolding)
+                _exit(0);
+            rc = m.Release() ? 'r' : 'n';
+            (void)!write(up[1], &rc, 1);
+            _exit(0);
+        }
+        close(up[1]);
+        close(down[0]);
+        m_Up = up[0];
+        m_Down = down[1];
+    }
+    ~ChildHolder() {
+        close(m_Up);
+        close(m_Down);
+        if (m_Pid > 0)
+            waitpid(m_Pid, nullptr, 0);
+    }
+    // The next byte the child reports ('y' holding, 'r' released).
+    char Report() {
+        char c = 0;
+        return read(m_Up, &c, 1) == 1 ? c : 0;
+    }
+    void Command() { (void)!write(m_Down, "x", 1); }
+    // Waits until the child has ended; true when it ended normally.
+    bool Reap() {
+        int status = 0;
+        bool ok = waitpid(m_Pid, &status, 0) == m_Pid && WIFEXITED(status);
+        m_Pid = -1;
+        return ok;
+    }
+    bool Started() const { return m_Pid > 0; }
+
+private:
+    pid_t m_Pid = -1;
+    int m_Up = -1, m_Down = -1;
+};
+
+TEST_F(NamedMutexTest, AnotherProcessHoldsTheMutexUntilItReleases) {
+    ChildHolder child("QVLISTFILELOCK", false);
+    ASSERT_TRUE(child.Started());
+    ASSERT_EQ('y', child.Report());
+
+    NamedMutex m;
+    ASSERT_TRUE(m.Open("QVLISTFILELOCK"));
+    EXPECT_EQ(platform::kMutexTimedOut, m.TryAcquire());
+    EXPECT_EQ(platform::kMutexTimedOut, m.Acquire(30));
+
+    std::atomic<int> result{-2};
+    std::thread waiter([&] { result = m.Acquire(-1); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(-2, result.load());
+    child.Command();
+    EXPECT_EQ('r', child.Report());
+    waiter.join();
+    EXPECT_EQ(platform::kMutexAcquired, result.load());
+    EXPECT_TRUE(child.Reap());
+    // The waiter's thread has ended, and with it its ownership.
+    EXPECT_EQ(platform::kMutexAbandoned, m.TryAcquire());
+    EXPECT_TRUE(m.Release());
+}
+
+TEST_F(NamedMutexTest, ProcessThatDiesHoldingLeavesItAbandoned) {
+    ChildHolder child("dies", true);
+    ASSERT_TRUE(child.Started());
+    ASSERT_EQ('y', child.Report());
+    child.Command();
+    ASSERT_TRUE(child.Reap());
+
+    NamedMutex m;
+    ASSERT_TRUE(m.Open("dies"));
+    EXPECT_EQ(platform::kMutexAbandoned, m.TryAcquire());
+    ASSERT_TRUE(m.Release());
+    EXPECT_EQ(platform::kMutexAcquired, m.TryAcquire());
+    ASSERT_TRUE(m.Release());
+}
+
+}  // namespace
