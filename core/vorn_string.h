@@ -268,7 +268,8 @@ public:
     // addresses made links (mailPrefix, null counting as "", goes before a
     // mail address in its link; a double quote in a link address is written
     // as "&quot;"), blank lines as "<P>", line ends as "<BR>", runs of blanks
-    // as "&nbsp;". Empty lines of an LF-only text vanish. Always true.
+    // as "&nbsp;". Lines must end in CR LF: the lines of an LF-only text run
+    // together. Always true.
     bool ToHtml(const char* mailPrefix);
     // Shift-JIS -> ISO-2022-JP in place (the text up to its first NUL byte);
     // texts of any length. An empty string is left alone.
