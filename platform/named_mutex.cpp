@@ -12,9 +12,10 @@
 // for the flock (held by another process at most).
 //
 // The first byte of the lock file says whether the mutex is held: "1" while
-// it is owned, "0" after a release. A process that dies loses its flock but
-// leaves the "1", so the next owner learns that the mutex was abandoned; a
-// thread that ends while owning a mutex gives up the flock the same way.
+// it is owned. A release removes the file (a new owner re-creates it), so
+// the lock directory holds only files of mutexes in use or abandoned. A process that dies loses its
+// flock but leaves the "1", so the next owner learns that the mutex was abandoned; a thread that
+// ends while owning a mutex gives up the flock the same way.
 //
 // Bad input: an empty name is refused (EINVAL); a release by a thread that
 // does not own the mutex is refused (EPERM); lock files that cannot be made
@@ -161,6 +162,14 @@ int lockFile(int fd, long timeoutMs, Clock::time_point deadline) {
     }
 }
 
+// True when the descriptor still refers to the file at the entry's path.
+bool lockFileStillInPlace(const Entry& e) {
+    struct stat held, current;
+    if (fstat(e.fd, &held) != 0 || stat(e.path.c_str(), &current) != 0)
+        return false;
+    return held.st_dev == current.st_dev && held.st_ino == current.st_ino;
+}
+
 }  // namespace
 
 std::string LockDirectory() {
@@ -297,6 +306,25 @@ int NamedMutex::Acquire(long timeoutMs) {
     lk.unlock();
 
     int rc = lockFile(e.fd, timeoutMs, deadline);
+    // The last owner removes the lock file when it releases (so the lock
+    // directory does not grow with every path ever locked). A flock taken on a
+    // removed file guards nothing: lock the file that now stands at the path.
+    while (rc == kMutexAcquired && !lockFileStillInPlace(e)) {
+        int fd = open(e.path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+        if (fd < 0) {
+            (void)flock(e.fd, LOCK_UN);
+            rc = kMutexFailed;
+            break;
+        }
+        int old;
+        {
+            std::lock_guard<std::mutex> swap(t.lock);
+            old = e.fd;
+            e.fd = fd;
+        }
+        close(old);
+        rc = lockFile(e.fd, timeoutMs, deadline);
+    }
     int savedErrno = errno;
     char mark = kFreeMark;
     if (rc == kMutexAcquired) {
@@ -332,6 +360,9 @@ bool NamedMutex::Release() {
     if (--e.count > 0)
         return true;
     writeMark(e.fd, kFreeMark);
+    // Removed while still locked: a process that opened the old file finds
+    // it gone once it gets the flock, and moves on to the current one.
+    (void)unlink(e.path.c_str());
     // Unlocking a flock held on an open descriptor cannot fail.
     (void)flock(e.fd, LOCK_UN);
     e.holder = 0;

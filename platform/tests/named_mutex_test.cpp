@@ -313,6 +313,24 @@ TEST_F(NamedMutexTest, AnotherProcessHoldsTheMutexUntilItReleases) {
     EXPECT_TRUE(m.Release());
 }
 
+TEST_F(NamedMutexTest, ReleasedMutexesLeaveNoLockFileBehind) {
+    for (int i = 0; i < 50; ++i) {
+        NamedMutex m;
+        std::string name = "/spool/message" + std::to_string(i);
+        ASSERT_TRUE(m.Open(name));
+        ASSERT_EQ(platform::kMutexAcquired, m.Acquire(-1));
+        ASSERT_TRUE(m.Release());
+    }
+    int entries = 0;
+    if (DIR* d = opendir(m_LockDir.c_str())) {
+        while (dirent* ent = readdir(d))
+            if (std::string(ent->d_name) != "." && std::string(ent->d_name) != "..")
+                ++entries;
+        closedir(d);
+    }
+    EXPECT_EQ(0, entries);
+}
+
 TEST_F(NamedMutexTest, ProcessThatDiesHoldingLeavesItAbandoned) {
     ChildHolder child("dies", true);
     ASSERT_TRUE(child.Started());
