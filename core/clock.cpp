@@ -86,6 +86,9 @@ void StoreZoneOffset(int zone) {
     State().m_Zone = zone;
 }
 
+// Local time minus UTC at the moment now, as signed HHMM.
+int ZoneOffsetAt(time_t now);
+
 // Seconds since 1970 of a broken-down time read as UTC.
 time_t CalendarSeconds(const struct tm& fields) {
     struct tm copy = fields;  // timegm normalises its argument
@@ -146,6 +149,9 @@ void StartClock() {
         if (s.m_Running.load() || s.m_Stop.load())
             return;
         s.m_Now = platform::CurrentTime();
+        // The zone is known before any caller can see the clock running:
+        // a thread that finds it running reads the zone without starting it.
+        StoreZoneOffset(ZoneOffsetAt(s.m_Now));
         // Set before the thread runs, so that its exit (under this lock)
         // always comes after.
         s.m_Running = true;
@@ -155,7 +161,6 @@ void StartClock() {
             return;
         }
     }
-    StoreZoneOffset(LocalZoneOffset());
 }
 
 bool StopClock() {
@@ -210,7 +215,12 @@ void NowPacked(int* date, int* time) {
 }
 
 int LocalZoneOffset() {
-    time_t now = Now();
+    return ZoneOffsetAt(Now());
+}
+
+namespace {
+
+int ZoneOffsetAt(time_t now) {
     struct tm utc, local;
     if (SafeGmTime(now, &utc) != 0 || SafeLocalTime(now, &local) != 0)
         return 0;
@@ -219,6 +229,8 @@ int LocalZoneOffset() {
     long long minutes = (CalendarSeconds(local) - CalendarSeconds(utc)) / 60;
     return static_cast<int>((minutes / 60) * 100 + minutes % 60);
 }
+
+}  // namespace
 
 int CachedZoneOffset() {
     StartClock();
