@@ -32,29 +32,6 @@
 
 namespace {
 
-// Holds one side of a reader-writer lock for a scope.
-class ReadGuard {
-public:
-    explicit ReadGuard(CVornRWLock& lock) : m_Lock(lock) { m_Lock.ReadLock(); }
-    ~ReadGuard() { m_Lock.ReadUnlock(); }
-    ReadGuard(const ReadGuard&) = delete;
-    ReadGuard& operator=(const ReadGuard&) = delete;
-
-private:
-    CVornRWLock& m_Lock;
-};
-
-class WriteGuard {
-public:
-    explicit WriteGuard(CVornRWLock& lock) : m_Lock(lock) { m_Lock.WriteLock(); }
-    ~WriteGuard() { m_Lock.WriteUnlock(); }
-    WriteGuard(const WriteGuard&) = delete;
-    WriteGuard& operator=(const WriteGuard&) = delete;
-
-private:
-    CVornRWLock& m_Lock;
-};
-
 // Bytes that may never appear raw in a written item: they end a line (CR,
 // LF) or the text handed to the parser (NUL).
 bool IsLineByte(unsigned char c) {
@@ -438,7 +415,7 @@ void CVornClient::GetCast(char* buffer, int size) {
 int CVornStateObject::Parse(const char* text) {
     if (!text || strnlen(text, 3) < 3)
         return 1;
-    WriteGuard guard(m_StateLock);
+    CVornWriteGuard guard(m_StateLock);
     m_State = text[0];
     if (text[1] != ',')
         return 1;
@@ -449,7 +426,7 @@ int CVornStateObject::Parse(const char* text) {
 }
 
 int CVornStateObject::Write(CVornFile& file) {
-    ReadGuard guard(m_StateLock);
+    CVornReadGuard guard(m_StateLock);
     const char letters[4] = {m_State, ',', m_Code, ','};
     if (file.Write(letters, 4) != 4)
         return 1;
@@ -457,12 +434,12 @@ int CVornStateObject::Write(CVornFile& file) {
 }
 
 bool CVornMailingList::IsPending() {
-    ReadGuard guard(m_StateLock);
+    CVornReadGuard guard(m_StateLock);
     return m_State == 'A' || m_State == 'D' || m_State == 'U';
 }
 
 bool CVornDictionary::IsPending() {
-    ReadGuard guard(m_StateLock);
+    CVornReadGuard guard(m_StateLock);
     return m_State == 'U';
 }
 

@@ -319,7 +319,7 @@ CVornConfigStore::State& CVornConfigStore::state() {
 CVornConfigStore::CVornConfigStore(const char* sharedPath, const char* localPath,
                                    const char* vendorPath) {
     State& s = state();
-    StoreWriteGuard guard(s.m_Lock);
+    CVornWriteGuard guard(s.m_Lock);
     CVornString shared(sharedPath, CVornString::kUnlocked);
     CVornString local(localPath, CVornString::kUnlocked);
     CVornString vendor(vendorPath, CVornString::kUnlocked);
@@ -337,7 +337,7 @@ CVornConfigStore::CVornConfigStore(const char* sharedPath, const char* localPath
 
 CVornConfigStore::~CVornConfigStore() {
     State& s = state();
-    StoreWriteGuard guard(s.m_Lock);
+    CVornWriteGuard guard(s.m_Lock);
     deleteAllObjects();
     // An empty table saved would wipe the files; nothing is reloaded behind
     // a store that was taken down.
@@ -364,7 +364,7 @@ void CVornConfigStore::logBadLine(const char* path, int lineNumber) {
 
 int CVornConfigStore::Load(int force) {
     State& s = state();
-    StoreWriteGuard guard(s.m_Lock);
+    CVornWriteGuard guard(s.m_Lock);
     return loadLocked(force);
 }
 
@@ -422,7 +422,7 @@ int CVornConfigStore::loadLocked(int force) {
 
 int CVornConfigStore::Save() {
     State& s = state();
-    StoreWriteGuard guard(s.m_Lock);
+    CVornWriteGuard guard(s.m_Lock);
     CVornString sharedPath(s.m_SharedPath, CVornString::kUnlocked);
     CVornString localPath(s.m_LocalPath, CVornString::kUnlocked);
     CVornString sharedNew(sharedPath, CVornString::kUnlocked);
@@ -525,11 +525,11 @@ int CVornConfigStore::CheckForChanges() {
         s.m_LastCheck = now;
     }
     {
-        StoreReadGuard guard(s.m_Lock);
+        CVornReadGuard guard(s.m_Lock);
         if (!s.m_LoadTried || !filesChanged())
             return 0;
     }
-    StoreWriteGuard guard(s.m_Lock);
+    CVornWriteGuard guard(s.m_Lock);
     // Another thread may have reloaded while this one waited.
     if (!s.m_LoadTried || !filesChanged())
         return 0;
@@ -539,6 +539,6 @@ int CVornConfigStore::CheckForChanges() {
 time_t CVornConfigStore::GetLoadTime() {
     CheckForChanges();
     State& s = state();
-    StoreReadGuard guard(s.m_Lock);
+    CVornReadGuard guard(s.m_Lock);
     return s.m_LoadTime;
 }

@@ -44,28 +44,6 @@ const int kFormatNumber = 2;
 const int kPrefixLength = 3;
 const char kListSeparator = '\x1C';
 
-class ReadGuard {
-public:
-    explicit ReadGuard(CVornRWLock& lock) : m_Lock(lock) { m_Lock.ReadLock(); }
-    ~ReadGuard() { m_Lock.ReadUnlock(); }
-    ReadGuard(const ReadGuard&) = delete;
-    ReadGuard& operator=(const ReadGuard&) = delete;
-
-private:
-    CVornRWLock& m_Lock;
-};
-
-class WriteGuard {
-public:
-    explicit WriteGuard(CVornRWLock& lock) : m_Lock(lock) { m_Lock.WriteLock(); }
-    ~WriteGuard() { m_Lock.WriteUnlock(); }
-    WriteGuard(const WriteGuard&) = delete;
-    WriteGuard& operator=(const WriteGuard&) = delete;
-
-private:
-    CVornRWLock& m_Lock;
-};
-
 // Holds "QVLISTFILELOCK" for a scope. The constructor passes on the mutex's
 // CVornException (nothing is then held); the destructor never throws.
 class FileLock {
@@ -292,7 +270,7 @@ bool CVornListMembership::fileChanged() {
 int CVornListMembership::Reload(bool force) {
     if (!force && Now() - m_LoadTime <= 1)
         return 0;
-    WriteGuard table(m_TableLock);
+    CVornWriteGuard table(m_TableLock);
     FileLock fileLock;
     return loadWithRecovery() ? 0 : 1;
 }
@@ -300,7 +278,7 @@ int CVornListMembership::Reload(bool force) {
 int CVornListMembership::CheckReload() {
     bool changed;
     {
-        ReadGuard table(m_TableLock);
+        CVornReadGuard table(m_TableLock);
         if (Now() - m_LastCheck <= 9)
             return 0;
         changed = fileChanged();
@@ -322,7 +300,7 @@ void CVornListMembership::GetMembers(const char* listName, CVornSortedList<CVorn
     }
     const char* whole = pattern.CStr();
 
-    ReadGuard table(m_TableLock);
+    CVornReadGuard table(m_TableLock);
     CVornString lists(CVornString::kUnlocked);
     CVornString name(CVornString::kUnlocked);
     for (const Entry& entry : m_Entries) {
@@ -375,7 +353,7 @@ int CVornListMembership::RemoveMember(const char* member) {
         return 1;
     CVornString lower(member, CVornString::kUnlocked);
     lower.ToLower();
-    WriteGuard table(m_TableLock);
+    CVornWriteGuard table(m_TableLock);
     FileLock fileLock;
     // Saving a table older than the file would undo another writer's change
     // (or, before the first load, empty the file): read it first.
@@ -387,7 +365,7 @@ int CVornListMembership::RemoveMember(const char* member) {
 }
 
 int CVornListMembership::SaveLocked() {
-    WriteGuard table(m_TableLock);
+    CVornWriteGuard table(m_TableLock);
     FileLock fileLock;
     CVornString digest(CVornString::kUnlocked);
     return Save(false, false, digest) ? 0 : 1;

@@ -80,7 +80,7 @@ int CVornConfigStore::GetSetting(const char* client, const char* user, const cha
     if (!name)
         return 1;
     State& s = state();
-    StoreReadGuard guard(s.m_Lock);
+    CVornReadGuard guard(s.m_Lock);
     CVornConfigObject* levels[5];
     CVornString userGroup(CVornString::kUnlocked);
     CVornString clientGroup(CVornString::kUnlocked);
@@ -103,7 +103,7 @@ int CVornConfigStore::GetSettingBuffer(const char* client, const char* user, con
     if (!name)
         return 1;
     State& s = state();
-    StoreReadGuard guard(s.m_Lock);
+    CVornReadGuard guard(s.m_Lock);
     CVornConfigObject* levels[5];
     CVornString userGroup(CVornString::kUnlocked);
     CVornString clientGroup(CVornString::kUnlocked);
@@ -122,7 +122,7 @@ int CVornConfigStore::GetGroupSetting(const char* client, const char* user, cons
     if (!name)
         return 1;
     State& s = state();
-    StoreReadGuard guard(s.m_Lock);
+    CVornReadGuard guard(s.m_Lock);
     CVornConfigObject* levels[5];
     CVornString userGroup(CVornString::kUnlocked);
     CVornString clientGroup(CVornString::kUnlocked);
@@ -140,7 +140,7 @@ int CVornConfigStore::GetObjectSetting(char type, const char* objectName, const 
     if (!name)
         return 1;
     State& s = state();
-    StoreReadGuard guard(s.m_Lock);
+    CVornReadGuard guard(s.m_Lock);
     CVornConfigObject* object = findObject(type, objectName);
     return object ? object->GetAttribute(name, out) : 1;
 }
@@ -149,7 +149,7 @@ int CVornConfigStore::GetEffectiveSettings(const char* client, const char* user,
                                            CVornStringMap& map) {
     CheckForChanges();
     State& s = state();
-    StoreReadGuard guard(s.m_Lock);
+    CVornReadGuard guard(s.m_Lock);
     CVornConfigObject* levels[5];
     CVornString userGroup(CVornString::kUnlocked);
     CVornString clientGroup(CVornString::kUnlocked);

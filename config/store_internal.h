@@ -60,29 +60,6 @@ CVornConfigObject* NewConfigObject(char type);
 // The comparison of client names (host addresses), for sorted lists.
 int CompareClientNames(const CVornString* a, const CVornString* b);
 
-// Holds the store's lock for a scope, reading or writing.
-class StoreReadGuard {
-public:
-    explicit StoreReadGuard(CVornRWLock& lock) : m_Lock(lock) { m_Lock.ReadLock(); }
-    ~StoreReadGuard() { m_Lock.ReadUnlock(); }
-    StoreReadGuard(const StoreReadGuard&) = delete;
-    StoreReadGuard& operator=(const StoreReadGuard&) = delete;
-
-private:
-    CVornRWLock& m_Lock;
-};
-
-class StoreWriteGuard {
-public:
-    explicit StoreWriteGuard(CVornRWLock& lock) : m_Lock(lock) { m_Lock.WriteLock(); }
-    ~StoreWriteGuard() { m_Lock.WriteUnlock(); }
-    StoreWriteGuard(const StoreWriteGuard&) = delete;
-    StoreWriteGuard& operator=(const StoreWriteGuard&) = delete;
-
-private:
-    CVornRWLock& m_Lock;
-};
-
 // The table key of an object: the type letter followed by the name (null is
 // the empty name).
 inline void MakeObjectKey(char type, const char* name, CVornString& key) {

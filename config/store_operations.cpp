@@ -121,7 +121,7 @@ int CVornConfigStore::AddObject(char type, const char* name, int save) {
     CheckForChanges();
     State& s = state();
     {
-        StoreWriteGuard guard(s.m_Lock);
+        CVornWriteGuard guard(s.m_Lock);
         CVornString key(CVornString::kUnlocked);
         MakeObjectKey(type, name, key);
         if (s.m_Objects->Find(key, nullptr, false))
@@ -154,7 +154,7 @@ int CVornConfigStore::DeleteObject(char type, const char* name, int save) {
     CheckForChanges();
     State& s = state();
     {
-        StoreWriteGuard guard(s.m_Lock);
+        CVornWriteGuard guard(s.m_Lock);
         CVornString key(CVornString::kUnlocked);
         MakeObjectKey(type, name, key);
         if (!s.m_Objects->Find(key, nullptr, false))
@@ -185,13 +185,13 @@ int CVornConfigStore::DeleteObject(char type, const char* name, int save) {
 
 int CVornConfigStore::ObjectExists(char type, const char* name) {
     State& s = state();
-    StoreReadGuard guard(s.m_Lock);
+    CVornReadGuard guard(s.m_Lock);
     return findObject(type, name) ? 1 : 0;
 }
 
 bool CVornConfigStore::IsObjectPending(char type, const char* name) {
     State& s = state();
-    StoreReadGuard guard(s.m_Lock);
+    CVornReadGuard guard(s.m_Lock);
     CVornConfigObject* object = findObject(type, name);
     return object && object->IsPending();
 }
@@ -201,7 +201,7 @@ int CVornConfigStore::SetAttribute(char type, const char* name, const char* attr
     int result;
     {
         State& s = state();
-        StoreWriteGuard guard(s.m_Lock);
+        CVornWriteGuard guard(s.m_Lock);
         CVornConfigObject* object = findObject(type, name);
         result = object && object->SetBaseAttribute(attribute, value) ? 0 : 1;
     }
@@ -213,7 +213,7 @@ int CVornConfigStore::DeleteAttribute(char type, const char* name, const char* a
     int result = 1;
     {
         State& s = state();
-        StoreWriteGuard guard(s.m_Lock);
+        CVornWriteGuard guard(s.m_Lock);
         if (CVornConfigObject* object = findObject(type, name)) {
             object->DeleteBaseAttribute(attribute);
             result = 0;
@@ -224,7 +224,7 @@ int CVornConfigStore::DeleteAttribute(char type, const char* name, const char* a
 
 int CVornConfigStore::ListObjectEvents(char type, const char* name, CVornStringList& out) {
     State& s = state();
-    StoreReadGuard guard(s.m_Lock);
+    CVornReadGuard guard(s.m_Lock);
     CVornConfigObject* object = findObject(type, name);
     if (!object)
         return 1;
@@ -236,7 +236,7 @@ int CVornConfigStore::GetEventAttribute(char type, const char* name, const char*
                                         const CVornString& eventId, CVornString& out) {
     CVornString id(eventId, CVornString::kUnlocked);
     State& s = state();
-    StoreReadGuard guard(s.m_Lock);
+    CVornReadGuard guard(s.m_Lock);
     CVornConfigObject* object = findObject(type, name);
     return object ? object->GetEventAttribute(attribute, id.CStr(), out) : 1;
 }
@@ -245,7 +245,7 @@ int CVornConfigStore::GetEventAttributes(char type, const char* name, const CVor
                                          CVornStringMap& out) {
     CVornString id(eventId, CVornString::kUnlocked);
     State& s = state();
-    StoreReadGuard guard(s.m_Lock);
+    CVornReadGuard guard(s.m_Lock);
     CVornConfigObject* object = findObject(type, name);
     return object ? object->GetEventAttributes(id.CStr(), out) : 1;
 }
@@ -255,7 +255,7 @@ int CVornConfigStore::ReplaceEvent(char type, const char* name, const char* oldI
     int result;
     {
         State& s = state();
-        StoreReadGuard guard(s.m_Lock);
+        CVornReadGuard guard(s.m_Lock);
         CVornConfigObject* object = findObject(type, name);
         if (!object)
             return 1;
@@ -279,7 +279,7 @@ bool CVornConfigStore::FindOverlappingEvent(char type, const char* name, const c
                                             int date, int repeat, int start, int end,
                                             const char* when) {
     State& s = state();
-    StoreReadGuard guard(s.m_Lock);
+    CVornReadGuard guard(s.m_Lock);
     CVornConfigObject* object = findObject(type, name);
     return object && object->FindOverlappingEvent(editedId, date, repeat, start, end, when);
 }
@@ -300,7 +300,7 @@ CVornSortedList<CVornString>& CVornConfigStore::cachedNames(char type) {
 
 void CVornConfigStore::GetSortedNames(char type, CVornSortedList<CVornString>& out) {
     State& s = state();
-    StoreWriteGuard guard(s.m_Lock);
+    CVornWriteGuard guard(s.m_Lock);
     CVornSortedList<CVornString>* source;
     std::unique_ptr<CVornSortedList<CVornString>> fresh;
     if (type == 'U' || type == 'C') {
@@ -325,7 +325,7 @@ unsigned CVornConfigStore::NameListThread(void*) {
         unsigned long tableGeneration;
         unsigned long changeGeneration;
         {
-            StoreReadGuard guard(s.m_Lock);
+            CVornReadGuard guard(s.m_Lock);
             if (s.m_UserNamesBuilt == s.m_ChangeGeneration &&
                 s.m_ClientNamesBuilt == s.m_ChangeGeneration)
                 return 0;
@@ -339,7 +339,7 @@ unsigned CVornConfigStore::NameListThread(void*) {
         buildSortedNames(keys, 'U', users);
         buildSortedNames(keys, 'C', clients);
 
-        StoreWriteGuard guard(s.m_Lock);
+        CVornWriteGuard guard(s.m_Lock);
         // Any object added or removed since the keys were copied would be
         // missing or extra in these lists; the lists then stay as they are
         // and GetSortedNames rebuilds them when needed.
@@ -359,7 +359,7 @@ int CVornConfigStore::CheckPassword(const char* user, const char* password, char
     CheckForChanges();
     State& s = state();
     {
-        StoreReadGuard guard(s.m_Lock);
+        CVornReadGuard guard(s.m_Lock);
         if (CVornUser* found = FindUser(user))
             return found->ValidatePassword(password ? password : "");
     }
@@ -377,7 +377,7 @@ int CVornConfigStore::ChangePassword(const char* user, const char* oldPassword,
     int result;
     bool found = false;
     {
-        StoreReadGuard guard(s.m_Lock);
+        CVornReadGuard guard(s.m_Lock);
         if (CVornUser* object = FindUser(user)) {
             found = true;
             result = object->ChangePassword(oldPassword, newPassword, message);
@@ -397,7 +397,7 @@ int CVornConfigStore::SetPassword(const char* user, const char* newPassword, CVo
     State& s = state();
     int result;
     {
-        StoreReadGuard guard(s.m_Lock);
+        CVornReadGuard guard(s.m_Lock);
         CVornUser* object = FindUser(user);
         if (!object)
             return 1;
@@ -409,7 +409,7 @@ int CVornConfigStore::SetPassword(const char* user, const char* newPassword, CVo
 bool CVornConfigStore::IsVirtualUser(const CVornString& user) {
     CVornString name(user, CVornString::kUnlocked);
     State& s = state();
-    StoreReadGuard guard(s.m_Lock);
+    CVornReadGuard guard(s.m_Lock);
     CVornUser* object = FindUser(name.CStr());
     return object && object->IsVirtual();
 }
@@ -417,7 +417,7 @@ bool CVornConfigStore::IsVirtualUser(const CVornString& user) {
 bool CVornConfigStore::GetUserRealAccount(const CVornString& user, CVornString& account) {
     CVornString name(user, CVornString::kUnlocked);
     State& s = state();
-    StoreReadGuard guard(s.m_Lock);
+    CVornReadGuard guard(s.m_Lock);
     CVornUser* object = FindUser(name.CStr());
     return object && object->GetRealAccount(account);
 }
@@ -427,7 +427,7 @@ bool CVornConfigStore::GetCanonicalUserName(CVornString& user) {
     key.Assign('U');
     key.Append(user);
     State& s = state();
-    StoreReadGuard guard(s.m_Lock);
+    CVornReadGuard guard(s.m_Lock);
     if (!s.m_Objects->Contains(key))
         return false;
     user.Assign(key.CStr() + 1, key.Length() - 1);
@@ -436,7 +436,7 @@ bool CVornConfigStore::GetCanonicalUserName(CVornString& user) {
 
 void CVornConfigStore::GetRealAccounts(CVornMap<int>& out) {
     State& s = state();
-    StoreReadGuard guard(s.m_Lock);
+    CVornReadGuard guard(s.m_Lock);
     CVornStringList keys;
     s.m_Objects->GetKeys(keys);
     CVornString account(CVornString::kUnlocked);

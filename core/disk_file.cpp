@@ -46,18 +46,6 @@ const int kWarning = 2;
 const long long kMaxTempNames = 65536;
 const int kMaxTempFailures = 8;
 
-// Holds a string's own lock for a scope.
-class StringLock {
-public:
-    explicit StringLock(const CVornString& s) : m_String(s) { m_String.Lock(); }
-    ~StringLock() { m_String.Unlock(); }
-    StringLock(const StringLock&) = delete;
-    StringLock& operator=(const StringLock&) = delete;
-
-private:
-    const CVornString& m_String;
-};
-
 // Releases a path lock that Open took when Open leaves by an unexpected
 // exception; the ordinary paths disarm it and release (or keep) it themselves.
 class OpenLockGuard {
@@ -415,7 +403,7 @@ int CVornDiskFile::Write(const CVornString& text) {
     if (!checkWritable())
         return -1;
     // The text's lock keeps it unchanged between measuring and copying.
-    StringLock hold(text);
+    CVornStringLockGuard hold(text);
     int count = text.Length();
     if (!beginWrite(count))
         return -1;

@@ -84,18 +84,6 @@ uint32_t Lookup2(const unsigned char* k, uint32_t length, uint32_t initval) {
     return c;
 }
 
-// Holds a string's own lock for a scope.
-class StringLockGuard {
-public:
-    explicit StringLockGuard(const CVornString& s) : m_String(s) { m_String.Lock(); }
-    ~StringLockGuard() { m_String.Unlock(); }
-    StringLockGuard(const StringLockGuard&) = delete;
-    StringLockGuard& operator=(const StringLockGuard&) = delete;
-
-private:
-    const CVornString& m_String;
-};
-
 // The hash under the table's mode: in mode 1 of the lower-cased key, so that
 // keys differing only in case share a bucket.
 uint32_t HashForMode(const CVornString& key, int mode) {
@@ -116,7 +104,7 @@ uint32_t HashKey(const CVornString& key) {
     // Keys are mostly short: read them onto the stack, longer ones to the heap.
     unsigned char small[256];
     std::unique_ptr<unsigned char[]> large;
-    StringLockGuard guard(key);
+    CVornStringLockGuard guard(key);
     int n = key.Length();
     unsigned char* bytes = small;
     if (n > static_cast<int>(sizeof small)) {

@@ -20,22 +20,6 @@
 #include "core/event_log.h"
 #include "core/vorn_string.h"
 
-namespace {
-
-// Holds a string's own lock for a scope.
-class StringLock {
-public:
-    explicit StringLock(const CVornString& s) : m_String(s) { m_String.Lock(); }
-    ~StringLock() { m_String.Unlock(); }
-    StringLock(const StringLock&) = delete;
-    StringLock& operator=(const StringLock&) = delete;
-
-private:
-    const CVornString& m_String;
-};
-
-}  // namespace
-
 const char* const CVornMemoryFile::kName = "(memoryfile)";
 
 CVornMemoryFile::CVornMemoryFile(unsigned flags) : m_Flags(flags) {}
@@ -155,7 +139,7 @@ int CVornMemoryFile::Write(const CVornString& text) {
     if (!checkWritable())
         return -1;
     // The text's lock keeps it unchanged between measuring and copying.
-    StringLock textHold(text);
+    CVornStringLockGuard textHold(text);
     int count = text.Length();
     if (!beginWrite(count))
         return -1;

@@ -58,3 +58,27 @@ private:
     CVornLock m_Section;             // held by a writer for the whole time it writes
     ManualResetEvent m_OkToWrite;    // set when the reader count drops to 0
 };
+
+// Scope holders of a reader-writer lock: the read or the write side for the
+// life of the holder, released also when an exception leaves the scope.
+class CVornReadGuard {
+public:
+    explicit CVornReadGuard(CVornRWLock& lock) : m_Lock(lock) { m_Lock.ReadLock(); }
+    ~CVornReadGuard() { m_Lock.ReadUnlock(); }
+    CVornReadGuard(const CVornReadGuard&) = delete;
+    CVornReadGuard& operator=(const CVornReadGuard&) = delete;
+
+private:
+    CVornRWLock& m_Lock;
+};
+
+class CVornWriteGuard {
+public:
+    explicit CVornWriteGuard(CVornRWLock& lock) : m_Lock(lock) { m_Lock.WriteLock(); }
+    ~CVornWriteGuard() { m_Lock.WriteUnlock(); }
+    CVornWriteGuard(const CVornWriteGuard&) = delete;
+    CVornWriteGuard& operator=(const CVornWriteGuard&) = delete;
+
+private:
+    CVornRWLock& m_Lock;
+};

@@ -43,18 +43,6 @@ int charLength(const char* data, int end, int pos) {
     return std::min(length, end - pos);
 }
 
-// Holds a string's own lock for a scope.
-class StringLock {
-public:
-    explicit StringLock(const CVornString& s) : m_String(s) { m_String.Lock(); }
-    ~StringLock() { m_String.Unlock(); }
-    StringLock(const StringLock&) = delete;
-    StringLock& operator=(const StringLock&) = delete;
-
-private:
-    const CVornString& m_String;
-};
-
 }  // namespace
 
 const char* CVornSplitter::data() {
@@ -238,7 +226,7 @@ bool CVornSplitter::SplitQuoted(const CVornString& text, char sep, int maxCount,
 }
 
 int CVornSplitter::Count() {
-    StringLock guard(m_Text);
+    CVornStringLockGuard guard(m_Text);
     CVornLockGuard listGuard(m_Items.m_Lock);
     return m_Items.m_Count;
 }

@@ -24,18 +24,6 @@ unsigned currentThread() {
     return static_cast<unsigned>(platform::CurrentThreadId());
 }
 
-// Holds a reader-writer lock in write mode for a scope.
-class WriteGuard {
-public:
-    explicit WriteGuard(CVornRWLock& lock) : m_Lock(lock) { m_Lock.WriteLock(); }
-    ~WriteGuard() { m_Lock.WriteUnlock(); }
-    WriteGuard(const WriteGuard&) = delete;
-    WriteGuard& operator=(const WriteGuard&) = delete;
-
-private:
-    CVornRWLock& m_Lock;
-};
-
 }  // namespace
 
 CVornMutex::CVornMutex(const char* name) : m_Owner(0) {
@@ -49,7 +37,7 @@ CVornMutex::~CVornMutex() {
 }
 
 void CVornMutex::SetName(const char* name) {
-    WriteGuard state(m_StateLock);
+    CVornWriteGuard state(m_StateLock);
     m_Name = name != nullptr ? name : "";
     m_Handle.Close();
     if (name == nullptr || !m_Handle.Open(m_Name))
@@ -63,7 +51,7 @@ unsigned CVornMutex::Lock(const char* name) {
     if (name != nullptr)
         SetName(name);
     {
-        WriteGuard state(m_StateLock);
+        CVornWriteGuard state(m_StateLock);
         if (!m_Handle.IsOpen())
             throw CVornException(23);
         int rc = m_Handle.Acquire(-1);
@@ -81,7 +69,7 @@ int CVornMutex::TryLock(const char* name) {
     if (name != nullptr)
         SetName(name);
     {
-        WriteGuard state(m_StateLock);
+        CVornWriteGuard state(m_StateLock);
         if (!m_Handle.IsOpen())
             throw CVornException(23);
         int rc = m_Handle.TryAcquire();
@@ -99,7 +87,7 @@ int CVornMutex::TryLock(const char* name) {
 
 void CVornMutex::Unlock() {
     m_Owner = 0;
-    WriteGuard state(m_StateLock);
+    CVornWriteGuard state(m_StateLock);
     if (!m_Handle.IsOpen())
         throw CVornException(23);
     if (!m_Handle.Release())

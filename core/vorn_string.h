@@ -350,3 +350,16 @@ private:
     CVornLock* m_First;
     CVornLock* m_Second;
 };
+
+// Holds one string's own lock for a scope (nothing for an unlocked string),
+// released also when an exception leaves the scope. Not copyable.
+class CVornStringLockGuard {
+public:
+    explicit CVornStringLockGuard(const CVornString& s) : m_String(s) { m_String.Lock(); }
+    ~CVornStringLockGuard() { m_String.Unlock(); }
+    CVornStringLockGuard(const CVornStringLockGuard&) = delete;
+    CVornStringLockGuard& operator=(const CVornStringLockGuard&) = delete;
+
+private:
+    const CVornString& m_String;
+};

@@ -6,6 +6,7 @@
 //   Listen, Accept, TakeOver                               listening
 //   Read, ReadUntil                                        reading (bounded)
 //   Write                                                  sending (bounded)
+//   ShutdownNow                                            end a connection from another thread
 //   Set/Get...TimeoutMs, ResetTimeouts                     process-wide limits
 //
 // Bad input (negative counts and lengths, null data, a null or empty
@@ -178,6 +179,11 @@ long CVornTCPSocket::receiveOnce(char* buf, int capacity, int* systemError) {
     return n;
 }
 
+int CVornTCPSocket::releaseHandle() {
+    std::lock_guard<std::mutex> hold(m_HandleLock);
+    return m_Socket.exchange(-1);
+}
+
 void CVornTCPSocket::createHandle() {
     m_Socket = platform::SocketCreate(platform::SocketType::Stream);
     if (m_Socket < 0) {
@@ -188,8 +194,7 @@ void CVornTCPSocket::createHandle() {
 }
 
 void CVornTCPSocket::closeHandleOrThrow(const char* hostText) {
-    int fd = m_Socket;
-    m_Socket = -1;
+    int fd = releaseHandle();
     if (platform::SocketClose(fd) != 0)
         throw CVornException(135, hostText, errno);
 }
@@ -257,8 +262,7 @@ bool CVornTCPSocket::Close() {
     }
     if (m_State == kConnected)
         platform::SocketShutdownSend(m_Socket);
-    int fd = m_Socket;
-    m_Socket = -1;
+    int fd = releaseHandle();
     m_State = kClosed;
     if (platform::SocketClose(fd) != 0) {
         logError("Error: TCP \"close\" to %s failed, error %d.", errno);
@@ -462,8 +466,7 @@ bool CVornTCPSocket::TakeOver(CVornTCPSocket& other) {
     m_Buffer.TakeAll(unread);
     bool ok = true;
     if (m_State == kListening) {
-        int fd = m_Socket;
-        m_Socket = -1;
+        int fd = releaseHandle();
         m_State = kClosed;
         if (platform::SocketClose(fd) != 0) {
             logError("Error: TCP \"close\" to %s failed, error %d.", errno);
@@ -474,7 +477,7 @@ bool CVornTCPSocket::TakeOver(CVornTCPSocket& other) {
     m_EOF = other.m_EOF;
     m_State = other.m_State;
     m_Host = other.m_Host;
-    m_Socket = other.m_Socket;
+    m_Socket = other.m_Socket.load();
     other.m_State = kClosed;
     other.m_Socket = -1;
     return ok;
@@ -644,4 +647,17 @@ int CVornTCPSocket::Write(const CVornString& data) {
         data.ReadBytes(offset, bytes.data(), length);
     data.Unlock();
     return writeBytes(bytes.data(), length);
+}
+
+// ---- Ending a connection from another thread
+
+bool CVornTCPSocket::ShutdownNow() {
+    // The handle lock, not the object lock: the thread to be woken holds the
+    // object lock for as long as it waits. Under the handle lock the number
+    // cannot be released (and reused by the system) while it is shut down.
+    std::lock_guard<std::mutex> hold(m_HandleLock);
+    int fd = m_Socket;
+    if (fd < 0)
+        return false;
+    return platform::SocketShutdownBoth(fd) == 0;
 }

@@ -27,8 +27,12 @@
 // operation, blocking calls included: while one thread waits in ReadUntil,
 // another's Write on the same object waits too. Accept holds the listener's
 // lock and then the target's; TakeOver its own and then the source's.
-// Not copyable.
+// ShutdownNow alone takes no object lock (it is how another thread ends a
+// blocked read or write). Not copyable.
 #pragma once
+
+#include <atomic>
+#include <mutex>
 
 #include "core/vorn_buffer.h"
 #include "core/vorn_lock.h"
@@ -135,6 +139,16 @@ public:
     int Write(const char* data, int length);
     int Write(const CVornString& data);
 
+    // ---- Ending a connection from another thread
+    // Shuts both directions of the open handle down at once WITHOUT taking
+    // the object lock, so that another thread blocked in Read, ReadUntil or
+    // Write on this socket returns promptly: a read sees the end of data, a
+    // write fails. The handle stays open until Close or the destructor.
+    // Meant for connections (on a listener it ends the listening). Any
+    // thread, at any time; a closed socket is left alone. True when an open
+    // handle was shut down.
+    bool ShutdownNow();
+
     // ---- Process-wide time-outs, in milliseconds (values < 1 are ignored).
     static void SetConnectTimeoutMs(int ms);
     static int GetConnectTimeoutMs();
@@ -166,12 +180,18 @@ private:
     // Debug line "fmt" with the host text and an error number, unless silent.
     void logError(const char* fmt, int systemError);
     int writeBytes(const char* data, int length);
+    // Takes the handle out of the object (-1 left behind) for closing, under
+    // m_HandleLock, so that ShutdownNow never reaches a number that the
+    // system may already have handed to another socket.
+    int releaseHandle();
 
     CVornBuffer m_Buffer;
     bool m_EOF = false;
     int m_State = kClosed;
     int m_LastError = 0;
     CVornHostAddress m_Host;
-    int m_Socket = -1;
+    // Written under m_Lock; read without it by ShutdownNow, hence atomic.
+    std::atomic<int> m_Socket{-1};
     CVornLock m_Lock{true};
+    std::mutex m_HandleLock;  // a handle is released for closing under it
 };

@@ -400,3 +400,13 @@ long SocketSendToWithin(int fd, const void* data, size_t length, uint32_t addres
 }
 
 }  // namespace platform
+
+// ---- Ending a connection from another thread (added for the TCP server)
+
+namespace platform {
+
+int SocketShutdownBoth(int fd) {
+    return shutdown(fd, SHUT_RDWR);
+}
+
+}  // namespace platform

@@ -133,3 +133,14 @@ long SocketSendToWithin(int fd, const void* data, size_t length, uint32_t addres
                         int timeoutMs);
 
 }  // namespace platform
+
+// ---- Ending a connection from another thread (added for the TCP server)
+
+namespace platform {
+
+// shutdown(SHUT_RDWR): both directions end at once, so that a thread blocked
+// in a wait, receive or send on the descriptor returns promptly (a receive
+// sees the end of data, a send fails). The descriptor stays open. 0, or -1.
+int SocketShutdownBoth(int fd);
+
+}  // namespace platform
