@@ -1,9 +1,11 @@
 // The network library's start and stop, the connect time-out table and the
 // idle-connection pool. See network_library.h.
 //
-//   LibraryStartup        clock reset and start, sockets layer started once
+//   LibraryStartup        clock reset and start, sockets layer started once,
+//                         host names resolved through the DNS resolver
 //   SocketsStartup        the sockets layer alone
-//   LibraryCleanup        tables and pool emptied, clock thread stopped
+//   LibraryCleanup        DNS resolver stopped, tables and pool emptied, clock
+//                         thread stopped
 //   CVornConnectTimeouts  Acquire / Release / Clear / Count
 //   CVornIdleConnections  Add / Take / CloseIdle / Count
 //
@@ -16,6 +18,8 @@
 #include <vector>
 
 #include "core/clock.h"
+#include "net/dns_lookup.h"
+#include "net/dns_resolver.h"
 #include "net/tcp_socket.h"
 #include "platform/threads.h"
 
@@ -54,6 +58,8 @@ bool SocketsStartup() {
 
 bool LibraryStartup() {
     ResetClock();
+    // Host addresses resolve names through the library's own resolver.
+    DnsInstallHostLookups();
     {
         CVornLockGuard guard(LibraryLock());
         g_LibraryStarted = true;
@@ -62,6 +68,8 @@ bool LibraryStartup() {
 }
 
 void LibraryCleanup() {
+    // The resolver's threads end (bounded wait) before anything they use goes.
+    DnsStop();
     g_ConnectTimeouts.Clear();
     g_IdleConnections.CloseIdle(true);
     StopClock();

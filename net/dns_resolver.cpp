@@ -1,0 +1,619 @@
+// The process's DNS resolver: its start and stop, the reply handler and the
+// record cache. See dns_resolver.h.
+//
+//   DnsResolver      the resolver of the process, made on first use
+//   DnsStart         read the configuration once and start the UDP server
+//   DnsStop          stop the threads, free the lists, empty the cache
+//   HandleDatagram   a reply: parse, deliver to its query, cache its chain
+//   RunHelper        the cache cleaner (every 300 s)
+//   DnsCacheAdd / DnsCacheFind / DnsCacheRecords / DnsCacheClean /
+//   DnsCacheFlush / DnsCacheInfo
+//                    the cache
+//
+// Bad input: a reply that cannot be parsed (206), that carries an error code
+// (207, 212; 208, 210 and 211 in the debug log), that has no question (213)
+// or that no outstanding query sent to its sender waits for (214 in the
+// debug log) is dropped and nothing of it is cached; an error reply does not
+// end its query, which asks its next server after its wait. Of an accepted
+// reply only the records of the question's own chain are cached (see the
+// header), so a server cannot plant records for names it was not asked
+// about. A null record given to the cache is ignored.
+#include "net/dns_resolver.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include <vector>
+
+#include "core/clock.h"
+#include "core/debug_log.h"
+#include "core/event_log.h"
+#include "core/message_catalog.h"
+#include "core/system_info.h"
+#include "core/threads.h"
+#include "net/dns_lookup.h"
+
+namespace {
+
+enum : int { kEventError = 1, kEventWarning = 2 };
+
+// Catalogue numbers of the resolver's messages.
+enum : int {
+    kMsgBadGrunts = 201,
+    kMsgNoNameServers = 203,
+    kMsgBadReply = 206,
+    kMsgFormatError = 207,
+    kMsgServerFailure = 208,
+    kMsgNotImplemented = 210,
+    kMsgRefused = 211,
+    kMsgBadRcode = 212,
+    kMsgNoQuestion = 213,
+    kMsgUnexpectedReply = 214,
+};
+
+constexpr int kNameServerPort = 53;
+
+void CacheKey(const CVornString& name, int type, CVornString& key) {
+    CVornString canonical(CVornString::kUnlocked);
+    DnsCanonicalName(name, canonical);
+    DnsMakeKey(canonical, type, 0, key);
+}
+
+void SenderText(const CVornHostAddress& sender, CVornString& out) {
+    CVornHostAddress copy(sender);
+    out.Assign(copy.Format(0));
+}
+
+// The catalogue text of number filled with the sender's text, to the debug
+// log at WARNING (these replies are common enough to stay out of the event
+// log).
+void DebugWarning(int number, const CVornString& sender) {
+    if (g_LogSilent)
+        return;
+    CVornString format(CVornString::kUnlocked);
+    {
+        CVornLockGuard guard(GetCatalogLock());
+        const char* text = GetCatalogText(number);
+        format.Assign(text ? text : "");
+    }
+    CVornString argument(sender, CVornString::kUnlocked);
+    LogFormat(kLogWarning, format.CStr(), argument.CStr());
+}
+
+bool InNames(const std::vector<CVornString>& names, const CVornString& name) {
+    for (const CVornString& n : names) {
+        if (n.Equals(name, 0))
+            return true;
+    }
+    return false;
+}
+
+// The question's name and the CNAME targets that lead from it through the
+// answers (at most kDnsMaxCnameSteps steps, stopping at a loop).
+std::vector<CVornString> QuestionChain(const CDnsRecord& question, CDnsRecordPtrList& answers) {
+    std::vector<CVornString> chain;
+    chain.emplace_back(question.m_Name, CVornString::kUnlocked);
+    CVornLockGuard guard(answers.m_Lock);
+    for (int step = 0; step < kDnsMaxCnameSteps; ++step) {
+        const CDnsRecord* next = nullptr;
+        for (auto* node = answers.m_Head; node && !next; node = node->m_Next) {
+            const CDnsRecord* r = node->m_Element;
+            if (r && r->m_Type == kDnsTypeCNAME && r->m_Name.Equals(chain.back(), 0))
+                next = r;
+        }
+        if (!next || next->m_Target.IsEmpty() || InNames(chain, next->m_Target))
+            break;
+        chain.emplace_back(next->m_Target, CVornString::kUnlocked);
+    }
+    return chain;
+}
+
+// Unlinks every record of the list and hands them to the caller.
+std::vector<CDnsRecord*> TakeRecords(CDnsRecordPtrList& list) {
+    std::vector<CDnsRecord*> records;
+    CVornLockGuard guard(list.m_Lock);
+    for (auto* node = list.m_Head; node; node = node->m_Next) records.push_back(node->m_Element);
+    list.RemoveAll();
+    return records;
+}
+
+void FreeChain(void* value) {
+    delete static_cast<CDnsRecordPtrList*>(value);
+}
+
+}  // namespace
+
+// ---- The resolver of the process
+
+CVornDNSResolver& DnsResolver() {
+    static CVornDNSResolver* resolver = [] {
+        DnsInstallHostLookups();
+        return new CVornDNSResolver();
+    }();
+    return *resolver;
+}
+
+CVornDNSResolver::CVornDNSResolver() : CVornUDPServer("DNS") {}
+
+CVornDNSResolver::~CVornDNSResolver() {
+    StopResolver();
+}
+
+// ---- Start and stop
+
+bool CVornDNSResolver::Start(int grunts, bool writeLockHeld) {
+    if (m_Started.load()) {
+        if (writeLockHeld)
+            m_CacheLock.WriteUnlock();
+        return true;
+    }
+    if (grunts <= 0) {
+        if (writeLockHeld)
+            m_CacheLock.WriteUnlock();
+        LogEventInt(kMsgBadGrunts, kEventError, grunts);
+        return false;
+    }
+    if (!writeLockHeld) {
+        CVornWriteGuard guard(m_CacheLock);
+        return startLocked(grunts);
+    }
+    // The caller's write lock goes however the start ends.
+    struct Release {
+        CVornRWLock& lock;
+        ~Release() { lock.WriteUnlock(); }
+    } release{m_CacheLock};
+    return startLocked(grunts);
+}
+
+bool CVornDNSResolver::startLocked(int grunts) {
+    // Another thread may have finished the start while this one waited.
+    if (m_Started.load())
+        return true;
+
+    CVornStringList domains;
+    CVornHostAddressList addresses;
+    CVornList<unsigned short> ports;
+    SysInfoGetDnsInfo(domains, addresses, &ports);
+
+    // A start that failed before left its lists behind; a retry must not add
+    // to them.
+    clearListsLocked();
+    {
+        CVornLockGuard domainsGuard(domains.m_Lock);
+        for (auto* node = domains.m_Head; node; node = node->m_Next) {
+            if (!node->m_Element.IsEmpty())
+                m_SearchDomains.AddTail(new CVornString(node->m_Element));
+        }
+    }
+    {
+        CVornLockGuard addressesGuard(addresses.m_Lock);
+        CVornLockGuard portsGuard(ports.m_Lock);
+        auto* port = ports.m_Head;
+        for (auto* node = addresses.m_Head; node; node = node->m_Next) {
+            CVornHostAddress* host = new CVornHostAddress();
+            host->SetAddress(node->m_Element);
+            host->SetPort(port && port->m_Element ? port->m_Element
+                                                  : static_cast<unsigned short>(kNameServerPort));
+            m_Servers.AddTail(host);
+            if (port)
+                port = port->m_Next;
+        }
+    }
+    bool haveServers;
+    {
+        CVornLockGuard serversGuard(m_Servers.m_Lock);
+        haveServers = m_Servers.m_Count > 0;
+    }
+    // Not fatal: every query then fails at once, and the lookups say so.
+    if (!haveServers)
+        LogEventInt(kMsgNoNameServers, kEventError, 0);
+
+    bool started = CVornUDPServer::Start(
+        grunts, 1, kDnsMaxMessage, CVornHostAddress(uint32_t{0}, static_cast<unsigned short>(0)));
+    if (started)
+        m_Started.store(true);
+    return started;
+}
+
+void CVornDNSResolver::StopResolver() {
+    bool wasStarted;
+    {
+        // Queries see the stop after their current wait and give up.
+        CVornWriteGuard guard(m_CacheLock);
+        wasStarted = m_Started.exchange(false);
+        clearListsLocked();
+        cacheFlushLocked();
+    }
+    // The threads take the cache lock, so it is not held while they end.
+    if (wasStarted)
+        CVornUDPServer::Stop();
+    CVornWriteGuard guard(m_CacheLock);
+    // Records the grunt cached while it was being stopped (unless another
+    // start has happened meanwhile).
+    if (!m_Started.load())
+        cacheFlushLocked();
+}
+
+void CVornDNSResolver::clearListsLocked() {
+    std::vector<CVornHostAddress*> hosts;
+    {
+        CVornLockGuard guard(m_Servers.m_Lock);
+        for (auto* node = m_Servers.m_Head; node; node = node->m_Next)
+            hosts.push_back(node->m_Element);
+        m_Servers.RemoveAll();
+    }
+    for (CVornHostAddress* host : hosts) delete host;
+    std::vector<CVornString*> texts;
+    {
+        CVornLockGuard guard(m_SearchDomains.m_Lock);
+        for (auto* node = m_SearchDomains.m_Head; node; node = node->m_Next)
+            texts.push_back(node->m_Element);
+        m_SearchDomains.RemoveAll();
+    }
+    for (CVornString* text : texts) delete text;
+}
+
+void CVornDNSResolver::CopyServers(CVornList<CVornHostAddress>& out) {
+    out.RemoveAll();
+    CVornReadGuard guard(m_CacheLock);
+    CVornLockGuard listGuard(m_Servers.m_Lock);
+    for (auto* node = m_Servers.m_Head; node; node = node->m_Next) out.AddTail(*node->m_Element);
+}
+
+void CVornDNSResolver::CopySearchDomains(CVornStringList& out) {
+    out.RemoveAll();
+    CVornReadGuard guard(m_CacheLock);
+    CVornLockGuard listGuard(m_SearchDomains.m_Lock);
+    for (auto* node = m_SearchDomains.m_Head; node; node = node->m_Next)
+        out.AddTail(*node->m_Element);
+}
+
+// ---- Threads
+
+void CVornDNSResolver::RunHelper(int /*threadNumber*/) {
+    time_t next = Now() + kCleanSeconds;
+    while (!IsStopping() && !TooManyHelpers()) {
+        if (Now() > next) {
+            CacheClean();
+            next = Now() + kCleanSeconds;
+        }
+        SleepSeconds(1);
+    }
+}
+
+void CVornDNSResolver::HandleDatagram(const CVornString& data, const CVornHostAddress& sender,
+                                      int /*threadNumber*/) {
+    CDnsRecordPtrList questions, answers, authority, additional;
+    int id = 0;
+    int rcode = 0;
+    bool authoritative = false;
+    CVornString from(CVornString::kUnlocked);
+    SenderText(sender, from);
+
+    if (!DnsParseReply(data, sender, &id, &rcode, &authoritative, questions, answers, authority,
+                       additional)) {
+        LogEventStringInt(kMsgBadReply, kEventWarning, from, 0);
+        return;
+    }
+    // An error reply is neither delivered nor cached: its query tries its
+    // next server after its wait.
+    switch (rcode) {
+        case 0:
+        case 3:
+            break;
+        case 1:
+            LogEventStringInt(kMsgFormatError, kEventWarning, from, 0);
+            return;
+        case 2:
+            DebugWarning(kMsgServerFailure, from);
+            return;
+        case 4:
+            DebugWarning(kMsgNotImplemented, from);
+            return;
+        case 5:
+            DebugWarning(kMsgRefused, from);
+            return;
+        default:
+            LogEventStringInt(kMsgBadRcode, kEventWarning, from, rcode);
+            return;
+    }
+
+    CDnsRecord question;
+    {
+        CVornLockGuard guard(questions.m_Lock);
+        if (questions.m_Head && questions.m_Head->m_Element)
+            question = *questions.m_Head->m_Element;
+    }
+    if (question.m_Type == 0) {
+        LogEventStringInt(kMsgNoQuestion, kEventWarning, from, 0);
+        return;
+    }
+
+    bool delivered;
+    {
+        // Delivery and caching under one write lock: the query that wakes
+        // finds the reply's records (its CNAME chain) in the cache.
+        CVornWriteGuard guard(m_CacheLock);
+        delivered = DnsDeliverAnswer(id, sender, authoritative, question, answers);
+        if (delivered) {
+            bool noAnswers;
+            {
+                CVornLockGuard answersGuard(answers.m_Lock);
+                noAnswers = answers.m_Count == 0;
+            }
+            // A name that does not exist, or has no data of the asked type.
+            if (noAnswers)
+                cacheAddLocked(
+                    new CDnsRecord(question.m_Name, kNegativeTtl, question.m_Type, authoritative));
+            const std::vector<CVornString> chain = QuestionChain(question, answers);
+            for (CDnsRecordPtrList* section : {&answers, &authority, &additional}) {
+                for (CDnsRecord* r : TakeRecords(*section)) {
+                    const bool ours = r && r->m_Expiry != 0 && InNames(chain, r->m_Name) &&
+                                      (r->m_Type == question.m_Type || r->m_Type == kDnsTypeCNAME);
+                    if (ours)
+                        cacheAddLocked(r);
+                    else
+                        delete r;
+                }
+            }
+        }
+    }
+    // A late reply to a query that gave up, or one nobody asked for.
+    if (!delivered)
+        DebugWarning(kMsgUnexpectedReply, from);
+}
+
+// ---- The cache
+
+void CVornDNSResolver::CacheAdd(CDnsRecord** record) {
+    if (!record || !*record)
+        return;
+    CDnsRecord* r = *record;
+    *record = nullptr;
+    CVornWriteGuard guard(m_CacheLock);
+    cacheAddLocked(r);
+}
+
+void CVornDNSResolver::cacheAddLocked(CDnsRecord* record) {
+    CVornString key(CVornString::kUnlocked);
+    CacheKey(record->m_Name, record->m_Type, key);
+    void* value = nullptr;
+    CDnsRecordPtrList* chain;
+    if (m_Cache.Find(key, &value, false) && value) {
+        chain = static_cast<CDnsRecordPtrList*>(value);
+    } else {
+        chain = new CDnsRecordPtrList();
+        m_Cache.Insert(key, chain, &FreeChain);
+    }
+    record->m_Name.Clear();
+
+    CVornLockGuard chainGuard(chain->m_Lock);
+    for (auto* node = chain->m_Head; node; node = node->m_Next) {
+        CDnsRecord* cached = node->m_Element;
+        // A negative entry never stands for a record (a null MX, an address
+        // 0.0.0.0), nor a record for one.
+        if (!cached || cached->m_Negative != record->m_Negative || !cached->Equals(*record))
+            continue;
+        if (cached->m_Expiry < record->m_Expiry ||
+            (!cached->m_Authoritative && record->m_Authoritative))
+            *cached = *record;
+        delete record;
+        return;
+    }
+    chain->AddTail(record);
+}
+
+bool CVornDNSResolver::CacheFind(const CVornString& name, int type, bool authoritativeOnly,
+                                 CDnsRecordList& list, bool* authoritative) {
+    CVornString key(CVornString::kUnlocked);
+    CacheKey(name, type, key);
+    bool allAuthoritative = true;
+    bool negative = false;
+    bool found;
+    {
+        CVornReadGuard guard(m_CacheLock);
+        void* value = nullptr;
+        if (!m_Cache.Find(key, &value, false) || !value) {
+            if (authoritative)
+                *authoritative = false;
+            return false;
+        }
+        CDnsRecordPtrList* chain = static_cast<CDnsRecordPtrList*>(value);
+        list.RemoveAll();
+        const time_t now = Now();
+        CVornLockGuard chainGuard(chain->m_Lock);
+        for (auto* node = chain->m_Head; node; node = node->m_Next) {
+            const CDnsRecord* r = node->m_Element;
+            if (!r || r->m_Expiry <= now)
+                continue;
+            if (!r->m_Authoritative) {
+                if (authoritativeOnly)
+                    continue;
+                allAuthoritative = false;
+            }
+            if (r->m_Negative)
+                negative = true;
+            else
+                list.AddTail(*r);
+        }
+        CVornLockGuard listGuard(list.m_Lock);
+        found = negative || list.m_Count > 0;
+    }
+    if (authoritative)
+        *authoritative = found && allAuthoritative;
+    return found;
+}
+
+void CVornDNSResolver::CacheRecords(CDnsRecordPtrList& section) {
+    for (CDnsRecord* r : TakeRecords(section)) {
+        if (r && r->m_Expiry != 0)
+            CacheAdd(&r);
+        else
+            delete r;
+    }
+}
+
+void CVornDNSResolver::CacheClean() {
+    CVornWriteGuard guard(m_CacheLock);
+    CVornStringList keys;
+    m_Cache.GetKeys(keys);
+    const time_t now = Now();
+    CVornLockGuard keysGuard(keys.m_Lock);
+    for (auto* node = keys.m_Head; node; node = node->m_Next) {
+        void* value = nullptr;
+        if (!m_Cache.Find(node->m_Element, &value, false) || !value)
+            continue;
+        CDnsRecordPtrList* chain = static_cast<CDnsRecordPtrList*>(value);
+        bool allFresh = true;
+        {
+            CVornLockGuard chainGuard(chain->m_Lock);
+            if (chain->m_Count == 0)
+                continue;
+            for (auto* r = chain->m_Head; r && allFresh; r = r->m_Next)
+                allFresh = r->m_Element && r->m_Element->m_Expiry > now;
+        }
+        if (allFresh)
+            continue;
+        CDnsRecordPtrList* fresh = new CDnsRecordPtrList();
+        for (CDnsRecord* r : TakeRecords(*chain)) {
+            if (r && r->m_Expiry > now)
+                fresh->AddTail(r);
+            else
+                delete r;
+        }
+        bool keep;
+        {
+            CVornLockGuard freshGuard(fresh->m_Lock);
+            keep = fresh->m_Count > 0;
+        }
+        if (keep) {
+            // Replaces the old (now empty) chain, which the table frees.
+            m_Cache.Insert(node->m_Element, fresh, &FreeChain);
+        } else {
+            m_Cache.Find(node->m_Element, nullptr, true);
+            delete chain;
+            delete fresh;
+        }
+    }
+}
+
+void CVornDNSResolver::CacheFlush() {
+    CVornWriteGuard guard(m_CacheLock);
+    cacheFlushLocked();
+}
+
+void CVornDNSResolver::cacheFlushLocked() {
+    CVornStringList keys;
+    m_Cache.GetKeys(keys);
+    CVornLockGuard keysGuard(keys.m_Lock);
+    for (auto* node = keys.m_Head; node; node = node->m_Next) {
+        void* value = nullptr;
+        if (m_Cache.Find(node->m_Element, &value, true))
+            FreeChain(value);
+    }
+}
+
+void CVornDNSResolver::CacheInfo(bool cleanFirst, int* chains, int* records, int* expired,
+                                 int* empty, int* negative, bool listing) {
+    if (cleanFirst)
+        CacheClean();
+    int nChains = 0, nRecords = 0, nExpired = 0, nEmpty = 0, nNegative = 0;
+    {
+        CVornReadGuard guard(m_CacheLock);
+        const time_t now = Now();
+        CVornStringList keys;
+        m_Cache.GetKeys(keys);
+        CVornLockGuard keysGuard(keys.m_Lock);
+        for (auto* node = keys.m_Head; node; node = node->m_Next) {
+            void* value = nullptr;
+            if (!m_Cache.Find(node->m_Element, &value, false) || !value)
+                continue;
+            ++nChains;
+            CDnsRecordPtrList* chain = static_cast<CDnsRecordPtrList*>(value);
+            if (listing) {
+                // The key: the type (2 bytes, host order), the number (2
+                // bytes), the lower-cased name.
+                CVornString key(node->m_Element, CVornString::kUnlocked);
+                unsigned short type = 0;
+                int offset = 0;
+                key.ReadUInt16(offset, &type, 1);
+                CVornString name(CVornString::kUnlocked);
+                if (key.Length() > 4)
+                    name.Assign(key.CStr() + 4, key.Length() - 4);
+                printf("%s type %u\n", name.CStr(), type);
+            }
+            CVornLockGuard chainGuard(chain->m_Lock);
+            for (auto* r = chain->m_Head; r; r = r->m_Next) {
+                ++nRecords;
+                CDnsRecord* record = r->m_Element;
+                if (!record) {
+                    ++nEmpty;
+                    continue;
+                }
+                if (record->m_Expiry <= now)
+                    ++nExpired;
+                if (record->m_Negative)
+                    ++nNegative;
+                if (listing) {
+                    CVornString data(CVornString::kUnlocked);
+                    if (record->m_Type == kDnsTypeA)
+                        FormatDottedQuad(static_cast<int>(record->m_Address.GetAddress()), data);
+                    else
+                        data.Assign(record->m_Target);
+                    printf("  %s%s expires %ld preference %d %s\n",
+                           record->m_Negative ? "negative" : "record",
+                           record->m_Authoritative ? " authoritative" : "",
+                           static_cast<long>(record->m_Expiry), record->m_Preference, data.CStr());
+                }
+            }
+        }
+    }
+    if (listing)
+        fflush(stdout);
+    if (chains)
+        *chains = nChains;
+    if (records)
+        *records = nRecords;
+    if (expired)
+        *expired = nExpired;
+    if (empty)
+        *empty = nEmpty;
+    if (negative)
+        *negative = nNegative;
+}
+
+// ---- The functions of the process's resolver
+
+bool DnsStart(int grunts, bool writeLockHeld) {
+    return DnsResolver().Start(grunts, writeLockHeld);
+}
+
+void DnsStop() {
+    DnsResolver().StopResolver();
+}
+
+void DnsCacheAdd(CDnsRecord** record) {
+    DnsResolver().CacheAdd(record);
+}
+
+bool DnsCacheFind(const CVornString& name, int type, bool authoritativeOnly, CDnsRecordList& list,
+                  bool* authoritative) {
+    return DnsResolver().CacheFind(name, type, authoritativeOnly, list, authoritative);
+}
+
+void DnsCacheRecords(CDnsRecordPtrList& section) {
+    DnsResolver().CacheRecords(section);
+}
+
+void DnsCacheClean() {
+    DnsResolver().CacheClean();
+}
+
+void DnsCacheFlush() {
+    DnsResolver().CacheFlush();
+}
+
+void DnsCacheInfo(bool cleanFirst, int* chains, int* records, int* expired, int* empty,
+                  int* negative, bool listing) {
+    DnsResolver().CacheInfo(cleanFirst, chains, records, expired, empty, negative, listing);
+}

@@ -1,0 +1,154 @@
+// CVornDNSResolver: the one DNS resolver of the process. It is a UDP server
+// named "DNS": its boss receives the replies to the queries that DnsQuery
+// (net/dns_exchange.h) sends through its socket, its single grunt parses each
+// reply, wakes the waiting query and stores the records in the cache, and its
+// single helper cleans the cache every 300 s. It holds the name servers and
+// search domains of the resolver configuration (core/system_info.h), read
+// once when it starts, and the cache that the lookups (net/dns_lookup.h)
+// consult before they ask the network.
+//
+// The resolver starts itself at the first lookup (DnsStart) and is stopped by
+// DnsStop (LibraryCleanup calls it); a lookup after a stop starts it again,
+// reading the configuration afresh.
+//
+// Cache: chains of records under the key DnsMakeKey(name, type, 0); records
+// in the cache keep an empty name. No record lives longer than 180 s
+// (CDnsRecord::SetExpiry); a negative entry (a name without data of a type)
+// lives 180 s. Only records of the question's own chain are taken from a
+// reply: the question's name and the CNAME targets that lead from it, with
+// the question's type or CNAME, from any section. A reply is taken only when
+// an outstanding query sent to its sender waits for it (net/dns_query.h).
+//
+// Threads: the boss, one grunt (all reply handling) and one helper (the
+// cleaner); lookups call the cache functions from any thread. The cache lock
+// is a reader-writer lock: finds and counts read; adding, cleaning, flushing,
+// starting and stopping write. The grunt holds the cache write lock while it
+// delivers a reply and caches its records, so that a query that has its
+// answer finds the reply's records in the cache. Lock order: the cache lock,
+// then the pending-query table's lock, then a query's lock. No thread holds
+// the cache lock while it waits for the resolver's threads.
+#pragma once
+
+#include <atomic>
+
+#include "core/hash_table.h"
+#include "core/rw_lock.h"
+#include "core/vorn_list.h"
+#include "core/vorn_string.h"
+#include "net/dns_message.h"
+#include "net/dns_query.h"
+#include "net/host_address.h"
+#include "net/udp_server.h"
+
+class CVornDNSResolver : public CVornUDPServer {
+public:
+    // Seconds between two cleanings of the cache.
+    static constexpr int kCleanSeconds = 300;
+    // The lifetime of a negative entry.
+    static constexpr int kNegativeTtl = 180;
+
+    // The server "DNS", empty lists, an empty cache; nothing runs.
+    CVornDNSResolver();
+    // Stops the resolver (waiting for its threads) and frees the lists and
+    // the cache.
+    ~CVornDNSResolver() override;
+    CVornDNSResolver(const CVornDNSResolver&) = delete;
+    CVornDNSResolver& operator=(const CVornDNSResolver&) = delete;
+
+    // See DnsStart and DnsStop below.
+    bool Start(int grunts, bool writeLockHeld);
+    void StopResolver();
+    bool IsStarted() const { return m_Started.load(); }
+
+    // The cache cleaner: cleans every kCleanSeconds on the library clock and
+    // looks at the stop flag every second.
+    void RunHelper(int threadNumber) override;
+    // The reply handler (see HandleDatagram in the source's top comment).
+    void HandleDatagram(const CVornString& data, const CVornHostAddress& sender,
+                        int threadNumber) override;
+
+    // See the DnsCache functions below.
+    void CacheAdd(CDnsRecord** record);
+    bool CacheFind(const CVornString& name, int type, bool authoritativeOnly, CDnsRecordList& list,
+                   bool* authoritative);
+    void CacheRecords(CDnsRecordPtrList& section);
+    void CacheClean();
+    void CacheFlush();
+    void CacheInfo(bool cleanFirst, int* chains, int* records, int* expired, int* empty,
+                   int* negative, bool listing);
+
+    // Copies of the configured name servers (each with its address and port)
+    // and search domains, in configuration order, taken under the read lock.
+    // Each empties out first.
+    void CopyServers(CVornList<CVornHostAddress>& out);
+    void CopySearchDomains(CVornStringList& out);
+
+private:
+    // REQUIRES: the cache write lock (for all four).
+    bool startLocked(int grunts);
+    void cacheAddLocked(CDnsRecord* record);
+    void cacheFlushLocked();
+    void clearListsLocked();
+
+    std::atomic<bool> m_Started{false};       // changed under the write lock
+    CDnsServerList m_Servers;                 // owns the hosts; under the cache lock
+    CVornList<CVornString*> m_SearchDomains;  // owns the texts; under the cache lock
+    CVornHashTable m_Cache{256, 0};  // key -> CDnsRecordPtrList* (a chain); under the cache lock
+    CVornRWLock m_CacheLock;
+};
+
+// The resolver of the process, made on first use (which also installs the
+// host-address lookups, net/dns_lookup.h) and never destroyed.
+CVornDNSResolver& DnsResolver();
+
+// Starts the resolver when it is not running: reads the search domains and
+// name servers (each with its configured port) once, and starts the UDP
+// server with grunts grunts, one helper, datagrams of at most 512 bytes, on
+// any local address and a port the system chooses. True when it runs.
+// grunts <= 0: event 201 (error, the count), false. A configuration without
+// name servers is reported (event 203, error, 0) and the resolver still
+// starts: every query then fails at once. With writeLockHeld the caller holds
+// the cache lock for writing and DnsStart releases it before it returns.
+// Every lookup calls DnsStart(1, false) first and ignores its result.
+bool DnsStart(int grunts, bool writeLockHeld);
+
+// Stops the resolver: stops the UDP server (waiting, bounded, for the boss,
+// the grunt and the helper), then frees the server and search-domain lists
+// and empties the cache. Queries still waiting give up within one wait (4 s).
+void DnsStop();
+
+// Takes the record over: the cache keeps it, or merges it into an equal
+// cached record (same type and data, both positive or both negative) and
+// frees it. The cached copy is replaced when it expires earlier or is not
+// authoritative while the new one is. *record is null afterwards; a null
+// record (or pointer) does nothing.
+void DnsCacheAdd(CDnsRecord** record);
+
+// Copies of the unexpired cached records of that name and type into list
+// (emptied first on a hit), skipping non-authoritative ones when
+// authoritativeOnly is set. True when a negative entry was found (the list
+// then holds whatever positive records there were, often none) or any record
+// was copied; *authoritative (may be null) is then true when every record
+// considered was authoritative. False (a miss) with *authoritative false.
+bool DnsCacheFind(const CVornString& name, int type, bool authoritativeOnly, CDnsRecordList& list,
+                  bool* authoritative);
+
+// Moves every record of the section into the cache (records without an
+// expiry are freed); the section is left empty.
+void DnsCacheRecords(CDnsRecordPtrList& section);
+
+// Removes expired records and the chains they empty. A chain that was already
+// empty stays.
+void DnsCacheClean();
+
+// Deletes every record, chain and key of the cache (takes the write lock).
+void DnsCacheFlush();
+
+// Cache counters for the diagnostics page; any pointer may be null.
+// cleanFirst runs DnsCacheClean first. chains: keys; records: entries of all
+// chains; expired: entries whose expiry is not after now (expiry 0
+// included); empty: entries without a record (always 0); negative: negative
+// entries. listing also writes every chain and its records to standard
+// output.
+void DnsCacheInfo(bool cleanFirst, int* chains, int* records, int* expired, int* empty,
+                  int* negative, bool listing);
