@@ -18,6 +18,10 @@
 
 #include "config/config_store.h"
 #include "core/message_catalog.h"
+#include "core/tests/support/files.h"
+#include "core/tests/support/scoped_env.h"
+#include "core/tests/support/temp_dir.h"
+#include "core/tests/support/test_catalog.h"
 #include "core/vorn_string.h"
 #include "platform/clock.h"
 
@@ -28,16 +32,8 @@ inline std::string Str(const CVornString& s) {
     return std::string(copy.CStr(), static_cast<size_t>(copy.Length()));
 }
 
-inline std::string ReadWhole(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
-inline void WriteWhole(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
+using testsupport::ReadWhole;
+using testsupport::WriteWhole;
 
 // A local time as seconds since 1970.
 inline time_t LocalTime(int year, int month, int day, int hour, int minute, int second) {
@@ -55,18 +51,8 @@ inline time_t LocalTime(int year, int month, int day, int hour, int minute, int 
 class StoreTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/zelorm-store-XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(pattern));
-        m_Dir = pattern;
-        std::string catalogue = "2 9 1\nEnglish\n";
-        for (int n = 0; n < 700; ++n) {
-            std::string text = "M" + std::to_string(n);
-            catalogue += " m " + std::to_string(text.size()) + ":" + text + "\n";
-        }
-        WriteWhole(m_Dir + "/messages", catalogue);
-        ASSERT_EQ(0, BaseMessageTable().ReadFile((m_Dir + "/messages").c_str(), 2, 9, 700, 0));
-        setenv("ZELORM_EVENTLOG", (m_Dir + "/events").c_str(), 1);
-        setenv("ZELORM_LOCK_DIR", (m_Dir + "/locks").c_str(), 1);
+        ASSERT_EQ(0, testsupport::LoadBaseCatalog(m_Dir + "/messages",
+                                                  testsupport::NumberedCatalog(700), 700));
         m_Now = LocalTime(2024, 1, 3, 10, 0, 0);
         platform::SetTestTime(m_Now);
         m_Store = std::make_unique<CVornConfigStore>(Path("shared-config").c_str(),
@@ -77,11 +63,7 @@ protected:
     void TearDown() override {
         m_Store.reset();
         platform::ClearTestTime();
-        unsetenv("ZELORM_EVENTLOG");
-        unsetenv("ZELORM_LOCK_DIR");
-        BaseMessageTable().Clear();
-        std::error_code ignored;
-        std::filesystem::remove_all(m_Dir, ignored);
+        testsupport::ClearBaseCatalog();
     }
 
     std::string Path(const std::string& name) const { return m_Dir + "/" + name; }
@@ -108,17 +90,7 @@ protected:
 
     // The events reported since the last call, as "type:text".
     std::vector<std::string> Events() {
-        std::vector<std::string> out;
-        std::ifstream in(m_Dir + "/events");
-        for (std::string line; std::getline(in, line);) {
-            std::vector<std::string> fields;
-            size_t start = 0;
-            for (size_t tab; (tab = line.find('\t', start)) != std::string::npos; start = tab + 1)
-                fields.push_back(line.substr(start, tab - start));
-            fields.push_back(line.substr(start));
-            if (fields.size() >= 5)
-                out.push_back(fields[2] + ":" + fields[4]);
-        }
+        std::vector<std::string> out = testsupport::ReadEvents(m_Dir + "/events");
         std::filesystem::remove(m_Dir + "/events");
         return out;
     }
@@ -138,7 +110,10 @@ protected:
         return Str(out);
     }
 
-    std::string m_Dir;
+    testsupport::TempDir m_Temp{"zelorm-store"};
+    std::string m_Dir = m_Temp.Path();
+    testsupport::ScopedEnv m_EventLog{"ZELORM_EVENTLOG", m_Dir + "/events"};
+    testsupport::ScopedEnv m_LockDir{"ZELORM_LOCK_DIR", m_Dir + "/locks"};
     time_t m_Now = 0;
     std::unique_ptr<CVornConfigStore> m_Store;
 };

@@ -7,49 +7,27 @@
 
 #include <string>
 
+#include "core/tests/support/scoped_env.h"
+#include "core/tests/support/test_catalog.h"
 #include "core/vorn_string.h"
 #include "platform/clock.h"
 #include "platform/threads.h"
 
 namespace {
 
+// Makes tz the local zone and at the current time; the cached offset is
+// refreshed the way the clock thread does it, by a tick in the first second
+// of at's hour.
+using testsupport::UseZone;
+
 // The clock thread is stopped for these tests, so that changing TZ never
 // races with its hourly localtime call and the zone offset changes only when
 // a test calls ClockTick. The lifecycle test restarts it and stops it again.
 class ClockTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        Now();
-        ASSERT_TRUE(StopClock());
-    }
-    void SetUp() override {
-        const char* tz = getenv("TZ");
-        m_HadTz = tz != nullptr;
-        if (tz)
-            m_Tz = tz;
-    }
-    void TearDown() override {
-        if (m_HadTz)
-            setenv("TZ", m_Tz.c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-        platform::ClearTestTime();
-    }
+    static void SetUpTestSuite() { ASSERT_TRUE(testsupport::StopClockThread()); }
 
-    // Makes tz the local zone and at the current time; the cached offset is
-    // refreshed the way the clock thread does it, by a tick in the first
-    // second of at's hour.
-    static void UseZone(const char* tz, time_t at) {
-        setenv("TZ", tz, 1);
-        tzset();
-        platform::SetTestTime(at - at % 3600);
-        ClockTick();
-        platform::SetTestTime(at);
-    }
-
-    bool m_HadTz = false;
-    std::string m_Tz;
+    testsupport::ZoneGuard m_Zone;  // TZ and the test time restored
 };
 
 constexpr time_t k2024Jul1Noon = 1719835200;     // 2024-07-01 12:00:00 UTC

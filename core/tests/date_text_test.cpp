@@ -10,11 +10,18 @@
 
 #include "core/clock.h"
 #include "core/message_catalog.h"
+#include "core/tests/support/scoped_env.h"
+#include "core/tests/support/temp_dir.h"
+#include "core/tests/support/test_catalog.h"
 #include "core/vorn_date.h"
 #include "core/vorn_string.h"
 #include "platform/clock.h"
 
 namespace {
+
+// Makes tz the cached local zone as of at (the clock's hourly refresh), and
+// now = at.
+using testsupport::UseZone;
 
 constexpr time_t kTestNow = 1719835200;  // 2024-07-01 12:00:00 UTC, a Monday
 
@@ -98,40 +105,11 @@ std::string Text(CVornString& s) {
 // cached zone offset changes only through ClockTick.
 class DateTextTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        Now();
-        ASSERT_TRUE(StopClock());
-    }
-    void SetUp() override {
-        const char* tz = getenv("TZ");
-        m_HadTz = tz != nullptr;
-        if (tz)
-            m_Tz = tz;
-        UseZone("UTC0", kTestNow);
-        char pattern[] = "/tmp/date_text_test.XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        m_Dir = pattern;
-    }
+    static void SetUpTestSuite() { ASSERT_TRUE(testsupport::StopClockThread()); }
+    void SetUp() override { UseZone("UTC0", kTestNow); }
     void TearDown() override {
         BaseMessageTable().Clear();
         SetCatalogLanguage(0);
-        std::filesystem::remove_all(m_Dir);
-        if (m_HadTz)
-            setenv("TZ", m_Tz.c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-        platform::ClearTestTime();
-    }
-
-    // Makes tz the cached local zone as of at (the clock's hourly refresh),
-    // and now = at.
-    static void UseZone(const char* tz, time_t at) {
-        setenv("TZ", tz, 1);
-        tzset();
-        platform::SetTestTime(at - at % 3600);
-        ClockTick();
-        platform::SetTestTime(at);
     }
 
     void LoadCatalogue(const std::map<int, std::string>& english = EnglishTexts(),
@@ -143,9 +121,9 @@ protected:
                                               kFirstNumber));
     }
 
-    bool m_HadTz = false;
-    std::string m_Tz;
-    std::string m_Dir;
+    testsupport::ZoneGuard m_Zone;  // TZ and the test time restored
+    testsupport::TempDir m_Temp{"date_text_test"};
+    std::string m_Dir = m_Temp.Path();
 };
 
 TEST_F(DateTextTest, ParsesRealWorldVariants) {

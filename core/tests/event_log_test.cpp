@@ -14,6 +14,10 @@
 
 #include "core/debug_log.h"
 #include "core/message_catalog.h"
+#include "core/tests/support/files.h"
+#include "core/tests/support/scoped_env.h"
+#include "core/tests/support/temp_dir.h"
+#include "core/tests/support/test_catalog.h"
 #include "core/vorn_buffer.h"
 #include "platform/clock.h"
 #include "platform/threads.h"
@@ -59,27 +63,15 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(g_ZoneFixed);
         platform::SetTestTime(kNewYearsEve);
-        char pattern[] = "/tmp/event_log_test.XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        m_Dir = pattern;
-        m_Events = m_Dir + "/events";
-        setenv("ZELORM_EVENTLOG", m_Events.c_str(), 1);
-
-        std::string catalogue = "2 9 1\nEnglish\n";
-        for (const char* text : kTexts) {
-            catalogue += " m ";
-            catalogue += text ? std::to_string(strlen(text)) + ":" + text + "\n" : "-1:\n";
-        }
         std::string path = m_Dir + "/messages";
-        std::ofstream(path, std::ios::binary) << catalogue;
+        testsupport::WriteWhole(path,
+                                testsupport::CatalogOf({std::begin(kTexts), std::end(kTexts)}));
         CVornMessageCatalog loader;
         ASSERT_EQ(loader.Load(path.c_str(), 2, 9, 10, 0), kCatalogLoaded);
     }
     void TearDown() override {
-        unsetenv("ZELORM_EVENTLOG");
         BaseMessageTable().Clear();
         platform::ClearTestTime();
-        std::filesystem::remove_all(m_Dir);
     }
 
     // The event lines written since the last call, without their time field.
@@ -91,7 +83,10 @@ protected:
         return out;
     }
 
-    std::string m_Dir, m_Events;
+    testsupport::TempDir m_Temp{"event_log_test"};
+    std::string m_Dir = m_Temp.Path();
+    std::string m_Events = m_Dir + "/events";
+    testsupport::ScopedEnv m_EventLog{"ZELORM_EVENTLOG", m_Events};
 };
 
 TEST_F(EventLogTest, IntWarningCarriesItsDataBytes) {

@@ -16,6 +16,10 @@
 
 #include "core/file_system.h"
 #include "core/message_catalog.h"
+#include "core/tests/support/files.h"
+#include "core/tests/support/scoped_env.h"
+#include "core/tests/support/temp_dir.h"
+#include "core/tests/support/test_catalog.h"
 #include "core/vorn_mutex.h"
 #include "core/vorn_string.h"
 
@@ -25,16 +29,8 @@ inline std::string Str(CVornString& s) {
     return std::string(s.CStr(), static_cast<size_t>(s.Length()));
 }
 
-inline std::string ReadWhole(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
-inline void WriteWhole(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
+using testsupport::ReadWhole;
+using testsupport::WriteWhole;
 
 // TryLock of a path's lock from a fresh thread: 0 when it was free (it is
 // released again at once), 1 when someone else holds it.
@@ -55,51 +51,26 @@ inline int TryPathLockElsewhere(const std::string& path) {
 class FileTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/zelorm-file-XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(pattern));
-        m_Dir = pattern;
-        std::string catalogue = "2 9 1\nEnglish\n";
-        for (int n = 0; n < 200; ++n) {
-            std::string text = "M" + std::to_string(n);
-            catalogue += " m " + std::to_string(text.size()) + ":" + text + "\n";
-        }
-        WriteWhole(m_Dir + "/messages", catalogue);
-        ASSERT_EQ(0, BaseMessageTable().ReadFile((m_Dir + "/messages").c_str(), 2, 9, 200, 0));
-        setenv("ZELORM_EVENTLOG", (m_Dir + "/events").c_str(), 1);
-        setenv("ZELORM_LOCK_DIR", (m_Dir + "/locks").c_str(), 1);
+        ASSERT_EQ(0, testsupport::LoadBaseCatalog(m_Dir + "/messages",
+                                                  testsupport::NumberedCatalog(200), 200));
         std::filesystem::create_directory(m_Dir + "/work");
     }
-    void TearDown() override {
-        unsetenv("ZELORM_EVENTLOG");
-        unsetenv("ZELORM_LOCK_DIR");
-        BaseMessageTable().Clear();
-        std::error_code ignored;
-        std::filesystem::permissions(m_Dir, std::filesystem::perms::owner_all,
-                                     std::filesystem::perm_options::add, ignored);
-        std::filesystem::remove_all(m_Dir, ignored);
-    }
+    void TearDown() override { testsupport::ClearBaseCatalog(); }
 
     // A path in the test's work directory.
     std::string Path(const std::string& name) const { return m_Dir + "/work/" + name; }
 
     // The events reported since the last call, as "type:text".
     std::vector<std::string> Events() {
-        std::vector<std::string> out;
-        std::ifstream in(m_Dir + "/events");
-        for (std::string line; std::getline(in, line);) {
-            std::vector<std::string> fields;
-            size_t start = 0;
-            for (size_t tab; (tab = line.find('\t', start)) != std::string::npos; start = tab + 1)
-                fields.push_back(line.substr(start, tab - start));
-            fields.push_back(line.substr(start));
-            if (fields.size() >= 5)
-                out.push_back(fields[2] + ":" + fields[4]);
-        }
+        std::vector<std::string> out = testsupport::ReadEvents(m_Dir + "/events");
         std::filesystem::remove(m_Dir + "/events");
         return out;
     }
 
-    std::string m_Dir;
+    testsupport::TempDir m_Temp{"zelorm-file"};
+    std::string m_Dir = m_Temp.Path();
+    testsupport::ScopedEnv m_EventLog{"ZELORM_EVENTLOG", m_Dir + "/events"};
+    testsupport::ScopedEnv m_LockDir{"ZELORM_LOCK_DIR", m_Dir + "/locks"};
 };
 
 }  // namespace filetest

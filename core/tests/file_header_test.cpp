@@ -7,6 +7,8 @@
 #include <string>
 
 #include "core/clock.h"
+#include "core/tests/support/scoped_env.h"
+#include "core/tests/support/test_catalog.h"
 #include "core/vorn_string.h"
 #include "platform/clock.h"
 
@@ -19,32 +21,10 @@ constexpr const char* kNowText = "Mon, 01 Jul 2024 12:00:00 GMT";
 // RFC 822 form. No catalogue is loaded: the English names read without one.
 class FileHeaderTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        Now();
-        ASSERT_TRUE(StopClock());
-    }
-    void SetUp() override {
-        const char* tz = getenv("TZ");
-        m_HadTz = tz != nullptr;
-        if (tz)
-            m_Tz = tz;
-        setenv("TZ", "UTC0", 1);
-        tzset();
-        platform::SetTestTime(kTestNow - kTestNow % 3600);
-        ClockTick();
-        platform::SetTestTime(kTestNow);
-    }
-    void TearDown() override {
-        if (m_HadTz)
-            setenv("TZ", m_Tz.c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-        platform::ClearTestTime();
-    }
+    static void SetUpTestSuite() { ASSERT_TRUE(testsupport::StopClockThread()); }
+    void SetUp() override { testsupport::UseZone("UTC0", kTestNow); }
 
-    bool m_HadTz = false;
-    std::string m_Tz;
+    testsupport::ZoneGuard m_Zone;  // TZ and the test time restored
 };
 
 TEST_F(FileHeaderTest, ParsesAndWritesBackTheHeaderLine) {

@@ -13,6 +13,10 @@
 
 #include "core/debug_log.h"
 #include "core/message_catalog.h"
+#include "core/tests/support/files.h"
+#include "core/tests/support/scoped_env.h"
+#include "core/tests/support/temp_dir.h"
+#include "core/tests/support/test_catalog.h"
 #include "core/vorn_buffer.h"
 #include "platform/registry.h"
 
@@ -44,43 +48,19 @@ std::vector<std::string> Names(CVornStringList& list) {
 class Registry : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/zelorm-core-registry-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        m_Dir = pattern;
-        m_Events = m_Dir + "/events";
-        setenv("ZELORM_REGISTRY", (m_Dir + "/registry.reg").c_str(), 1);
-        setenv("ZELORM_EVENTLOG", m_Events.c_str(), 1);
-
-        std::string catalogue = "2 9 1\nEnglish\n";
-        for (const char* text : kTexts) {
-            catalogue += " m ";
-            catalogue += text ? std::to_string(strlen(text)) + ":" + text + "\n" : "-1:\n";
-        }
         std::string path = m_Dir + "/messages";
-        std::ofstream(path, std::ios::binary) << catalogue;
+        testsupport::WriteWhole(path,
+                                testsupport::CatalogOf({std::begin(kTexts), std::end(kTexts)}));
         CVornMessageCatalog loader;
         ASSERT_EQ(loader.Load(path.c_str(), 2, 9, 8, 47), kCatalogLoaded);
         ASSERT_EQ(platform::kRegSuccess, platform::RegCreateKey(kRoot + kProduct));
     }
-    void TearDown() override {
-        unsetenv("ZELORM_REGISTRY");
-        unsetenv("ZELORM_EVENTLOG");
-        BaseMessageTable().Clear();
-        std::filesystem::remove_all(m_Dir);
-    }
+    void TearDown() override { BaseMessageTable().Clear(); }
 
     // The texts of the events reported since the last call (escapes undone).
     std::vector<std::string> Events() {
-        std::ifstream in(m_Events);
         std::vector<std::string> out;
-        for (std::string line; std::getline(in, line);) {
-            std::vector<std::string> fields;
-            for (size_t start = 0, tab;; start = tab + 1) {
-                tab = line.find('\t', start);
-                fields.push_back(line.substr(start, tab - start));
-                if (tab == std::string::npos)
-                    break;
-            }
+        for (const auto& fields : testsupport::ReadEventFields(m_Events)) {
             std::string text;
             for (size_t i = 0; i < fields.at(4).size(); ++i) {
                 char c = fields[4][i];
@@ -101,7 +81,11 @@ protected:
                   platform::RegWriteValue(kRoot + key, name, type, data.data(), data.size()));
     }
 
-    std::string m_Dir, m_Events;
+    testsupport::TempDir m_Temp{"zelorm-core-registry"};
+    std::string m_Dir = m_Temp.Path();
+    std::string m_Events = m_Dir + "/events";
+    testsupport::ScopedEnv m_Registry{"ZELORM_REGISTRY", m_Dir + "/registry.reg"};
+    testsupport::ScopedEnv m_EventLog{"ZELORM_EVENTLOG", m_Events};
 };
 
 TEST_F(Registry, GetValueDropsTrailingNulsButKeepsInnerOnes) {

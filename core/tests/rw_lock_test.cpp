@@ -14,19 +14,14 @@
 #include <vector>
 
 #include "core/message_catalog.h"
+#include "core/tests/support/files.h"
+#include "core/tests/support/scoped_env.h"
+#include "core/tests/support/temp_dir.h"
+#include "core/tests/support/test_catalog.h"
 
 namespace {
 
-// Polls until pred holds, for at most about ten seconds.
-template <typename Pred>
-bool eventually(Pred pred) {
-    for (int i = 0; i < 10000; ++i) {
-        if (pred())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return pred();
-}
+using testsupport::Eventually;
 
 // Gives a thread time to get as far as it can; a flag it sets must still be
 // clear afterwards when it is blocked.
@@ -39,43 +34,15 @@ void letRun() {
 class RWLockTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/zelorm-rwlock-XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(tmpl));
-        m_Dir = tmpl;
-        std::ofstream cat(m_Dir + "/messages", std::ios::binary);
-        cat << "2 9 1\nEnglish en\n";
-        for (int n = 0; n < 200; ++n) {
-            std::string text = "M" + std::to_string(n) + (n == 12 ? " %d" : "");
-            cat << " m" << n << " " << text.size() << ":" << text << "\n";
-        }
-        cat.close();
-        ASSERT_EQ(0, BaseMessageTable().ReadFile((m_Dir + "/messages").c_str(), 2, 9, 200, 0));
-        setenv("ZELORM_EVENTLOG", (m_Dir + "/events").c_str(), 1);
+        ASSERT_EQ(
+            0, testsupport::LoadBaseCatalog(m_Dir + "/messages",
+                                            testsupport::NumberedCatalog(200, {{12, " %d"}}), 200));
     }
-    void TearDown() override {
-        unsetenv("ZELORM_EVENTLOG");
-        BaseMessageTable().Clear();
-        unlink((m_Dir + "/messages").c_str());
-        unlink((m_Dir + "/events").c_str());
-        rmdir(m_Dir.c_str());
-    }
-    std::vector<std::string> events() {
-        std::vector<std::string> out;
-        std::ifstream in(m_Dir + "/events");
-        for (std::string line; std::getline(in, line);) {
-            std::vector<std::string> f;
-            size_t start = 0, tab;
-            while ((tab = line.find('\t', start)) != std::string::npos) {
-                f.push_back(line.substr(start, tab - start));
-                start = tab + 1;
-            }
-            f.push_back(line.substr(start));
-            if (f.size() >= 5)
-                out.push_back(f[2] + ":" + f[4]);
-        }
-        return out;
-    }
-    std::string m_Dir;
+    void TearDown() override { testsupport::ClearBaseCatalog(); }
+    std::vector<std::string> events() { return testsupport::ReadEvents(m_Dir + "/events"); }
+    testsupport::TempDir m_Temp{"zelorm-rwlock"};
+    std::string m_Dir = m_Temp.Path();
+    testsupport::ScopedEnv m_EventLog{"ZELORM_EVENTLOG", m_Dir + "/events"};
 };
 
 TEST_F(RWLockTest, WriterWaitsForEveryReaderAndThenExcludesEveryone) {
@@ -87,7 +54,7 @@ TEST_F(RWLockTest, WriterWaitsForEveryReaderAndThenExcludesEveryone) {
     std::thread writer([&] {
         lock.WriteLock();
         writing = true;
-        eventually([&] { return release.load(); });
+        Eventually([&] { return release.load(); });
         lock.WriteUnlock();
     });
     letRun();
@@ -96,7 +63,7 @@ TEST_F(RWLockTest, WriterWaitsForEveryReaderAndThenExcludesEveryone) {
     letRun();
     EXPECT_FALSE(writing);
     lock.ReadUnlock();
-    ASSERT_TRUE(eventually([&] { return writing.load(); }));
+    ASSERT_TRUE(Eventually([&] { return writing.load(); }));
 
     std::atomic<int> entered{0};
     std::thread reader([&] {
@@ -112,7 +79,7 @@ TEST_F(RWLockTest, WriterWaitsForEveryReaderAndThenExcludesEveryone) {
     letRun();
     EXPECT_EQ(0, entered);
     release = true;
-    EXPECT_TRUE(eventually([&] { return entered == 2; }));
+    EXPECT_TRUE(Eventually([&] { return entered == 2; }));
     writer.join();
     reader.join();
     writer2.join();
@@ -135,7 +102,7 @@ TEST_F(RWLockTest, UnmatchedReadUnlockIsReportedOnceAndTheCountStaysAtZero) {
     letRun();
     EXPECT_FALSE(writing);
     lock.ReadUnlock();
-    ASSERT_TRUE(eventually([&] { return writing.load(); }));
+    ASSERT_TRUE(Eventually([&] { return writing.load(); }));
     writer.join();
     EXPECT_EQ(1u, events().size());
 }
@@ -154,7 +121,7 @@ TEST_F(RWLockTest, ReadersLeftAtWriteUnlockAreReportedAndForgotten) {
         writing = true;
         lock.WriteUnlock();
     });
-    EXPECT_TRUE(eventually([&] { return writing.load(); }));
+    EXPECT_TRUE(Eventually([&] { return writing.load(); }));
     writer.join();
 }
 
@@ -172,7 +139,7 @@ TEST_F(RWLockTest, SecondWriteLockByTheWriterIsReportedAndSucceeds) {
         writing = true;
         lock.WriteUnlock();
     });
-    EXPECT_TRUE(eventually([&] { return writing.load(); }));
+    EXPECT_TRUE(Eventually([&] { return writing.load(); }));
     writer.join();
     EXPECT_EQ(1u, events().size());  // the writer was cleared: no 184 at the end
 }

@@ -14,6 +14,8 @@
 #include "core/event_log.h"
 #include "core/message_catalog.h"
 #include "core/registry.h"
+#include "core/tests/support/scoped_env.h"
+#include "core/tests/support/temp_dir.h"
 #include "core/vorn_buffer.h"
 #include "platform/registry.h"
 
@@ -38,11 +40,6 @@ std::string Lower(std::string s) {
 class StartupTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/zelorm-startup-XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(pattern));
-        m_Dir = pattern;
-        setenv("ZELORM_REGISTRY", (m_Dir + "/registry.reg").c_str(), 1);
-        setenv("ZELORM_EVENTLOG", (m_Dir + "/events").c_str(), 1);
         ASSERT_EQ(platform::kRegSuccess, platform::RegCreateKey(kProductKey));
         SetValue(kProductKey, "InstallDir", ZELORM_CATALOG_DIR);
         SetValue(kProductKey, "MailDir", m_Dir + "/mail");
@@ -55,9 +52,6 @@ protected:
         BaseMessageTable().Clear();
         ProductMessageTable().Clear();
         setlocale(LC_CTYPE, "C");
-        unsetenv("ZELORM_REGISTRY");
-        unsetenv("ZELORM_EVENTLOG");
-        std::filesystem::remove_all(m_Dir);
     }
 
     static void SetValue(const std::string& key, const char* name, const std::string& text) {
@@ -83,7 +77,10 @@ protected:
         EXPECT_EQ("", errors);
     }
 
-    std::string m_Dir;
+    testsupport::TempDir m_Temp{"zelorm-startup"};
+    std::string m_Dir = m_Temp.Path();
+    testsupport::ScopedEnv m_Registry{"ZELORM_REGISTRY", m_Dir + "/registry.reg"};
+    testsupport::ScopedEnv m_EventLog{"ZELORM_EVENTLOG", m_Dir + "/events"};
 };
 
 TEST_F(StartupTest, LoadsCataloguesPicksTheLanguageAndLogsInIt) {

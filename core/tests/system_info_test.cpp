@@ -15,6 +15,8 @@
 #include <vector>
 
 #include "core/debug_log.h"
+#include "core/tests/support/scoped_env.h"
+#include "core/tests/support/temp_dir.h"
 #include "core/vorn_buffer.h"
 #include "platform/system_info.h"
 
@@ -57,23 +59,14 @@ std::string Captured(CVornLogSink& sink) {
 
 class SystemInfoTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/zelorm-sysinfo-XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(pattern));
-        m_Dir = pattern;
-        m_ResolvConf = m_Dir + "/resolv.conf";
-        setenv("ZELORM_RESOLV_CONF", m_ResolvConf.c_str(), 1);
-    }
-    void TearDown() override {
-        unsetenv("ZELORM_RESOLV_CONF");
-        std::filesystem::remove_all(m_Dir);
-    }
     void WriteResolvConf(const std::string& text) {
         std::ofstream(m_ResolvConf, std::ios::trunc) << text;
     }
 
-    std::string m_Dir;
-    std::string m_ResolvConf;
+    testsupport::TempDir m_Temp{"zelorm-sysinfo"};
+    std::string m_Dir = m_Temp.Path();
+    std::string m_ResolvConf = m_Dir + "/resolv.conf";
+    testsupport::ScopedEnv m_ResolvConfEnv{"ZELORM_RESOLV_CONF", m_ResolvConf};
 };
 
 TEST_F(SystemInfoTest, FamilyIsThePerInterfaceOneAndStays) {

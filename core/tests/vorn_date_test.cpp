@@ -8,9 +8,15 @@
 #include <string>
 
 #include "core/clock.h"
+#include "core/tests/support/scoped_env.h"
+#include "core/tests/support/test_catalog.h"
 #include "platform/clock.h"
 
 namespace {
+
+// Makes tz the cached local zone as of the instant at (the clock's hourly
+// refresh), and now = at.
+using testsupport::UseZone;
 
 constexpr time_t kTestNow = 1719835200;  // 2024-07-01 12:00:00 UTC
 
@@ -18,35 +24,8 @@ constexpr time_t kTestNow = 1719835200;  // 2024-07-01 12:00:00 UTC
 // cached zone offset changes only through ClockTick.
 class VornDateTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        Now();
-        ASSERT_TRUE(StopClock());
-    }
-    void SetUp() override {
-        const char* tz = getenv("TZ");
-        m_HadTz = tz != nullptr;
-        if (tz)
-            m_Tz = tz;
-        UseZone("UTC0", kTestNow);
-    }
-    void TearDown() override {
-        if (m_HadTz)
-            setenv("TZ", m_Tz.c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-        platform::ClearTestTime();
-    }
-
-    // Makes tz the cached local zone as of the instant at (the clock's hourly
-    // refresh), and now = at.
-    static void UseZone(const char* tz, time_t at) {
-        setenv("TZ", tz, 1);
-        tzset();
-        platform::SetTestTime(at - at % 3600);
-        ClockTick();
-        platform::SetTestTime(at);
-    }
+    static void SetUpTestSuite() { ASSERT_TRUE(testsupport::StopClockThread()); }
+    void SetUp() override { UseZone("UTC0", kTestNow); }
 
     static void ExpectPacked(const CVornDate& d, int date, int time, const std::string& what) {
         int gotDate = -1, gotTime = -1;
@@ -55,8 +34,7 @@ protected:
         EXPECT_EQ(time, gotTime) << what;
     }
 
-    bool m_HadTz = false;
-    std::string m_Tz;
+    testsupport::ZoneGuard m_Zone;  // TZ and the test time restored
 };
 
 TEST_F(VornDateTest, PackedConversionsBothWaysInSeveralZones) {

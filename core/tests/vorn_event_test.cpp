@@ -8,19 +8,12 @@
 #include <chrono>
 #include <thread>
 
+#include "core/tests/support/files.h"
 #include "platform/clock.h"
 
 namespace {
 
-template <typename Pred>
-bool eventually(Pred pred) {
-    for (int i = 0; i < 10000; ++i) {
-        if (pred())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return pred();
-}
+using testsupport::Eventually;
 
 TEST(VornEvent, OneSetLetsExactlyOneLaterWaitThrough) {
     CVornEvent event;
@@ -46,11 +39,11 @@ TEST(VornEvent, EachSetWakesOneWaiter) {
             ++woken;
     });
     event.Set();
-    ASSERT_TRUE(eventually([&] { return woken == 1; }));
+    ASSERT_TRUE(Eventually([&] { return woken == 1; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
     EXPECT_EQ(1, woken);
     event.Set();
-    EXPECT_TRUE(eventually([&] { return woken == 2; }));
+    EXPECT_TRUE(Eventually([&] { return woken == 2; }));
     a.join();
     b.join();
 }

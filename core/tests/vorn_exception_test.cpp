@@ -14,29 +14,23 @@
 
 #include "core/debug_log.h"
 #include "core/message_catalog.h"
+#include "core/tests/support/files.h"
+#include "core/tests/support/scoped_env.h"
+#include "core/tests/support/temp_dir.h"
+#include "core/tests/support/test_catalog.h"
 
 namespace {
 
 class VornExceptionTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/vorn_exception_test.XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        m_Dir = pattern;
-        m_Events = m_Dir + "/events";
-        setenv("ZELORM_EVENTLOG", m_Events.c_str(), 1);
         // Numbers 61 and 62, as the list code throws them.
         std::string path = m_Dir + "/messages";
-        std::ofstream(path, std::ios::binary)
-            << "2 9 1\nEnglish\n m 21:no element at %s (%d)\n m -1:\n";
+        testsupport::WriteWhole(path, testsupport::CatalogOf({"no element at %s (%d)", nullptr}));
         CVornMessageCatalog loader;
         ASSERT_EQ(loader.Load(path.c_str(), 2, 9, 2, 61), kCatalogLoaded);
     }
-    void TearDown() override {
-        unsetenv("ZELORM_EVENTLOG");
-        BaseMessageTable().Clear();
-        std::filesystem::remove_all(m_Dir);
-    }
+    void TearDown() override { BaseMessageTable().Clear(); }
 
     // Event lines without their time field.
     std::vector<std::string> Events() {
@@ -46,7 +40,10 @@ protected:
         return out;
     }
 
-    std::string m_Dir, m_Events;
+    testsupport::TempDir m_Temp{"vorn_exception_test"};
+    std::string m_Dir = m_Temp.Path();
+    std::string m_Events = m_Dir + "/events";
+    testsupport::ScopedEnv m_EventLog{"ZELORM_EVENTLOG", m_Events};
 };
 
 const char kSource[] = "\tVelmar RazoVidez for Dozoruve\t1\t0xC0000003\t";

@@ -18,6 +18,10 @@
 #include <vector>
 
 #include "core/message_catalog.h"
+#include "core/tests/support/files.h"
+#include "core/tests/support/scoped_env.h"
+#include "core/tests/support/temp_dir.h"
+#include "core/tests/support/test_catalog.h"
 #include "core/vorn_exception.h"
 #include "platform/threads.h"
 
@@ -56,56 +60,16 @@ std::pair<int, int> thrown(Fn fn) {
 class VornMutexTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/zelorm-vmutex-XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(tmpl));
-        m_Dir = tmpl;
-        std::ofstream cat(m_Dir + "/messages", std::ios::binary);
-        cat << "2 9 1\nEnglish en\n";
-        for (int n = 0; n < 200; ++n) {
-            std::string text = "M" + std::to_string(n);
-            cat << " m" << n << " " << text.size() << ":" << text << "\n";
-        }
-        cat.close();
-        ASSERT_EQ(0, BaseMessageTable().ReadFile((m_Dir + "/messages").c_str(), 2, 9, 200, 0));
-        setenv("ZELORM_EVENTLOG", (m_Dir + "/events").c_str(), 1);
-        setenv("ZELORM_LOCK_DIR", (m_Dir + "/locks").c_str(), 1);
+        ASSERT_EQ(0, testsupport::LoadBaseCatalog(m_Dir + "/messages",
+                                                  testsupport::NumberedCatalog(200), 200));
     }
-    void TearDown() override {
-        unsetenv("ZELORM_EVENTLOG");
-        unsetenv("ZELORM_LOCK_DIR");
-        BaseMessageTable().Clear();
-        std::string locks = m_Dir + "/locks";
-        if (DIR* d = opendir(locks.c_str())) {
-            while (dirent* ent = readdir(d)) {
-                std::string n = ent->d_name;
-                if (n != "." && n != "..")
-                    unlink((locks + "/" + n).c_str());
-            }
-            closedir(d);
-        }
-        rmdir(locks.c_str());
-        unlink((m_Dir + "/messages").c_str());
-        unlink((m_Dir + "/events").c_str());
-        rmdir(m_Dir.c_str());
-    }
+    void TearDown() override { testsupport::ClearBaseCatalog(); }
     // The error and warning events reported so far, as "type:text".
-    std::vector<std::string> events() {
-        std::vector<std::string> out;
-        std::ifstream in(m_Dir + "/events");
-        for (std::string line; std::getline(in, line);) {
-            std::vector<std::string> f;
-            size_t start = 0, tab;
-            while ((tab = line.find('\t', start)) != std::string::npos) {
-                f.push_back(line.substr(start, tab - start));
-                start = tab + 1;
-            }
-            f.push_back(line.substr(start));
-            if (f.size() >= 5)
-                out.push_back(f[2] + ":" + f[4]);
-        }
-        return out;
-    }
-    std::string m_Dir;
+    std::vector<std::string> events() { return testsupport::ReadEvents(m_Dir + "/events"); }
+    testsupport::TempDir m_Temp{"zelorm-vmutex"};
+    std::string m_Dir = m_Temp.Path();
+    testsupport::ScopedEnv m_EventLog{"ZELORM_EVENTLOG", m_Dir + "/events"};
+    testsupport::ScopedEnv m_LockDir{"ZELORM_LOCK_DIR", m_Dir + "/locks"};
 };
 
 TEST_F(VornMutexTest, WithoutANameEveryOperationThrows23) {

@@ -25,6 +25,10 @@
 #include "core/debug_log.h"
 #include "core/message_catalog.h"
 #include "core/system_info.h"
+#include "core/tests/support/files.h"
+#include "core/tests/support/scoped_env.h"
+#include "core/tests/support/temp_dir.h"
+#include "core/tests/support/test_catalog.h"
 #include "core/vorn_buffer.h"
 #include "platform/sockets.h"
 
@@ -40,16 +44,7 @@ std::string Text(CVornString& s) {
     return std::string(s.CStr(), s.Length());
 }
 
-// Polls until pred holds, for at most about ten seconds.
-template <typename Pred>
-bool Eventually(Pred pred) {
-    for (int i = 0; i < 2000; ++i) {
-        if (pred())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return pred();
-}
+using testsupport::Eventually;
 
 // A test client on the library's own socket.
 class Client {
@@ -160,55 +155,26 @@ private:
 class TcpServerTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/zelorm-tcpserver-XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(tmpl));
-        m_Dir = tmpl;
         const std::map<int, std::string> args = {
             {148, " %s %d"}, {150, " %s"}, {153, " %s"}, {154, " %s %d %d"}, {155, " %d %d"},
         };
-        std::ofstream cat(m_Dir + "/messages", std::ios::binary);
-        cat << "2 9 1\nEnglish en\n";
-        for (int n = 0; n < kMessages; ++n) {
-            auto it = args.find(n);
-            std::string text = "M" + std::to_string(n) + (it == args.end() ? "" : it->second);
-            cat << " m" << n << " " << text.size() << ":" << text << "\n";
-        }
-        cat.close();
-        {
-            CVornLockGuard hold(GetCatalogLock());
-            ASSERT_EQ(
-                0, BaseMessageTable().ReadFile((m_Dir + "/messages").c_str(), 2, 9, kMessages, 0));
-        }
-        setenv("ZELORM_EVENTLOG", (m_Dir + "/events").c_str(), 1);
+        ASSERT_EQ(
+            0, testsupport::LoadBaseCatalog(
+                   m_Dir + "/messages", testsupport::NumberedCatalog(kMessages, args), kMessages));
         CVornTCPSocket::SetConnectTimeoutMs(2000);
         CVornTCPSocket::SetSendTimeoutMs(2000);
         CVornTCPSocket::SetIdleReceiveTimeoutMs(5000);
     }
     void TearDown() override {
         CVornTCPSocket::ResetTimeouts();
-        unsetenv("ZELORM_EVENTLOG");
-        {
-            CVornLockGuard hold(GetCatalogLock());
-            BaseMessageTable().Clear();
-        }
-        unlink((m_Dir + "/messages").c_str());
-        unlink((m_Dir + "/events").c_str());
-        rmdir(m_Dir.c_str());
+        testsupport::ClearBaseCatalog();
     }
 
     // The events whose text starts with "M<number>", as "type:text".
     std::vector<std::string> EventsOf(int number) {
         std::vector<std::string> out;
         std::string prefix = "M" + std::to_string(number);
-        std::ifstream in(m_Dir + "/events");
-        for (std::string line; std::getline(in, line);) {
-            std::vector<std::string> f;
-            size_t start = 0, tab;
-            while ((tab = line.find('\t', start)) != std::string::npos) {
-                f.push_back(line.substr(start, tab - start));
-                start = tab + 1;
-            }
-            f.push_back(line.substr(start));
+        for (const auto& f : testsupport::ReadEventFields(m_Dir + "/events")) {
             if (f.size() >= 5 && (f[4] == prefix || f[4].rfind(prefix + " ", 0) == 0))
                 out.push_back(f[2] + ":" + f[4]);
         }
@@ -239,7 +205,9 @@ protected:
     }
 
     static constexpr int kMessages = 900;
-    std::string m_Dir;
+    testsupport::TempDir m_Temp{"zelorm-tcpserver"};
+    std::string m_Dir = m_Temp.Path();
+    testsupport::ScopedEnv m_EventLog{"ZELORM_EVENTLOG", m_Dir + "/events"};
 };
 
 TEST_F(TcpServerTest, ManyClientsAtOnceAreEachServedByOneOfTheWorkers) {

@@ -18,6 +18,10 @@
 #include <string>
 #include <thread>
 
+#include "core/tests/support/files.h"
+#include "core/tests/support/scoped_env.h"
+#include "core/tests/support/temp_dir.h"
+
 namespace {
 
 using platform::NamedMutex;
@@ -40,42 +44,14 @@ int tryFromOtherThread(const std::string& name) {
     });
 }
 
-// Polls until pred holds, for at most about ten seconds.
-template <typename Pred>
-bool eventually(Pred pred) {
-    for (int i = 0; i < 10000; ++i) {
-        if (pred())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return pred();
-}
+using testsupport::Eventually;
 
 class NamedMutexTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/zelorm-mutex-XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(tmpl));
-        m_Dir = tmpl;
-        m_LockDir = m_Dir + "/run/locks";  // missing: Open makes it
-        setenv("ZELORM_LOCK_DIR", m_LockDir.c_str(), 1);
-    }
-    void TearDown() override {
-        unsetenv("ZELORM_LOCK_DIR");
-        if (DIR* d = opendir(m_LockDir.c_str())) {
-            while (dirent* ent = readdir(d)) {
-                std::string n = ent->d_name;
-                if (n != "." && n != "..")
-                    unlink((m_LockDir + "/" + n).c_str());
-            }
-            closedir(d);
-        }
-        rmdir(m_LockDir.c_str());
-        rmdir((m_Dir + "/run").c_str());
-        unlink((m_Dir + "/file").c_str());
-        rmdir(m_Dir.c_str());
-    }
-    std::string m_Dir, m_LockDir;
+    testsupport::TempDir m_Temp{"zelorm-mutex"};
+    std::string m_Dir = m_Temp.Path();
+    std::string m_LockDir = m_Dir + "/run/locks";  // missing: Open makes it
+    testsupport::ScopedEnv m_LockDirEnv{"ZELORM_LOCK_DIR", m_LockDir};
 };
 
 TEST(LockFileName, EscapesEverythingThatIsNotPlainAndKeepsCase) {
@@ -179,7 +155,7 @@ TEST_F(NamedMutexTest, WaiterProceedsOnlyAfterTheLastRelease) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(-2, result.load());
     ASSERT_TRUE(m.Release());
-    EXPECT_TRUE(eventually([&] { return result.load() == platform::kMutexAcquired; }));
+    EXPECT_TRUE(Eventually([&] { return result.load() == platform::kMutexAcquired; }));
     waiter.join();
 }
 

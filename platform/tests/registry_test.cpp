@@ -15,6 +15,10 @@
 #include <string>
 #include <vector>
 
+#include "core/tests/support/files.h"
+#include "core/tests/support/scoped_env.h"
+#include "core/tests/support/temp_dir.h"
+
 namespace {
 
 using namespace platform;
@@ -23,32 +27,16 @@ const std::string kKey = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Quorvane\\ZELORM";
 
 class Registry : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/zelorm-registry-XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(tmpl));
-        m_Dir = tmpl;
-        m_Path = m_Dir + "/registry.reg";
-        setenv("ZELORM_REGISTRY", m_Path.c_str(), 1);
-    }
-    void TearDown() override {
-        unsetenv("ZELORM_REGISTRY");
-        std::filesystem::remove_all(m_Dir);
-    }
-    std::string fileText() {
-        std::ifstream in(m_Path, std::ios::binary);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
-    void writeFile(const std::string& text) {
-        std::ofstream out(m_Path, std::ios::binary | std::ios::trunc);
-        out << text;
-    }
+    std::string fileText() { return testsupport::ReadWhole(m_Path); }
+    void writeFile(const std::string& text) { testsupport::WriteWhole(m_Path, text); }
     int setValue(const std::string& key, const std::string& name, uint32_t type,
                  const std::string& data) {
         return RegWriteValue(key, name, type, data.data(), data.size());
     }
-    std::string m_Dir, m_Path;
+    testsupport::TempDir m_Temp{"zelorm-registry"};
+    std::string m_Dir = m_Temp.Path();
+    std::string m_Path = m_Dir + "/registry.reg";
+    testsupport::ScopedEnv m_Registry{"ZELORM_REGISTRY", m_Path};
 };
 
 TEST_F(Registry, EveryValueTypeSurvivesTheFileWithEscaping) {
