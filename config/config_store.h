@@ -32,6 +32,8 @@
 
 #include <time.h>
 
+#include <functional>
+
 #include "core/hash_table.h"
 #include "core/vorn_list.h"
 #include "core/vorn_string.h"
@@ -215,4 +217,9 @@ private:
     // missing), and the names of the two groups. REQUIRES: a store lock.
     static void getChain(const char* client, const char* user, CVornConfigObject* levels[5],
                          CVornString& userGroup, CVornString& clientGroup);
+    // Under the read lock, get(level) on each level of the chain (only the
+    // two groups with groupsOnly) in order: 0 when some level's get gave 0,
+    // else 1.
+    static int resolveChain(const char* client, const char* user, bool groupsOnly,
+                            const std::function<int(CVornConfigObject*)>& get);
 };

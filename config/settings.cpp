@@ -53,24 +53,36 @@ void CVornConfigStore::getChain(const char* client, const char* user, CVornConfi
     levels[1] = levels[2] = levels[3] = levels[4] = nullptr;
     userGroup.Clear();
     clientGroup.Clear();
-    if (user) {
-        if (auto* found = dynamic_cast<CVornUser*>(findObject('U', user))) {
-            cast[0] = '\0';
-            found->GetCast(cast, kCastBufferSize);
-            userGroup.Assign(cast);
-            levels[1] = findObject('G', cast);
-            levels[2] = found;
-        }
+    // A user or client found fills its group's level, then its own.
+    auto addLevels = [&](auto* found, CVornString& group, int at) {
+        if (!found)
+            return;
+        cast[0] = '\0';
+        found->GetCast(cast, kCastBufferSize);
+        group.Assign(cast);
+        levels[at] = findObject('G', cast);
+        levels[at + 1] = found;
+    };
+    if (user)
+        addLevels(dynamic_cast<CVornUser*>(findObject('U', user)), userGroup, 1);
+    if (client)
+        addLevels(dynamic_cast<CVornClient*>(findObject('C', client)), clientGroup, 3);
+}
+
+int CVornConfigStore::resolveChain(const char* client, const char* user, bool groupsOnly,
+                                   const std::function<int(CVornConfigObject*)>& get) {
+    State& s = state();
+    CVornReadGuard guard(s.m_Lock);
+    CVornConfigObject* levels[5];
+    CVornString userGroup(CVornString::kUnlocked);
+    CVornString clientGroup(CVornString::kUnlocked);
+    getChain(client, user, levels, userGroup, clientGroup);
+    int result = 1;
+    for (int i = groupsOnly ? 1 : 0; i < 5; i += groupsOnly ? 2 : 1) {
+        if (levels[i] && get(levels[i]) == 0)
+            result = 0;
     }
-    if (client) {
-        if (auto* found = dynamic_cast<CVornClient*>(findObject('C', client))) {
-            cast[0] = '\0';
-            found->GetCast(cast, kCastBufferSize);
-            clientGroup.Assign(cast);
-            levels[3] = findObject('G', cast);
-            levels[4] = found;
-        }
-    }
+    return result;
 }
 
 int CVornConfigStore::GetSetting(const char* client, const char* user, const char* name,
@@ -79,19 +91,9 @@ int CVornConfigStore::GetSetting(const char* client, const char* user, const cha
     CheckForChanges();
     if (!name)
         return 1;
-    State& s = state();
-    CVornReadGuard guard(s.m_Lock);
-    CVornConfigObject* levels[5];
-    CVornString userGroup(CVornString::kUnlocked);
-    CVornString clientGroup(CVornString::kUnlocked);
-    getChain(client, user, levels, userGroup, clientGroup);
-    int result = 1;
-    for (CVornConfigObject* level : levels) {
-        // GetAttribute leaves out as it was when the level lacks the name.
-        if (level && level->GetAttribute(name, out) == 0)
-            result = 0;
-    }
-    return result;
+    // GetAttribute leaves out as it was when the level lacks the name.
+    return resolveChain(client, user, false,
+                        [&](CVornConfigObject* level) { return level->GetAttribute(name, out); });
 }
 
 int CVornConfigStore::GetSettingBuffer(const char* client, const char* user, const char* name,
@@ -102,18 +104,9 @@ int CVornConfigStore::GetSettingBuffer(const char* client, const char* user, con
     CheckForChanges();
     if (!name)
         return 1;
-    State& s = state();
-    CVornReadGuard guard(s.m_Lock);
-    CVornConfigObject* levels[5];
-    CVornString userGroup(CVornString::kUnlocked);
-    CVornString clientGroup(CVornString::kUnlocked);
-    getChain(client, user, levels, userGroup, clientGroup);
-    int result = 1;
-    for (CVornConfigObject* level : levels) {
-        if (level && level->GetAttributeBuffer(name, buffer, size) == 0)
-            result = 0;
-    }
-    return result;
+    return resolveChain(client, user, false, [&](CVornConfigObject* level) {
+        return level->GetAttributeBuffer(name, buffer, size);
+    });
 }
 
 int CVornConfigStore::GetGroupSetting(const char* client, const char* user, const char* name,
@@ -121,18 +114,8 @@ int CVornConfigStore::GetGroupSetting(const char* client, const char* user, cons
     CheckForChanges();
     if (!name)
         return 1;
-    State& s = state();
-    CVornReadGuard guard(s.m_Lock);
-    CVornConfigObject* levels[5];
-    CVornString userGroup(CVornString::kUnlocked);
-    CVornString clientGroup(CVornString::kUnlocked);
-    getChain(client, user, levels, userGroup, clientGroup);
-    int result = 1;
-    for (int i : {1, 3}) {
-        if (levels[i] && levels[i]->GetAttribute(name, out) == 0)
-            result = 0;
-    }
-    return result;
+    return resolveChain(client, user, true,
+                        [&](CVornConfigObject* level) { return level->GetAttribute(name, out); });
 }
 
 int CVornConfigStore::GetObjectSetting(char type, const char* objectName, const char* name,

@@ -88,12 +88,7 @@ int64_t DayNumber(int packedDate) {
         month = 1;
     if (month > 12)
         month = 12;
-    year -= month <= 2;
-    const int64_t era = (year >= 0 ? year : year - 399) / 400;
-    const int64_t yearOfEra = year - era * 400;
-    const int64_t dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
-    const int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-    return era * 146097 + dayOfEra - 719468;
+    return DaysFromCivil(year, month, day);
 }
 
 // Dates that IsEventExpired calls past without looking further.

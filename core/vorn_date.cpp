@@ -8,6 +8,7 @@
 //   GetTime                      the time in seconds since 1970
 //   Compare                      -1, 0, 1
 //   GetPacked                    the local YYYYMMDD, HHMMSS and weekday
+//   DaysFromCivil                days from 1970-01-01 of a calendar date
 //
 // Bad input: a negative time or an impossible packed date or time leaves the
 // object at the clock's cached now and returns 1; nothing throws.
@@ -28,18 +29,6 @@ constexpr int kFirstYear = 1970;
 // Packed dates have four year digits; the limit also keeps every field and
 // packed number far from int overflow.
 constexpr int kLastYear = 9999;
-
-// Days from 1970-01-01 to the given date (month 1-12): the Gregorian cycle of
-// 400 years is 146097 days, and counting years from March puts the leap day
-// at the end of the year.
-int64_t DaysFromCivil(int64_t year, int month, int day) {
-    year -= month <= 2;
-    const int64_t era = (year >= 0 ? year : year - 399) / 400;
-    const int64_t yearOfEra = year - era * 400;
-    const int64_t dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
-    const int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-    return era * 146097 + dayOfEra - 719468;
-}
 
 // The inverse of DaysFromCivil for days >= 0 (month 1-12).
 void CivilFromDays(int64_t days, int* year, int* month, int* day) {
@@ -65,6 +54,17 @@ int64_t ZoneSeconds(int zone) {
 }
 
 }  // namespace
+
+// The Gregorian cycle of 400 years is 146097 days, and counting years from
+// March puts the leap day at the end of the year.
+int64_t DaysFromCivil(int64_t year, int month, int day) {
+    year -= month <= 2;
+    const int64_t era = (year >= 0 ? year : year - 399) / 400;
+    const int64_t yearOfEra = year - era * 400;
+    const int64_t dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+    const int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    return era * 146097 + dayOfEra - 719468;
+}
 
 CVornDate::CVornDate() : m_Time(Now()) {}
 

@@ -12,6 +12,8 @@
 
 #include <time.h>
 
+#include <cstdint>
+
 #include "core/vorn_lock.h"
 
 class CVornString;
@@ -125,3 +127,8 @@ private:
     mutable CVornLock m_Lock;
     time_t m_Time;
 };
+
+// Days from 1970-01-01 (negative before it) to a date of the proleptic
+// Gregorian calendar. REQUIRES: month 1-12; a day beyond the month's end
+// simply runs on into the next.
+int64_t DaysFromCivil(int64_t year, int month, int day);

@@ -11,6 +11,7 @@
 //   LeftOf/RightOf/SplitAt/SplitAtFirstOf      cut into target strings
 //   ToInt/ToLong                               atoi/atol of the text
 //   CVornStringPairLock                        two strings' locks in address order
+//   AppendGrowing                              append with geometric growth
 //
 // Bad input: negative or overflowing positions and counts are refused with
 // the documented false / -1 / 0 result and never read or write outside the
@@ -265,14 +266,21 @@ int CVornString::charLen(int pos) const {
     return length < rest ? length : rest;
 }
 
-// REQUIRES n > 0. A source inside our own block is copied aside first, since
-// growing would free it.
+// A source inside our own block is copied aside first, since growing would
+// free it: true when put has run on the copy.
+bool CVornString::putCopyIfOverlapping(void (CVornString::*put)(const void*, int),
+                                       const void* bytes, int n) {
+    if (!overlaps(bytes))
+        return false;
+    std::string aside(static_cast<const char*>(bytes), n);
+    (this->*put)(aside.data(), n);
+    return true;
+}
+
+// REQUIRES n > 0.
 void CVornString::setBytes(const void* bytes, int n) {
-    if (overlaps(bytes)) {
-        std::string aside(static_cast<const char*>(bytes), n);
-        setBytes(aside.data(), n);
+    if (putCopyIfOverlapping(&CVornString::setBytes, bytes, n))
         return;
-    }
     grow(n, false);
     memcpy(m_Data, bytes, n);
     m_Length = n;
@@ -280,11 +288,8 @@ void CVornString::setBytes(const void* bytes, int n) {
 
 // REQUIRES n > 0.
 void CVornString::appendBytes(const void* bytes, int n) {
-    if (overlaps(bytes)) {
-        std::string aside(static_cast<const char*>(bytes), n);
-        appendBytes(aside.data(), n);
+    if (putCopyIfOverlapping(&CVornString::appendBytes, bytes, n))
         return;
-    }
     int need = addSize(m_Length, n);
     grow(need, true);
     memcpy(m_Data + m_Length, bytes, n);
@@ -293,11 +298,8 @@ void CVornString::appendBytes(const void* bytes, int n) {
 
 // REQUIRES n > 0.
 void CVornString::insertFront(const void* bytes, int n) {
-    if (overlaps(bytes)) {
-        std::string aside(static_cast<const char*>(bytes), n);
-        insertFront(aside.data(), n);
+    if (putCopyIfOverlapping(&CVornString::insertFront, bytes, n))
         return;
-    }
     int need = addSize(m_Length, n);
     grow(need, true);
     memmove(m_Data + n, m_Data, m_Length);
@@ -1218,4 +1220,14 @@ long CVornString::ToLong() const {
     if (m_Length == 0)
         return 0;
     return strtol(leadingNumber(m_Data, m_Length).c_str(), nullptr, 10);
+}
+
+void AppendGrowing(CVornString& target, const char* bytes, int n) {
+    if (n <= 0)
+        return;
+    int need = target.Length() + n;
+    // Room for a little more than asked spares the next few appends a copy.
+    if (need + 3 > target.Capacity())
+        target.Reserve(need < INT_MAX / 2 ? need * 2 : need);
+    target.Append(bytes, n);
 }

@@ -323,6 +323,8 @@ private:
     void insertFront(const void* bytes, int n);
     void freeStorage();
     bool overlaps(const void* bytes) const;
+    // put(bytes, n) on a copy when bytes lie inside our block: true when done.
+    bool putCopyIfOverlapping(void (CVornString::*put)(const void*, int), const void* bytes, int n);
 
     char* m_Data = nullptr;
     int m_Length = 0;
@@ -330,6 +332,11 @@ private:
     bool m_Locked = false;
     CVornLock* m_Lock = nullptr;  // owned; exists exactly when m_Locked
 };
+
+// Appends n bytes (nothing when n <= 0), growing the capacity geometrically:
+// the string itself grows to just what is asked, which makes a value built
+// piece by piece (header and folded values) copy itself over and over.
+void AppendGrowing(CVornString& target, const char* bytes, int n);
 
 // Bytes of which the HTML conversion builds words: the ASCII letters, digits
 // and "_" (IsWordChar), and the printable ASCII bytes 33 to 126 (IsGraphChar).

@@ -48,10 +48,21 @@ bool Searchable(const CVornString& name, bool search) {
     return search && !name.IsEmpty() && !name.Contains('.');
 }
 
-void Candidate(const CVornString& name, const CVornString& domain, CVornString& out) {
-    out.Assign(name);
-    out.Append('.');
-    out.Append(domain);
+// Calls visit(candidate) with the name completed by each search domain in
+// turn, until a visit returns true.
+template <class Visit>
+void ForEachCandidate(const CVornString& name, Visit visit) {
+    CVornStringList domains;
+    DnsResolver().CopySearchDomains(domains);
+    CVornLockGuard guard(domains.m_Lock);
+    CVornString candidate(CVornString::kUnlocked);
+    for (auto* node = domains.m_Head; node; node = node->m_Next) {
+        candidate.Assign(name);
+        candidate.Append('.');
+        candidate.Append(node->m_Element);
+        if (visit(static_cast<const CVornString&>(candidate)))
+            return;
+    }
 }
 
 bool lookup(const CVornString& name, int type, bool search, CDnsRecordList& list,
@@ -78,18 +89,16 @@ bool lookup(const CVornString& name, int type, bool search, CDnsRecordList& list
         return true;
     }
     if (Searchable(name, search)) {
-        CVornStringList domains;
-        DnsResolver().CopySearchDomains(domains);
-        CVornLockGuard guard(domains.m_Lock);
-        CVornString candidate(CVornString::kUnlocked);
-        for (auto* node = domains.m_Head; node; node = node->m_Next) {
-            Candidate(name, node->m_Element, candidate);
-            if (lookupOne(candidate, type, list, authoritative) && RecordCount(list) > 0)
-                return true;
+        bool found = false;
+        ForEachCandidate(name, [&](const CVornString& candidate) {
+            found = lookupOne(candidate, type, list, authoritative) && RecordCount(list) > 0;
+            return found;
+        });
+        if (!found) {
+            list.RemoveAll();
+            if (authoritative)
+                *authoritative = false;
         }
-        list.RemoveAll();
-        if (authoritative)
-            *authoritative = false;
         return true;
     }
     return lookupOne(name, type, list, authoritative);
@@ -105,16 +114,13 @@ bool authlookup(const CVornString& name, int type, bool search, CDnsRecordList& 
         return true;
     }
     if (Searchable(name, search)) {
-        CVornStringList domains;
-        DnsResolver().CopySearchDomains(domains);
-        CVornLockGuard guard(domains.m_Lock);
-        CVornString candidate(CVornString::kUnlocked);
-        for (auto* node = domains.m_Head; node; node = node->m_Next) {
-            Candidate(name, node->m_Element, candidate);
-            if (authlookup(candidate, type, false, list) && RecordCount(list) > 0)
-                return true;
-        }
-        list.RemoveAll();
+        bool found = false;
+        ForEachCandidate(name, [&](const CVornString& candidate) {
+            found = authlookup(candidate, type, false, list) && RecordCount(list) > 0;
+            return found;
+        });
+        if (!found)
+            list.RemoveAll();
         return true;
     }
 
@@ -159,21 +165,18 @@ bool authlookup(const CVornString& name, int type, bool search, CDnsRecordList& 
 // False (event 215) when the fifth step still finds a CNAME.
 bool followCachedCNames(CVornString& name, bool search) {
     if (Searchable(name, search)) {
-        CVornStringList domains;
-        DnsResolver().CopySearchDomains(domains);
-        CVornLockGuard guard(domains.m_Lock);
-        CVornString candidate(CVornString::kUnlocked);
-        for (auto* node = domains.m_Head; node; node = node->m_Next) {
-            Candidate(name, node->m_Element, candidate);
+        bool ok = true;
+        ForEachCandidate(name, [&](const CVornString& candidate) {
             CVornString followed(candidate, CVornString::kUnlocked);
-            if (!followCachedCNames(followed, false))
+            ok = followCachedCNames(followed, false);
+            if (ok && followed.Equals(candidate, 3))
                 return false;
-            if (!followed.Equals(candidate, 3)) {
+            // A loop ends the search; a CNAME found replaces the name.
+            if (ok)
                 name.Assign(followed);
-                return true;
-            }
-        }
-        return true;
+            return true;
+        });
+        return ok;
     }
     CDnsRecordList list;
     for (int step = 1; step <= kMaxPasses; ++step) {
@@ -241,6 +244,19 @@ int ResolveName(CVornString& name, int type, bool search, bool authoritative,
     return kDnsNotFound;
 }
 
+// The first steps of a public lookup: the given name prepared, then
+// ResolveName. kDnsFound leaves the records in records and the name finally
+// looked up in name.
+int ResolveGiven(const CVornString& given, int type, bool authoritative, CVornString& name,
+                 CDnsRecordList& records) {
+    DnsStart(1, false);
+    bool search = true;
+    PrepareName(given, name, &search);
+    if (name.IsEmpty())
+        return kDnsNotFound;
+    return ResolveName(name, type, search, authoritative, records);
+}
+
 bool HostLookup(const CVornString& name, CVornHostAddressList& out) {
     CVornHostAddress found;
     if (DnsLookupA(name, false, found) != kDnsFound || found.GetAddressCount() == 0)
@@ -259,14 +275,9 @@ bool ReverseLookup(const CVornHostAddressEntry& entry, CVornString& out) {
 }  // namespace
 
 int DnsLookupMX(const CVornString& domain, bool authoritative, CVornList<CVornHostAddress>& hosts) {
-    DnsStart(1, false);
     CVornString name(CVornString::kUnlocked);
-    bool search = true;
-    PrepareName(domain, name, &search);
-    if (name.IsEmpty())
-        return kDnsNotFound;
     CDnsRecordList records;
-    int result = ResolveName(name, kDnsTypeMX, search, authoritative, records);
+    int result = ResolveGiven(domain, kDnsTypeMX, authoritative, name, records);
     if (result != kDnsFound)
         return result;
 
@@ -292,14 +303,9 @@ int DnsLookupMX(const CVornString& domain, bool authoritative, CVornList<CVornHo
 }
 
 int DnsLookupA(const CVornString& given, bool authoritative, CVornHostAddress& host) {
-    DnsStart(1, false);
     CVornString name(CVornString::kUnlocked);
-    bool search = true;
-    PrepareName(given, name, &search);
-    if (name.IsEmpty())
-        return kDnsNotFound;
     CDnsRecordList records;
-    int result = ResolveName(name, kDnsTypeA, search, authoritative, records);
+    int result = ResolveGiven(given, kDnsTypeA, authoritative, name, records);
     if (result != kDnsFound)
         return result;
 

@@ -91,17 +91,6 @@ char* CopyText(const char* text, bool* failed) {
     return copy;
 }
 
-// Appends with geometric growth (CVornString itself grows to just what is
-// asked, and header values are built piece by piece).
-void AppendGrowing(CVornString& target, const char* bytes, int n) {
-    if (n <= 0)
-        return;
-    int need = target.Length() + n;
-    if (need + 3 > target.Capacity())
-        target.Reserve(need < INT_MAX / 2 ? need * 2 : need);
-    target.Append(bytes, n);
-}
-
 // text without its trailing CR and LF bytes: the length that remains.
 int WithoutLineEnd(const char* text, int length) {
     while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n')) --length;
@@ -810,6 +799,16 @@ int CVornMailMessage::readLimit() {
     return -1;
 }
 
+int CVornMailMessage::bytesBeforeLimit() {
+    int limit = readLimit();
+    if (limit < 0)
+        return INT_MAX;
+    int position = m_File->Tell();
+    if (position < 0)
+        return -1;
+    return position >= limit ? 0 : limit - position;
+}
+
 int CVornMailMessage::readRawLine(CVornString& line) {
     int position = m_File->Tell();
     if (position < 0)
@@ -885,17 +884,10 @@ int CVornMailMessage::Read(void* buffer, int count) {
     CVornLockGuard guard(m_Lock);
     if (!m_File || !m_File->IsOpen() || count < 0)
         return -1;
-    int limit = readLimit();
-    if (limit >= 0) {
-        int position = m_File->Tell();
-        if (position < 0)
-            return -1;
-        if (position >= limit)
-            return 0;
-        if (count > limit - position)
-            count = limit - position;
-    }
-    return m_File->Read(buffer, count);
+    int left = bytesBeforeLimit();
+    if (left <= 0)
+        return left;
+    return m_File->Read(buffer, count < left ? count : left);
 }
 
 int CVornMailMessage::ReadRest(CVornString& out) {

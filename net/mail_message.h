@@ -249,6 +249,10 @@ private:
     int parseOnOpen();
     // The end of the readable range: start + size, or -1 when unbounded.
     int readLimit();
+    // The bytes left before readLimit (INT_MAX when unbounded, 0 at or past
+    // it), or -1 when the file cannot tell its position. REQUIRES: m_Lock
+    // and a file.
+    int bytesBeforeLimit();
     // The next line of the file up to LF (at most kMaxReadLine bytes); the
     // count, 0 at the end, -1 on error.
     int readRawLine(CVornString& line);

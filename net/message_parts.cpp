@@ -200,17 +200,10 @@ int CVornMailMessage::readChunk(CVornString& out, int max) {
         return -1;
     if (max <= 0)
         return 0;
-    int limit = readLimit();
-    if (limit >= 0) {
-        int position = m_File->Tell();
-        if (position < 0)
-            return -1;
-        if (position >= limit)
-            return 0;
-        if (max > limit - position)
-            max = limit - position;
-    }
-    return m_File->Read(out, max);
+    int left = bytesBeforeLimit();
+    if (left <= 0)
+        return left;
+    return m_File->Read(out, max < left ? max : left);
 }
 
 int CVornMailMessage::DecodePart(int part, CVornMailMessage& target, bool decode) {

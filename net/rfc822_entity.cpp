@@ -34,17 +34,6 @@ bool IsBlankOrTab(char c) {
     return c == ' ' || c == '\t';
 }
 
-// Appends with geometric growth: CVornString grows to just what is asked,
-// and folded values are built line by line.
-void AppendGrowing(CVornString& target, const char* bytes, int n) {
-    if (n <= 0)
-        return;
-    int need = target.Length() + n;
-    if (need + 3 > target.Capacity())
-        target.Reserve(need < INT_MAX / 2 ? need * 2 : need);
-    target.Append(bytes, n);
-}
-
 void Warn(const char* text) {
     if (!g_LogSilent)
         LogText(kLogWarning, text);

@@ -33,6 +33,7 @@
 #include "core/threads.h"
 #include "core/vorn_event.h"
 #include "core/vorn_lock.h"
+#include "net/server_threads.h"
 #include "platform/threads.h"
 
 namespace {
@@ -381,17 +382,8 @@ bool CVornTCPServer::startThreads(int kind, int n) {
     // Threads started into a stopping server would end at once.
     if (shared.m_Stopping)
         return true;
-    while (shared.m_Count[kind] < n) {
-        auto* record = new TCPServerThread{this, m_Shared, kind, shared.m_NextThreadNumber};
-        ++shared.m_NextThreadNumber;
-        if (StartThread(ThreadStartTCPServer, record, 0) != 0) {
-            delete record;
-            LogEventIntInt(kMsgThreadStartFailed, kEventError, shared.m_Count[kind], n - 1);
-            return false;
-        }
-        ++shared.m_Count[kind];
-    }
-    return true;
+    return StartServerThreads<TCPServerThread>(this, m_Shared, kind, n, ThreadStartTCPServer,
+                                               kMsgThreadStartFailed);
 }
 
 bool CVornTCPServer::Stop() {

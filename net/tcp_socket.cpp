@@ -199,20 +199,57 @@ void CVornTCPSocket::closeHandleOrThrow(const char* hostText) {
         throw CVornException(135, hostText, errno);
 }
 
+bool CVornTCPSocket::closeHandle() {
+    int fd = releaseHandle();
+    m_State = kClosed;
+    if (platform::SocketClose(fd) != 0) {
+        logError("Error: TCP \"close\" to %s failed, error %d.", errno);
+        m_LastError = kTcpCloseFailed;
+        return false;
+    }
+    return true;
+}
+
+bool CVornTCPSocket::refuse(int event, int eventType, int error) {
+    LogEventStr(event, eventType, m_Host.Format(0));
+    m_LastError = error;
+    return false;
+}
+
+bool CVornTCPSocket::requireConnected() {
+    return m_State == kConnected || refuse(126, kEventTypeError, kTcpNotConnected);
+}
+
+bool CVornTCPSocket::mayListen() {
+    if (m_State == kConnected)
+        return refuse(124, kEventTypeWarning, kTcpAlreadyConnected);
+    if (m_State == kListening)
+        return refuse(121, kEventTypeWarning, kTcpAlreadyListening);
+    return true;
+}
+
+bool CVornTCPSocket::queryAddress(int (*query)(int, uint32_t*, uint16_t*), const char* failText,
+                                  int failError, CVornHostAddress& out) {
+    uint32_t address = 0;
+    uint16_t port = 0;
+    if (query(m_Socket, &address, &port) != 0) {
+        logError(failText, errno);
+        m_LastError = failError;
+        return false;
+    }
+    out.SetAddress(CVornHostAddressEntry(address));
+    out.SetPort(port);
+    return true;
+}
+
 // ---- Connections
 
 bool CVornTCPSocket::Connect() {
     CVornLockGuard guard(m_Lock);
-    if (m_State == kConnected) {
-        LogEventStr(122, kEventTypeError, m_Host.Format(0));
-        m_LastError = kTcpAlreadyConnected;
-        return false;
-    }
-    if (m_State == kListening) {
-        LogEventStr(123, kEventTypeError, m_Host.Format(0));
-        m_LastError = kTcpAlreadyListening;
-        return false;
-    }
+    if (m_State == kConnected)
+        return refuse(122, kEventTypeError, kTcpAlreadyConnected);
+    if (m_State == kListening)
+        return refuse(123, kEventTypeError, kTcpAlreadyListening);
     std::vector<uint32_t> addresses = AddressesOf(m_Host);
     if (addresses.empty()) {
         if (!g_LogSilent)
@@ -255,21 +292,11 @@ bool CVornTCPSocket::Connect() {
 
 bool CVornTCPSocket::Close() {
     CVornLockGuard guard(m_Lock);
-    if (m_State == kClosed) {
-        LogEventStr(120, kEventTypeWarning, m_Host.Format(0));
-        m_LastError = kTcpNotConnected;
-        return false;
-    }
+    if (m_State == kClosed)
+        return refuse(120, kEventTypeWarning, kTcpNotConnected);
     if (m_State == kConnected)
         platform::SocketShutdownSend(m_Socket);
-    int fd = releaseHandle();
-    m_State = kClosed;
-    if (platform::SocketClose(fd) != 0) {
-        logError("Error: TCP \"close\" to %s failed, error %d.", errno);
-        m_LastError = kTcpCloseFailed;
-        return false;
-    }
-    return true;
+    return closeHandle();
 }
 
 bool CVornTCPSocket::IsConnected() {
@@ -279,21 +306,15 @@ bool CVornTCPSocket::IsConnected() {
 
 bool CVornTCPSocket::IsEOF() {
     CVornLockGuard guard(m_Lock);
-    if (m_State != kConnected) {
-        LogEventStr(126, kEventTypeError, m_Host.Format(0));
-        m_LastError = kTcpNotConnected;
+    if (!requireConnected())
         return false;
-    }
     return m_EOF;
 }
 
 bool CVornTCPSocket::SetEOF() {
     CVornLockGuard guard(m_Lock);
-    if (m_State != kConnected) {
-        LogEventStr(126, kEventTypeError, m_Host.Format(0));
-        m_LastError = kTcpNotConnected;
+    if (!requireConnected())
         return false;
-    }
     m_EOF = true;
     return true;
 }
@@ -305,56 +326,28 @@ int CVornTCPSocket::GetError() {
 
 bool CVornTCPSocket::GetLocalAddress(CVornHostAddress& out) {
     CVornLockGuard guard(m_Lock);
-    if (m_State == kClosed) {
-        LogEventStr(125, kEventTypeError, m_Host.Format(0));
-        m_LastError = kTcpNotConnected;
-        return false;
-    }
-    uint32_t address = 0;
-    uint16_t port = 0;
-    if (platform::SocketLocalAddress(m_Socket, &address, &port) != 0) {
-        logError("Error: TCP \"getsockname\" to %s failed, error %d.", errno);
-        m_LastError = kTcpGetSockNameFailed;
-        return false;
-    }
-    out.SetAddress(CVornHostAddressEntry(address));
-    out.SetPort(port);
-    return true;
+    if (m_State == kClosed)
+        return refuse(125, kEventTypeError, kTcpNotConnected);
+    return queryAddress(platform::SocketLocalAddress,
+                        "Error: TCP \"getsockname\" to %s failed, error %d.", kTcpGetSockNameFailed,
+                        out);
 }
 
 bool CVornTCPSocket::GetPeerAddress(CVornHostAddress& out) {
     CVornLockGuard guard(m_Lock);
-    if (m_State != kConnected) {
-        LogEventStr(126, kEventTypeError, m_Host.Format(0));
-        m_LastError = kTcpNotConnected;
+    if (!requireConnected())
         return false;
-    }
-    uint32_t address = 0;
-    uint16_t port = 0;
-    if (platform::SocketPeerAddress(m_Socket, &address, &port) != 0) {
-        logError("Error: TCP \"getpeername\" to %s failed, error %d.", errno);
-        m_LastError = kTcpGetPeerNameFailed;
-        return false;
-    }
-    out.SetAddress(CVornHostAddressEntry(address));
-    out.SetPort(port);
-    return true;
+    return queryAddress(platform::SocketPeerAddress,
+                        "Error: TCP \"getpeername\" to %s failed, error %d.", kTcpGetPeerNameFailed,
+                        out);
 }
 
 // ---- Listening
 
 bool CVornTCPSocket::Listen() {
     CVornLockGuard guard(m_Lock);
-    if (m_State == kConnected) {
-        LogEventStr(124, kEventTypeWarning, m_Host.Format(0));
-        m_LastError = kTcpAlreadyConnected;
+    if (!mayListen())
         return false;
-    }
-    if (m_State == kListening) {
-        LogEventStr(121, kEventTypeWarning, m_Host.Format(0));
-        m_LastError = kTcpAlreadyListening;
-        return false;
-    }
     std::vector<uint32_t> addresses = AddressesOf(m_Host);
     // A name that resolves to nothing listens on every local interface.
     if (addresses.empty())
@@ -391,32 +384,18 @@ bool CVornTCPSocket::Listen() {
 
 bool CVornTCPSocket::Listen(const CVornHostAddress& host) {
     CVornLockGuard guard(m_Lock);
-    if (m_State == kConnected) {
-        LogEventStr(124, kEventTypeWarning, m_Host.Format(0));
-        m_LastError = kTcpAlreadyConnected;
+    if (!mayListen())
         return false;
-    }
-    if (m_State == kListening) {
-        LogEventStr(121, kEventTypeWarning, m_Host.Format(0));
-        m_LastError = kTcpAlreadyListening;
-        return false;
-    }
     m_Host = host;
     return Listen();
 }
 
 bool CVornTCPSocket::Accept(CVornTCPSocket& target, int seconds) {
     CVornLockGuard guard(m_Lock);
-    if (m_State == kClosed) {
-        LogEventStr(127, kEventTypeError, m_Host.Format(0));
-        m_LastError = kTcpAcceptOnClosed;
-        return false;
-    }
-    if (m_State == kConnected) {
-        LogEventStr(124, kEventTypeError, m_Host.Format(0));
-        m_LastError = kTcpAlreadyConnected;
-        return false;
-    }
+    if (m_State == kClosed)
+        return refuse(127, kEventTypeError, kTcpAcceptOnClosed);
+    if (m_State == kConnected)
+        return refuse(124, kEventTypeError, kTcpAlreadyConnected);
     if (&target == this) {
         m_LastError = kTcpAlreadyConnected;
         return false;
@@ -450,11 +429,8 @@ bool CVornTCPSocket::Accept(CVornTCPSocket& target, int seconds) {
 
 bool CVornTCPSocket::TakeOver(CVornTCPSocket& other) {
     CVornLockGuard guard(m_Lock);
-    if (m_State == kConnected) {
-        LogEventStr(122, kEventTypeError, m_Host.Format(0));
-        m_LastError = kTcpAlreadyConnected;
-        return false;
-    }
+    if (m_State == kConnected)
+        return refuse(122, kEventTypeError, kTcpAlreadyConnected);
     if (&other == this)
         return true;
     CVornLockGuard otherGuard(other.m_Lock);
@@ -465,15 +441,8 @@ bool CVornTCPSocket::TakeOver(CVornTCPSocket& other) {
     m_Buffer.Clear();
     m_Buffer.TakeAll(unread);
     bool ok = true;
-    if (m_State == kListening) {
-        int fd = releaseHandle();
-        m_State = kClosed;
-        if (platform::SocketClose(fd) != 0) {
-            logError("Error: TCP \"close\" to %s failed, error %d.", errno);
-            m_LastError = kTcpCloseFailed;
-            ok = false;
-        }
-    }
+    if (m_State == kListening)
+        ok = closeHandle();
     m_EOF = other.m_EOF;
     m_State = other.m_State;
     m_Host = other.m_Host;
@@ -492,11 +461,8 @@ int CVornTCPSocket::Read(CVornString& out, int count, int seconds) {
         m_LastError = kTcpBadArgument;
         return -1;
     }
-    if (m_State != kConnected) {
-        LogEventStr(126, kEventTypeError, m_Host.Format(0));
-        m_LastError = kTcpNotConnected;
+    if (!requireConnected())
         return -1;
-    }
     char chunk[kReceiveChunk];
     while (count == 0 || m_Buffer.Available() < count) {
         if (count == 0 && m_Buffer.Available() > kMaxReadLength) {
@@ -550,11 +516,8 @@ int CVornTCPSocket::ReadUntil(CVornString& out, const char* delimiter, int secon
         m_LastError = kTcpBadArgument;
         return -1;
     }
-    if (m_State != kConnected) {
-        LogEventStr(126, kEventTypeError, m_Host.Format(0));
-        m_LastError = kTcpNotConnected;
+    if (!requireConnected())
         return -1;
-    }
     // A line that does not end within the bound is refused: the peer is not
     // speaking a line protocol, and holding its bytes would be unbounded.
     auto tooLong = [&](int found) {
@@ -622,21 +585,15 @@ int CVornTCPSocket::Write(const char* data, int length) {
         m_LastError = kTcpBadArgument;
         return -1;
     }
-    if (m_State != kConnected) {
-        LogEventStr(126, kEventTypeError, m_Host.Format(0));
-        m_LastError = kTcpNotConnected;
+    if (!requireConnected())
         return -1;
-    }
     return writeBytes(data, length);
 }
 
 int CVornTCPSocket::Write(const CVornString& data) {
     CVornLockGuard guard(m_Lock);
-    if (m_State != kConnected) {
-        LogEventStr(126, kEventTypeError, m_Host.Format(0));
-        m_LastError = kTcpNotConnected;
+    if (!requireConnected())
         return -1;
-    }
     // The string offers no read-only view of its bytes; copy them under its
     // lock.
     data.Lock();

@@ -175,6 +175,24 @@ private:
     void createHandle();
     // Closes the handle inside Connect/Listen; throws 135 when that fails.
     void closeHandleOrThrow(const char* hostText);
+    // Releases and closes the handle and leaves the socket closed; false
+    // (debug line, kTcpCloseFailed) when the system refuses. REQUIRES: the
+    // lock held.
+    bool closeHandle();
+    // Writes event (with the host text), stores error as the last error and
+    // returns false. REQUIRES: the lock held.
+    bool refuse(int event, int eventType, int error);
+    // True when connected; otherwise event 126 and kTcpNotConnected.
+    // REQUIRES: the lock held.
+    bool requireConnected();
+    // True when neither connected nor listening; otherwise warning event 124
+    // or 121 with its last error. REQUIRES: the lock held.
+    bool mayListen();
+    // One end of the handle (query is platform::SocketLocalAddress or
+    // SocketPeerAddress) into out; on failure the debug line failText and
+    // failError. REQUIRES: the lock held.
+    bool queryAddress(int (*query)(int, uint32_t*, uint16_t*), const char* failText, int failError,
+                      CVornHostAddress& out);
     // The catalogue text of 142 filled with the host and error, at ERROR.
     void logReceiveFailure(int systemError);
     // Debug line "fmt" with the host text and an error number, unless silent.

@@ -27,6 +27,7 @@
 #include "core/debug_log.h"
 #include "core/event_log.h"
 #include "core/threads.h"
+#include "net/server_threads.h"
 
 namespace {
 
@@ -236,17 +237,8 @@ bool CVornUDPServer::Start(int grunts, int helpers, int largestDatagram,
 bool CVornUDPServer::startThreads(int kind, int n) {
     Shared& shared = *m_Shared;
     shared.m_Wanted[kind] = n;
-    while (shared.m_Count[kind] < n) {
-        auto* record = new UDPServerThread{this, m_Shared, kind, shared.m_NextThreadNumber};
-        ++shared.m_NextThreadNumber;
-        if (StartThread(ThreadStartUDPServer, record, 0) != 0) {
-            delete record;
-            LogEventIntInt(kMsgThreadStartFailed, kEventError, shared.m_Count[kind], n - 1);
-            return false;
-        }
-        ++shared.m_Count[kind];
-    }
-    return true;
+    return StartServerThreads<UDPServerThread>(this, m_Shared, kind, n, ThreadStartUDPServer,
+                                               kMsgThreadStartFailed);
 }
 
 bool CVornUDPServer::Stop() {

@@ -244,15 +244,28 @@ CVornString CVornURI::hostName() {
     return name;
 }
 
-void CVornURI::appendPath(CVornString& out, bool recode) {
+void CVornURI::appendPathAndQuery(CVornString& out, bool recode) {
     if (!recode) {
         out.Append(m_Path);
-        return;
+    } else {
+        CVornString path(m_Path, CVornString::kUnlocked);
+        path.UrlDecode(true);
+        path.UrlEncode(true, true);
+        out.Append(path);
     }
-    CVornString path(m_Path, CVornString::kUnlocked);
-    path.UrlDecode(true);
-    path.UrlEncode(true, true);
-    out.Append(path);
+    if (!m_Query.IsEmpty()) {
+        out.Append('?');
+        out.Append(m_Query);
+    }
+}
+
+void CVornURI::appendPort(CVornString& out, bool always) {
+    int port = m_Host.GetPort();
+    if (always || port != defaultPort()) {
+        out.Append(':');
+        if (port != 0)
+            out.AppendInt(port);
+    }
 }
 
 bool CVornURI::formatAbsolute(CVornString& out, bool recode, bool alwaysPort) {
@@ -269,17 +282,8 @@ bool CVornURI::formatAbsolute(CVornString& out, bool recode, bool alwaysPort) {
     name.ToLower();
     name.UrlEncode(false, false);
     s.Append(name);
-    int port = m_Host.GetPort();
-    if (alwaysPort || port != defaultPort()) {
-        s.Append(':');
-        if (port != 0)
-            s.AppendInt(port);
-    }
-    appendPath(s, recode);
-    if (!m_Query.IsEmpty()) {
-        s.Append('?');
-        s.Append(m_Query);
-    }
+    appendPort(s, alwaysPort);
+    appendPathAndQuery(s, recode);
     out.Assign(s);
     return true;
 }
@@ -297,11 +301,7 @@ bool CVornURI::FormatPathAndQuery(CVornString& out, bool recode) {
     if (m_Path.IsEmpty())
         return false;
     CVornString s(CVornString::kUnlocked);
-    appendPath(s, recode);
-    if (!m_Query.IsEmpty()) {
-        s.Append('?');
-        s.Append(m_Query);
-    }
+    appendPathAndQuery(s, recode);
     out.Assign(s);
     return true;
 }
@@ -311,10 +311,7 @@ bool CVornURI::FormatAuthority(CVornString& out) {
     if (!m_HostSet)
         return false;
     CVornString s = hostName();
-    s.Append(':');
-    int port = m_Host.GetPort();
-    if (port != 0)
-        s.AppendInt(port);
+    appendPort(s, true);
     out.Assign(s);
     return true;
 }

@@ -132,8 +132,12 @@ private:
     bool setAuthority(const CVornString& text);
     // The shared body of Format and FormatAbsolute. REQUIRES: m_Lock held.
     bool formatAbsolute(CVornString& out, bool recode, bool alwaysPort);
-    // The path, recoded when asked, appended to out. REQUIRES: m_Lock held.
-    void appendPath(CVornString& out, bool recode);
+    // The path, recoded when asked, and "?query" when there is a query,
+    // appended to out. REQUIRES: m_Lock held.
+    void appendPathAndQuery(CVornString& out, bool recode);
+    // ":port" appended to out when always is set or the port is not the
+    // scheme's default; port 0 gives ":" alone. REQUIRES: m_Lock held.
+    void appendPort(CVornString& out, bool always);
     // The host name as the host address holds it. REQUIRES: m_Lock held.
     CVornString hostName();
     int defaultPort();

@@ -665,18 +665,25 @@ int Store(const std::string& path, const Hive& hive, mode_t mode) {
     return kRegSuccess;
 }
 
+// Takes the lock on the file (shared or exclusive), then loads the file into
+// hive; path is the file's path.
+int LockAndLoad(bool exclusive, FileLock& lock, std::string& path, Hive& hive, mode_t& mode) {
+    t_ParseWarnings = 0;
+    path = RegistryFilePath();
+    int rc = lock.Acquire(path, exclusive);
+    if (rc != kRegSuccess)
+        return rc;
+    return Load(path, hive, mode);
+}
+
 // Runs fn(const Hive&) on the file under the shared lock.
 template <class Fn>
 int ReadRegistry(Fn fn) {
-    t_ParseWarnings = 0;
-    std::string path = RegistryFilePath();
+    std::string path;
     FileLock lock;
-    int rc = lock.Acquire(path, false);
-    if (rc != kRegSuccess)
-        return rc;
     Hive hive;
     mode_t mode;
-    rc = Load(path, hive, mode);
+    int rc = LockAndLoad(false, lock, path, hive, mode);
     return rc != kRegSuccess ? rc : fn(hive);
 }
 
@@ -684,15 +691,11 @@ int ReadRegistry(Fn fn) {
 // when it succeeded and changed something.
 template <class Fn>
 int ChangeRegistry(Fn fn) {
-    t_ParseWarnings = 0;
-    std::string path = RegistryFilePath();
+    std::string path;
     FileLock lock;
-    int rc = lock.Acquire(path, true);
-    if (rc != kRegSuccess)
-        return rc;
     Hive hive;
     mode_t mode;
-    rc = Load(path, hive, mode);
+    int rc = LockAndLoad(true, lock, path, hive, mode);
     if (rc != kRegSuccess)
         return rc;
     bool changed = false;

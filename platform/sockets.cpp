@@ -89,6 +89,45 @@ void SplitAddress(const sockaddr_in& sa, uint32_t* address, uint16_t* port) {
         *port = ntohs(sa.sin_port);
 }
 
+// Waits until the descriptor is readable, then calls receive() (a
+// non-blocking receive returning ssize_t), again after EINTR or a wake-up
+// without data, until the deadline. The count, kSocketTimedOut (errno
+// ETIMEDOUT) or -1.
+template <class Receive>
+long ReceiveWithin(int fd, void* buffer, size_t capacity, int timeoutMs, Receive receive) {
+    if (buffer == nullptr || capacity == 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    auto deadline = DeadlineAfter(timeoutMs);
+    for (;;) {
+        int ready = PollUntil(fd, POLLIN, deadline);
+        if (ready < 0)
+            return -1;
+        if (ready == 0) {
+            errno = ETIMEDOUT;
+            return kSocketTimedOut;
+        }
+        ssize_t n = receive();
+        if (n >= 0)
+            return static_cast<long>(n);
+        if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
+            continue;
+        return -1;
+    }
+}
+
+// One end of a socket through getsockname or getpeername.
+int QueryAddress(int (*query)(int, sockaddr*, socklen_t*), int fd, uint32_t* address,
+                 uint16_t* port) {
+    sockaddr_in sa{};
+    socklen_t len = sizeof sa;
+    if (query(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0)
+        return -1;
+    SplitAddress(sa, address, port);
+    return 0;
+}
+
 bool SetNonBlocking(int fd, bool on) {
     int flags = fcntl(fd, F_GETFL, 0);
     if (flags < 0)
@@ -269,43 +308,13 @@ long SocketSendTo(int fd, const void* data, size_t length, uint32_t address, uin
 }
 
 long SocketReceive(int fd, void* buffer, size_t capacity, int timeoutMs) {
-    if (buffer == nullptr || capacity == 0) {
-        errno = EINVAL;
-        return -1;
-    }
-    auto deadline = DeadlineAfter(timeoutMs);
-    for (;;) {
-        int ready = PollUntil(fd, POLLIN, deadline);
-        if (ready < 0)
-            return -1;
-        if (ready == 0) {
-            errno = ETIMEDOUT;
-            return kSocketTimedOut;
-        }
-        ssize_t n = recv(fd, buffer, capacity, MSG_DONTWAIT);
-        if (n >= 0)
-            return static_cast<long>(n);
-        if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
-            continue;
-        return -1;
-    }
+    return ReceiveWithin(fd, buffer, capacity, timeoutMs,
+                         [&] { return recv(fd, buffer, capacity, MSG_DONTWAIT); });
 }
 
 long SocketReceiveFrom(int fd, void* buffer, size_t capacity, int timeoutMs, uint32_t* fromAddress,
                        uint16_t* fromPort, bool* truncated) {
-    if (buffer == nullptr || capacity == 0) {
-        errno = EINVAL;
-        return -1;
-    }
-    auto deadline = DeadlineAfter(timeoutMs);
-    for (;;) {
-        int ready = PollUntil(fd, POLLIN, deadline);
-        if (ready < 0)
-            return -1;
-        if (ready == 0) {
-            errno = ETIMEDOUT;
-            return kSocketTimedOut;
-        }
+    return ReceiveWithin(fd, buffer, capacity, timeoutMs, [&] {
         sockaddr_in sa{};
         iovec iov{buffer, capacity};
         msghdr msg{};
@@ -318,30 +327,17 @@ long SocketReceiveFrom(int fd, void* buffer, size_t capacity, int timeoutMs, uin
             SplitAddress(sa, fromAddress, fromPort);
             if (truncated)
                 *truncated = (msg.msg_flags & MSG_TRUNC) != 0;
-            return static_cast<long>(n);
         }
-        if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
-            continue;
-        return -1;
-    }
+        return n;
+    });
 }
 
 int SocketLocalAddress(int fd, uint32_t* address, uint16_t* port) {
-    sockaddr_in sa{};
-    socklen_t len = sizeof sa;
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0)
-        return -1;
-    SplitAddress(sa, address, port);
-    return 0;
+    return QueryAddress(getsockname, fd, address, port);
 }
 
 int SocketPeerAddress(int fd, uint32_t* address, uint16_t* port) {
-    sockaddr_in sa{};
-    socklen_t len = sizeof sa;
-    if (getpeername(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0)
-        return -1;
-    SplitAddress(sa, address, port);
-    return 0;
+    return QueryAddress(getpeername, fd, address, port);
 }
 
 bool SecureRandom(void* buffer, size_t length) {
