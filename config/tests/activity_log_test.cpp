@@ -15,6 +15,9 @@
 #include "config/config_store.h"
 #include "core/clock.h"
 #include "core/code_page.h"
+#include "core/tests/support/files.h"
+#include "core/tests/support/scoped_env.h"
+#include "core/tests/support/temp_dir.h"
 #include "core/vorn_date.h"
 #include "platform/clock.h"
 
@@ -23,16 +26,8 @@ namespace {
 const char* const kSetting = "ZELORMLogging";
 const long kDay = 86400;
 
-std::string ReadWhole(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
-void WriteWhole(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
+using testsupport::ReadWhole;
+using testsupport::WriteWhole;
 
 int PackedDate(time_t t) {
     int date = 0;
@@ -68,10 +63,6 @@ std::set<std::string> Fields(const std::string& list) {
 class ActivityLogTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/zelorm-activity-XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(pattern));
-        m_Dir = pattern;
-        setenv("ZELORM_LOCK_DIR", m_Dir.c_str(), 1);
         // The day file of one test stays open into the next (the log is
         // process-wide), so every test writes on days of its own.
         static int s_Test = 0;
@@ -92,7 +83,6 @@ protected:
         m_Store.reset();
         g_CodePage.SetType(0);
         platform::ClearTestTime();
-        std::filesystem::remove_all(m_Dir);
     }
 
     // Sets the clock to a local date and time; returns the second.
@@ -119,7 +109,9 @@ protected:
         ActivityLogWrite(record);
     }
 
-    std::string m_Dir;
+    testsupport::TempDir m_Temp{"zelorm-activity"};
+    std::string m_Dir = m_Temp.Path();
+    testsupport::ScopedEnv m_LockDir{"ZELORM_LOCK_DIR", m_Dir};
     int m_Date = 0;
     std::unique_ptr<CVornConfigStore> m_Store;
 };

@@ -12,6 +12,9 @@
 #include <vector>
 
 #include "core/compare_no_case.h"
+#include "core/tests/support/files.h"
+#include "core/tests/support/scoped_env.h"
+#include "core/tests/support/temp_dir.h"
 #include "core/vorn_date.h"
 #include "platform/clock.h"
 
@@ -20,16 +23,8 @@ namespace {
 const std::string kHeader = "# 2 1.0 Fri, 15 Jun 2001 12:00:00 +0000";
 const char kSep = '\x1C';
 
-std::string ReadWhole(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
-void WriteWhole(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
+using testsupport::ReadWhole;
+using testsupport::WriteWhole;
 
 std::string Entry(const std::string& member, const std::string& lists) {
     return member + kSep + lists;
@@ -63,20 +58,13 @@ int ByName(const CVornString* a, const CVornString* b) {
 class ListMembershipTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/zelorm-lists-XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(pattern));
-        m_Dir = pattern;
-        setenv("ZELORM_LOCK_DIR", m_Dir.c_str(), 1);
         m_Path = m_Dir + "/members";
         // Long before the files' real modification times, so every file the
         // test writes counts as newer than the last load.
         m_Start = CVornDate(20010615, 120000).GetTime();
         platform::SetTestTime(m_Start);
     }
-    void TearDown() override {
-        platform::ClearTestTime();
-        std::filesystem::remove_all(m_Dir);
-    }
+    void TearDown() override { platform::ClearTestTime(); }
 
     std::vector<std::string> Members(CVornListMembership& lists, const char* name) {
         CVornSortedList<CVornString> out(&ByName);
@@ -87,7 +75,9 @@ protected:
         return names;
     }
 
-    std::string m_Dir;
+    testsupport::TempDir m_Temp{"zelorm-lists"};
+    std::string m_Dir = m_Temp.Path();
+    testsupport::ScopedEnv m_LockDir{"ZELORM_LOCK_DIR", m_Dir};
     std::string m_Path;
     time_t m_Start = 0;
 };

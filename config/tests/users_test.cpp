@@ -11,6 +11,7 @@
 #include "core/compare_no_case.h"
 #include "core/debug_log.h"
 #include "core/pseudo_random.h"
+#include "core/tests/support/vorn_helpers.h"
 #include "core/vorn_buffer.h"
 #include "platform/accounts.h"
 #include "platform/clock.h"
@@ -39,14 +40,8 @@ bool InAlphabet(char c) {
 
 class UsersTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        platform::SetTestTime(1000000000);
-        ResetPseudoRandom();
-    }
-    void TearDown() override {
-        ResetPseudoRandom();
-        platform::ClearTestTime();
-    }
+    // The same draws in every run, from a fixed time.
+    testsupport::SeededRandom m_Random{1000000000};
 
     // The salt MakeSalt will draw next, without disturbing the sequence.
     static std::string NextSalts(int n) {

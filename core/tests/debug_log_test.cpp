@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "core/message_catalog.h"
+#include "core/tests/support/scoped_env.h"
+#include "core/tests/support/vorn_helpers.h"
 #include "core/vorn_buffer.h"
 #include "core/vorn_string.h"
 #include "platform/clock.h"
@@ -20,23 +22,13 @@
 
 namespace {
 
+using testsupport::TakeSinkText;
+
 // Fixed before anything reads the clock: the zone offset is cached once.
-const bool g_ZoneFixed = [] {
-    setenv("TZ", "JST-9", 1);
-    tzset();
-    return true;
-}();
+const bool g_ZoneFixed = testsupport::SetZone("JST-9");
 
 // 2000-12-31 14:59:59 UTC, 23:59:59 in the fixed zone.
 constexpr time_t kNewYearsEve = 978274799;
-
-std::string Take(CVornLogSink& sink) {
-    CVornBuffer buffer;
-    sink.TakeText(buffer);
-    std::string text(static_cast<size_t>(buffer.Available()), '\0');
-    buffer.Read(text.data(), static_cast<int>(text.size()));
-    return text;
-}
 
 std::string Tid() {
     return std::to_string(platform::CurrentThreadId());
@@ -75,10 +67,10 @@ TEST_F(DebugLogTest, LinesHaveTheDocumentedBytes) {
     };
     for (const Case& c : cases) {
         LogText(c.level, c.text);
-        EXPECT_EQ(Take(sink), c.expected) << c.level;
+        EXPECT_EQ(TakeSinkText(sink), c.expected) << c.level;
     }
     LogText(0, "never");
-    EXPECT_EQ(Take(sink), "");
+    EXPECT_EQ(TakeSinkText(sink), "");
 
     CVornString line;
     FormatLogLine(3, "a", line);
@@ -94,15 +86,15 @@ TEST_F(DebugLogTest, LinesGoToStderrAndSinksByLevel) {
     LogText(4, "warning line");
     std::string console = testing::internal::GetCapturedStderr();
     EXPECT_EQ(console, "");
-    EXPECT_NE(Take(all).find("warning line\r\n"), std::string::npos);
-    EXPECT_EQ(Take(errors), "");
+    EXPECT_NE(TakeSinkText(all).find("warning line\r\n"), std::string::npos);
+    EXPECT_EQ(TakeSinkText(errors), "");
 
     testing::internal::CaptureStderr();
     LogText(2, "critical line");
     console = testing::internal::GetCapturedStderr();
     EXPECT_NE(console.find("CRITICAL " + Tid() + " critical line\r\n"), std::string::npos);
-    EXPECT_EQ(Take(all), console);
-    EXPECT_EQ(Take(errors), console);
+    EXPECT_EQ(TakeSinkText(all), console);
+    EXPECT_EQ(TakeSinkText(errors), console);
 }
 
 TEST_F(DebugLogTest, SilentFlagFollowsConsoleLevelAndSinks) {
@@ -144,7 +136,7 @@ TEST_F(DebugLogTest, SinksGrowToTheNextMultipleOf4096AboveTheNeed) {
         }
         EXPECT_EQ(sink.GetCapacity(), c.capacity) << expected.size();
         EXPECT_EQ(sink.GetLength(), static_cast<int>(expected.size()));
-        EXPECT_EQ(Take(sink), expected);
+        EXPECT_EQ(TakeSinkText(sink), expected);
         EXPECT_EQ(sink.GetCapacity(), 0);
     }
 }
@@ -166,7 +158,7 @@ TEST_F(DebugLogTest, TakeTextHandsOverAndEmptiesTheSink) {
     EXPECT_STREQ(bytes, "abc");
     EXPECT_FALSE(sink.TakeText(buffer));
     sink.Append("d", 1);  // the sink works on after a hand-over
-    EXPECT_EQ(Take(sink), "d");
+    EXPECT_EQ(TakeSinkText(sink), "d");
 }
 
 TEST_F(DebugLogTest, LogFormatFillsOneStringOrKeepsBoth) {
@@ -188,7 +180,7 @@ TEST_F(DebugLogTest, LogFormatFillsOneStringOrKeepsBoth) {
     };
     for (const Case& c : cases) {
         LogFormat(5, c.format, c.argument);
-        EXPECT_EQ(Take(sink), head + c.text + "\r\n") << (c.format ? c.format : "(null)");
+        EXPECT_EQ(TakeSinkText(sink), head + c.text + "\r\n") << (c.format ? c.format : "(null)");
     }
 }
 
@@ -203,9 +195,9 @@ TEST_F(DebugLogTest, LogMessageUsesLanguageZero) {
 
     CVornLogSink sink(7);
     LogMessage(6, 40);
-    EXPECT_EQ(Take(sink), "20001231 235959 INFO     " + Tid() + " hello\r\n");
+    EXPECT_EQ(TakeSinkText(sink), "20001231 235959 INFO     " + Tid() + " hello\r\n");
     LogMessage(6, 41);
-    EXPECT_EQ(Take(sink), "20001231 235959 INFO    \r\n");
+    EXPECT_EQ(TakeSinkText(sink), "20001231 235959 INFO    \r\n");
 
     SetCatalogLanguage(0);
     catalog.Clear();
@@ -226,7 +218,7 @@ TEST_F(DebugLogTest, LinesOfConcurrentThreadsNeverInterleave) {
     }
     for (std::thread& t : threads) t.join();
 
-    std::string all = Take(sink);
+    std::string all = TakeSinkText(sink);
     std::vector<int> counts(kThreads);
     size_t start = 0, end;
     while ((end = all.find("\r\n", start)) != std::string::npos) {

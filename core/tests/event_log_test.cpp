@@ -18,17 +18,16 @@
 #include "core/tests/support/scoped_env.h"
 #include "core/tests/support/temp_dir.h"
 #include "core/tests/support/test_catalog.h"
+#include "core/tests/support/vorn_helpers.h"
 #include "core/vorn_buffer.h"
 #include "platform/clock.h"
 #include "platform/threads.h"
 
 namespace {
 
-const bool g_ZoneFixed = [] {
-    setenv("TZ", "UTC0", 1);
-    tzset();
-    return true;
-}();
+using testsupport::TakeSinkText;
+
+const bool g_ZoneFixed = testsupport::SetZone("UTC0");
 
 constexpr time_t kNewYearsEve = 978307199;  // 2000-12-31 23:59:59 UTC
 
@@ -45,14 +44,6 @@ const char* const kTexts[] = {
     "user %s",          // 8
     "%s=%s",            // 9
 };
-
-std::string Take(CVornLogSink& sink) {
-    CVornBuffer buffer;
-    sink.TakeText(buffer);
-    std::string text(static_cast<size_t>(buffer.Available()), '\0');
-    buffer.Read(text.data(), static_cast<int>(text.size()));
-    return text;
-}
 
 std::string Tid() {
     return std::to_string(platform::CurrentThreadId());
@@ -94,7 +85,8 @@ TEST_F(EventLogTest, IntWarningCarriesItsDataBytes) {
     LogEventInt(0, 2, 5);
     EXPECT_EQ(Events(), std::vector<std::string>{
                             "\tVelmar RazoVidez for Dozoruve\t2\t0x80000002\tcount 5\t05000000"});
-    EXPECT_EQ(Take(sink), "20001231 235959 WARNING  " + Tid() + " count 5; Data: 05 00 00 00\r\n");
+    EXPECT_EQ(TakeSinkText(sink),
+              "20001231 235959 WARNING  " + Tid() + " count 5; Data: 05 00 00 00\r\n");
 }
 
 TEST_F(EventLogTest, FamilyFormatsCheckedTextsAndAttachesTheLastInt) {
@@ -138,7 +130,7 @@ TEST_F(EventLogTest, FamilyFormatsCheckedTextsAndAttachesTheLastInt) {
         std::vector<std::string> events = Events();
         ASSERT_EQ(events.size(), 1u) << c.event;
         EXPECT_EQ(events[0], "\tVelmar RazoVidez for Dozoruve\t" + c.event);
-        std::string line = Take(sink);
+        std::string line = TakeSinkText(sink);
         EXPECT_EQ(line.substr(0, 25), std::string("20001231 235959 ") + c.level + " ") << c.event;
         EXPECT_EQ(line.substr(line.size() - 2), "\r\n");
     }
@@ -156,8 +148,8 @@ TEST_F(EventLogTest, FailedReportsLeaveADebugLine) {
     for (const Case& c : cases) {
         setenv("ZELORM_EVENTLOG", c.eventLog.c_str(), 1);
         WriteEventLog(2, 0, "lost", 0, nullptr);
-        EXPECT_EQ(Take(sink), "20001231 235959 ERROR    " + Tid() + " " + c.failure +
-                                  "\r\n20001231 235959 WARNING  " + Tid() + " lost\r\n");
+        EXPECT_EQ(TakeSinkText(sink), "20001231 235959 ERROR    " + Tid() + " " + c.failure +
+                                          "\r\n20001231 235959 WARNING  " + Tid() + " lost\r\n");
     }
 }
 

@@ -6,20 +6,15 @@
 #include <thread>
 #include <vector>
 
+#include "core/tests/support/vorn_helpers.h"
 #include "platform/clock.h"
 
 namespace {
 
 class PseudoRandomTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        platform::SetTestTime(1000000000);
-        ResetPseudoRandom();
-    }
-    void TearDown() override {
-        ResetPseudoRandom();
-        platform::ClearTestTime();
-    }
+    // The same draws in every run, from a fixed time.
+    testsupport::SeededRandom m_Random{1000000000};
 
     static std::vector<int> Draw(int n) {
         std::vector<int> v;

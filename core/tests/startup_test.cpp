@@ -16,21 +16,16 @@
 #include "core/registry.h"
 #include "core/tests/support/scoped_env.h"
 #include "core/tests/support/temp_dir.h"
+#include "core/tests/support/vorn_helpers.h"
 #include "core/vorn_buffer.h"
 #include "platform/registry.h"
 
 namespace {
 
+using testsupport::TakeSinkText;
+
 const std::string kMakerKey = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Quorvane";
 const std::string kProductKey = kMakerKey + "\\ZELORM";
-
-std::string Captured(CVornLogSink& sink) {
-    CVornBuffer buffer;
-    sink.TakeText(buffer);
-    CVornString text;
-    buffer.TakeAll(text);
-    return std::string(text.CStr(), text.Length());
-}
 
 std::string Lower(std::string s) {
     for (char& c : s) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
@@ -98,7 +93,7 @@ TEST_F(StartupTest, LoadsCataloguesPicksTheLanguageAndLogsInIt) {
 
     CVornLogSink sink(kLogError);
     LogEventStrStrInt(47, 1, "SOFTWARE\\Quorvane\\ZELORM", "MailDir", 2);
-    std::string english = Captured(sink);
+    std::string english = TakeSinkText(sink);
     EXPECT_NE(std::string::npos,
               english.find("Cannot open registry key SOFTWARE\\Quorvane\\ZELORM (value "
                            "MailDir), error 2."))
@@ -117,7 +112,7 @@ TEST_F(StartupTest, LoadsCataloguesPicksTheLanguageAndLogsInIt) {
     }
     LogEventStrStrInt(47, 1, "SOFTWARE\\Quorvane\\ZELORM", "MailDir", 2);
     LogEventStrInt(95, 1, "/var/spool/x", 5);  // no German text: English
-    std::string mixed = Captured(sink);
+    std::string mixed = TakeSinkText(sink);
     EXPECT_NE(std::string::npos,
               mixed.find("Registrierungsschluessel SOFTWARE\\Quorvane\\ZELORM kann nicht "
                          "geoeffnet werden (Wert MailDir), Fehler 2."))
@@ -127,7 +122,7 @@ TEST_F(StartupTest, LoadsCataloguesPicksTheLanguageAndLogsInIt) {
     // The debug log's catalogue texts stay English whatever the language.
     CVornLogSink debug(kLogDebug);
     LogMessage(kLogError, 10);
-    EXPECT_NE(std::string::npos, Captured(debug).find("Cannot reset the event"));
+    EXPECT_NE(std::string::npos, TakeSinkText(debug).find("Cannot reset the event"));
 }
 
 TEST_F(StartupTest, ReadsTheBootstrapValues) {
@@ -156,7 +151,7 @@ TEST_F(StartupTest, ReadsTheBootstrapValues) {
     CVornString value("old");
     EXPECT_EQ(1, GetProductRegValue("ZELORM", "BoxDir", value, true));
     EXPECT_TRUE(value.IsEmpty());
-    std::string log = Captured(sink);
+    std::string log = TakeSinkText(sink);
     EXPECT_NE(std::string::npos, log.find("Wert BoxDir kann nicht gelesen werden")) << log;
 }
 

@@ -17,10 +17,13 @@
 #include "core/debug_log.h"
 #include "core/tests/support/scoped_env.h"
 #include "core/tests/support/temp_dir.h"
+#include "core/tests/support/vorn_helpers.h"
 #include "core/vorn_buffer.h"
 #include "platform/system_info.h"
 
 namespace {
+
+using testsupport::TakeSinkText;
 
 uint32_t Address(const char* dotted) {
     return inet_addr(dotted);
@@ -47,14 +50,6 @@ std::vector<unsigned short> Ports(CVornList<unsigned short>& list) {
     CVornLockGuard hold(list.m_Lock);
     for (auto* node = list.m_Head; node; node = node->m_Next) out.push_back(node->m_Element);
     return out;
-}
-
-std::string Captured(CVornLogSink& sink) {
-    CVornBuffer buffer;
-    sink.TakeText(buffer);
-    CVornString text;
-    buffer.TakeAll(text);
-    return std::string(text.CStr(), text.Length());
 }
 
 class SystemInfoTest : public ::testing::Test {
@@ -118,7 +113,7 @@ TEST_F(SystemInfoTest, NoNameServerIsFalseWithADebugLine) {
     EXPECT_TRUE(Addresses(servers).empty());
     EXPECT_TRUE(Ports(ports).empty());
     EXPECT_EQ((std::vector<std::string>{"only.example.test"}), Strings(domains));
-    std::string log = Captured(sink);
+    std::string log = TakeSinkText(sink);
     EXPECT_NE(std::string::npos, log.find("sysinfo getdnsinfo no nameservers")) << log;
     EXPECT_EQ(std::string::npos, log.find("no domains")) << log;
 
@@ -126,7 +121,7 @@ TEST_F(SystemInfoTest, NoNameServerIsFalseWithADebugLine) {
     std::filesystem::remove(m_ResolvConf);
     EXPECT_FALSE(SysInfoGetDnsInfo(domains, servers, &ports));
     EXPECT_TRUE(Addresses(servers).empty());
-    EXPECT_NE(std::string::npos, Captured(sink).find("sysinfo getdnsinfo no nameservers"));
+    EXPECT_NE(std::string::npos, TakeSinkText(sink).find("sysinfo getdnsinfo no nameservers"));
 }
 
 TEST_F(SystemInfoTest, LocalAddressesEndWithLoopbackExactlyOnce) {

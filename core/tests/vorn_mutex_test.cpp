@@ -13,11 +13,13 @@
 #include <chrono>
 #include <fstream>
 #include <future>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "core/message_catalog.h"
+#include "core/tests/support/child_holder.h"
 #include "core/tests/support/files.h"
 #include "core/tests/support/scoped_env.h"
 #include "core/tests/support/temp_dir.h"
@@ -131,54 +133,19 @@ TEST_F(VornMutexTest, DestroyingAnOwnedObjectReportsItAndKeepsTheOwnership) {
 
 // A child process that locks name, reports 'y' over a pipe and, on command,
 // unlocks (reporting 'r') or dies holding the mutex.
-class ChildHolder {
+class ChildHolder : public testsupport::ChildHolder {
 public:
-    ChildHolder(const char* name, bool dieHolding) {
-        int up[2], down[2];
-        if (pipe2(up, O_CLOEXEC) != 0 || pipe2(down, O_CLOEXEC) != 0)
-            return;
-        m_Pid = fork();
-        if (m_Pid == 0) {
-            char rc = 'n';
-            try {
-                CVornMutex m(name);
-                m.Lock();
-                rc = 'y';
-                (void)!write(up[1], &rc, 1);
-                char cmd;
-                if (read(down[0], &cmd, 1) != 1 || dieHolding)
-                    _exit(0);
-                m.Unlock();
-                rc = 'r';
-            } catch (...) {
-            }
-            (void)!write(up[1], &rc, 1);
-            _exit(0);
-        }
-        close(up[1]);
-        close(down[0]);
-        m_Up = up[0];
-        m_Down = down[1];
-    }
-    ~ChildHolder() {
-        close(m_Up);
-        close(m_Down);
-        if (m_Pid > 0)
-            waitpid(m_Pid, nullptr, 0);
-    }
-    char Report() {
-        char c = 0;
-        return read(m_Up, &c, 1) == 1 ? c : 0;
-    }
-    void Command() { (void)!write(m_Down, "x", 1); }
-    void Reap() {
-        waitpid(m_Pid, nullptr, 0);
-        m_Pid = -1;
-    }
-
-private:
-    pid_t m_Pid = -1;
-    int m_Up = -1, m_Down = -1;
+    ChildHolder(const char* name, bool dieHolding)
+        : testsupport::ChildHolder(
+              [name]() -> Release {
+                  auto m = std::make_shared<CVornMutex>(name);
+                  m->Lock();
+                  return [m] {
+                      m->Unlock();
+                      return true;
+                  };
+              },
+              dieHolding) {}
 };
 
 TEST_F(VornMutexTest, AnotherProcessHoldsTheMutexUntilItUnlocks) {

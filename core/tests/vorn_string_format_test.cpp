@@ -8,20 +8,17 @@
 
 #include "core/code_page.h"
 #include "core/debug_log.h"
+#include "core/tests/support/vorn_helpers.h"
 #include "core/vorn_buffer.h"
 #include "core/vorn_string.h"
 
 namespace {
 
+using testsupport::TakeSinkText;
+
 class VornStringFormatTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        m_SavedType = g_CodePage.GetType();
-        g_CodePage.SetType(0);
-    }
-    void TearDown() override { g_CodePage.SetType(m_SavedType); }
-
-    int m_SavedType = 0;
+    testsupport::CodePageGuard m_CodePage{0};
 };
 
 std::string Text(const CVornString& s) {
@@ -33,14 +30,6 @@ std::string Text(const CVornString& s) {
 
 CVornString Bytes(const std::string& bytes) {
     return CVornString(bytes.data(), static_cast<int>(bytes.size()));
-}
-
-std::string Take(CVornLogSink& sink) {
-    CVornBuffer buffer;
-    sink.TakeText(buffer);
-    std::string text(static_cast<size_t>(buffer.Available()), '\0');
-    buffer.Read(text.data(), static_cast<int>(text.size()));
-    return text;
 }
 
 // ---------------------------------------------------------------- Format
@@ -153,7 +142,7 @@ TEST_F(VornStringFormatTest, MismatchedFormatsAreRefusedAndTheTextKeptVerbatim) 
                 break;
         }
         EXPECT_EQ(Text(s), c.fmt);
-        std::string log = Take(sink);
+        std::string log = TakeSinkText(sink);
         EXPECT_NE(log.find("ERROR"), std::string::npos) << c.fmt;
         EXPECT_NE(log.find("Format refused"), std::string::npos) << c.fmt;
     }

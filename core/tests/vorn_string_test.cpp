@@ -14,19 +14,14 @@
 #include <vector>
 
 #include "core/code_page.h"
+#include "core/tests/support/vorn_helpers.h"
 
 namespace {
 
 // Every test runs under a known code page and gives the process-wide one back.
 class VornStringTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        m_SavedType = g_CodePage.GetType();
-        g_CodePage.SetType(0);
-    }
-    void TearDown() override { g_CodePage.SetType(m_SavedType); }
-
-    int m_SavedType = 0;
+    testsupport::CodePageGuard m_CodePage{0};
 };
 
 // Shift-JIS bytes used below.

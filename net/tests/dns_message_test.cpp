@@ -8,10 +8,13 @@
 #include <vector>
 
 #include "core/debug_log.h"
+#include "core/tests/support/vorn_helpers.h"
 #include "core/vorn_buffer.h"
 #include "platform/clock.h"
 
 namespace {
+
+using testsupport::TakeSinkText;
 
 // ---- A small builder of wire bytes
 
@@ -105,14 +108,6 @@ std::vector<std::string> ShowAll(CDnsRecordPtrList& list) {
     CVornLockGuard guard(list.m_Lock);
     for (auto* node = list.m_Head; node; node = node->m_Next) out.push_back(Show(*node->m_Element));
     return out;
-}
-
-std::string TakeLog(CVornLogSink& sink) {
-    CVornBuffer buffer;
-    sink.TakeText(buffer);
-    std::string text(static_cast<size_t>(buffer.Available()), '\0');
-    buffer.Read(text.data(), static_cast<int>(text.size()));
-    return text;
 }
 
 CVornHostAddress Server() {
@@ -373,12 +368,12 @@ TEST(DnsParseReply, ShortOrNonReplyDatagramsAreReportedAndRefused) {
     Sections s;
     Parse(Header(kReply, 0, 0, 0, 0).substr(0, 11), s);
     EXPECT_FALSE(s.ok);
-    std::string log = TakeLog(sink);
+    std::string log = TakeSinkText(sink);
     EXPECT_NE(log.find("WARNING  "), std::string::npos);
     EXPECT_NE(log.find("; Data: 0b 00 00 00"), std::string::npos);  // 204 with the length
     Parse(Header(0x0100, 1, 0, 0, 0) + Question(Name("h"), kDnsTypeA), s);
     EXPECT_FALSE(s.ok);
-    log = TakeLog(sink);
+    log = TakeSinkText(sink);
     EXPECT_NE(log.find("WARNING  "), std::string::npos);
     EXPECT_NE(log.find("; Data: 00 00 00 00"), std::string::npos);  // 205 with 0
 }

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "core/debug_log.h"
+#include "core/tests/support/vorn_helpers.h"
 #include "core/vorn_buffer.h"
 #include "net/dns_exchange.h"
 #include "net/dns_lookup.h"
@@ -138,11 +139,7 @@ protected:
 
     // Debug-log text captured by the sink so far.
     std::string DebugText() {
-        CVornBuffer buffer;
-        m_Sink.TakeText(buffer);
-        std::string text(static_cast<size_t>(buffer.Available()), '\0');
-        buffer.Read(text.data(), static_cast<int>(text.size()));
-        m_Log += text;
+        m_Log += testsupport::TakeSinkText(m_Sink);
         return m_Log;
     }
 

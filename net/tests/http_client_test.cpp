@@ -15,18 +15,12 @@
 #include <thread>
 
 #include "core/memory_file.h"
+#include "core/tests/support/vorn_helpers.h"
 
 namespace {
 
-uint32_t Loopback() {
-    int address = 0;
-    EXPECT_TRUE(ParseDottedQuad(CVornString("127.0.0.1"), &address));
-    return static_cast<uint32_t>(address);
-}
-
-std::string Text(CVornString& s) {
-    return std::string(s.CStr(), s.Length());
-}
+using testsupport::LoopbackAddress;
+using testsupport::Text;
 
 std::string Lower(std::string s) {
     std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
@@ -39,7 +33,7 @@ std::string Lower(std::string s) {
 class TinyServer {
 public:
     explicit TinyServer(std::string answer, bool closeAfter = true) {
-        CVornHostAddress local(Loopback(), 0);
+        CVornHostAddress local(LoopbackAddress(), 0);
         EXPECT_TRUE(m_Listener.Listen(local));
         CVornHostAddress bound;
         EXPECT_TRUE(m_Listener.GetLocalAddress(bound));
@@ -311,7 +305,7 @@ TEST_F(HttpClientTest, RequestsThatCannotBeMade) {
     unsigned short port;
     {
         CVornTCPSocket listener;
-        ASSERT_TRUE(listener.Listen(CVornHostAddress(Loopback(), 0)));
+        ASSERT_TRUE(listener.Listen(CVornHostAddress(LoopbackAddress(), 0)));
         CVornHostAddress bound;
         ASSERT_TRUE(listener.GetLocalAddress(bound));
         port = bound.GetPort();

@@ -29,27 +29,21 @@
 #include "core/tests/support/scoped_env.h"
 #include "core/tests/support/temp_dir.h"
 #include "core/tests/support/test_catalog.h"
+#include "core/tests/support/vorn_helpers.h"
 #include "core/vorn_buffer.h"
 #include "platform/sockets.h"
 
 namespace {
 
-uint32_t Loopback() {
-    int address = 0;
-    EXPECT_TRUE(ParseDottedQuad(CVornString("127.0.0.1"), &address));
-    return static_cast<uint32_t>(address);
-}
-
-std::string Text(CVornString& s) {
-    return std::string(s.CStr(), s.Length());
-}
+using testsupport::LoopbackAddress;
+using testsupport::Text;
 
 using testsupport::Eventually;
 
 // A test client on the library's own socket.
 class Client {
 public:
-    explicit Client(unsigned short port) : m_Socket(CVornHostAddress(Loopback(), port)) {
+    explicit Client(unsigned short port) : m_Socket(CVornHostAddress(LoopbackAddress(), port)) {
         m_Connected = m_Socket.Connect();
     }
     bool Connected() const { return m_Connected; }
@@ -182,7 +176,7 @@ protected:
     }
 
     static bool StartOnLoopback(CVornTCPServer& server, int workers, int helpers) {
-        return server.Start(workers, helpers, CVornHostAddress(Loopback(), 0));
+        return server.Start(workers, helpers, CVornHostAddress(LoopbackAddress(), 0));
     }
 
     // A raw client whose receive buffer is small and which never reads: it
@@ -193,7 +187,7 @@ protected:
         EXPECT_GE(fd, 0);
         int small = 4096;
         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-        EXPECT_EQ(0, platform::SocketConnect(fd, Loopback(), port, 2000));
+        EXPECT_EQ(0, platform::SocketConnect(fd, LoopbackAddress(), port, 2000));
         std::string line(16 * 1024 - 2, 'x');
         line += "\r\n";
         std::string bulk;
@@ -419,12 +413,12 @@ TEST_F(TcpServerTest, StartRefusesBadArgumentsASecondStartAndAddressesInUse) {
 
     // The first address is in use: the second one is listened on.
     CVornTCPSocket holder;
-    ASSERT_TRUE(holder.Listen(CVornHostAddress(Loopback(), 0)));
+    ASSERT_TRUE(holder.Listen(CVornHostAddress(LoopbackAddress(), 0)));
     CVornHostAddress held;
     ASSERT_TRUE(holder.GetLocalAddress(held));
     CVornList<CVornHostAddress> addresses;
-    addresses.AddTail(CVornHostAddress(Loopback(), held.GetPort()));
-    addresses.AddTail(CVornHostAddress(Loopback(), 0));
+    addresses.AddTail(CVornHostAddress(LoopbackAddress(), held.GetPort()));
+    addresses.AddTail(CVornHostAddress(LoopbackAddress(), 0));
     ASSERT_TRUE(server.Start(1, 0, addresses));
     CVornHostAddress local;
     server.GetLocalHost(local);
@@ -435,7 +429,7 @@ TEST_F(TcpServerTest, StartRefusesBadArgumentsASecondStartAndAddressesInUse) {
     EXPECT_EQ(std::vector<std::string>{"1:M150 PLAIN"}, EventsOf(150));
 
     CVornTCPServer second("SECOND");
-    EXPECT_FALSE(second.Start(1, 0, CVornHostAddress(Loopback(), local.GetPort())));
+    EXPECT_FALSE(second.Start(1, 0, CVornHostAddress(LoopbackAddress(), local.GetPort())));
     EXPECT_EQ(std::vector<std::string>{"1:M153 SECOND"}, EventsOf(153));
     EXPECT_TRUE(server.Stop());
 }
@@ -446,17 +440,17 @@ TEST_F(TcpServerTest, ListenMovesTheListenerOrKeepsTheOldOneWhenThePortIsInUse) 
     unsigned short oldPort = server.Port();
 
     CVornTCPSocket holder;
-    ASSERT_TRUE(holder.Listen(CVornHostAddress(Loopback(), 0)));
+    ASSERT_TRUE(holder.Listen(CVornHostAddress(LoopbackAddress(), 0)));
     CVornHostAddress held;
     ASSERT_TRUE(holder.GetLocalAddress(held));
-    EXPECT_FALSE(server.Listen(CVornHostAddress(Loopback(), held.GetPort())));
+    EXPECT_FALSE(server.Listen(CVornHostAddress(LoopbackAddress(), held.GetPort())));
     {
         Client client(oldPort);
         ASSERT_TRUE(client.Send("old\r\n"));
         EXPECT_EQ("1: old\r\n", client.Line());
     }
 
-    ASSERT_TRUE(server.Listen(CVornHostAddress(Loopback(), 0)));
+    ASSERT_TRUE(server.Listen(CVornHostAddress(LoopbackAddress(), 0)));
     unsigned short newPort = server.Port();
     EXPECT_NE(oldPort, newPort);
     Client client(newPort);

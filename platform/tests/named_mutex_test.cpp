@@ -14,10 +14,12 @@
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <memory>
 #include <set>
 #include <string>
 #include <thread>
 
+#include "core/tests/support/child_holder.h"
 #include "core/tests/support/files.h"
 #include "core/tests/support/scoped_env.h"
 #include "core/tests/support/temp_dir.h"
@@ -212,57 +214,17 @@ TEST_F(NamedMutexTest, DescriptorsAreCloseOnExec) {
 
 // A child process that takes a mutex, reports over a pipe and then, on
 // command, releases it or dies holding it.
-class ChildHolder {
+class ChildHolder : public testsupport::ChildHolder {
 public:
-    ChildHolder(const std::string& name, bool dieHolding) {
-        int up[2], down[2];
-        if (pipe2(up, O_CLOEXEC) != 0 || pipe2(down, O_CLOEXEC) != 0)
-            return;
-        m_Pid = fork();
-        if (m_Pid == 0) {
-            close(up[0]);
-            close(down[1]);
-            NamedMutex m;
-            char rc = (m.Open(name) && m.Acquire(-1) == platform::kMutexAcquired) ? 'y' : 'n';
-            (void)!write(up[1], &rc, 1);
-            char cmd;
-            if (read(down[0], &cmd, 1) != 1)
-                _exit(3);
-            if (dieHolding)
-                _exit(0);
-            rc = m.Release() ? 'r' : 'n';
-            (void)!write(up[1], &rc, 1);
-            _exit(0);
-        }
-        close(up[1]);
-        close(down[0]);
-        m_Up = up[0];
-        m_Down = down[1];
-    }
-    ~ChildHolder() {
-        close(m_Up);
-        close(m_Down);
-        if (m_Pid > 0)
-            waitpid(m_Pid, nullptr, 0);
-    }
-    // The next byte the child reports ('y' holding, 'r' released).
-    char Report() {
-        char c = 0;
-        return read(m_Up, &c, 1) == 1 ? c : 0;
-    }
-    void Command() { (void)!write(m_Down, "x", 1); }
-    // Waits until the child has ended; true when it ended normally.
-    bool Reap() {
-        int status = 0;
-        bool ok = waitpid(m_Pid, &status, 0) == m_Pid && WIFEXITED(status);
-        m_Pid = -1;
-        return ok;
-    }
-    bool Started() const { return m_Pid > 0; }
-
-private:
-    pid_t m_Pid = -1;
-    int m_Up = -1, m_Down = -1;
+    ChildHolder(const std::string& name, bool dieHolding)
+        : testsupport::ChildHolder(
+              [name]() -> Release {
+                  auto m = std::make_shared<NamedMutex>();
+                  if (!m->Open(name) || m->Acquire(-1) != platform::kMutexAcquired)
+                      return nullptr;
+                  return [m] { return m->Release(); };
+              },
+              dieHolding) {}
 };
 
 TEST_F(NamedMutexTest, AnotherProcessHoldsTheMutexUntilItReleases) {

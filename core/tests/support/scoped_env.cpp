@@ -1,4 +1,5 @@
-// ScopedEnv and ZoneGuard: environment and zone restored after a test.
+// ScopedEnv, SetZone and ZoneGuard: environment and zone set for a test and
+// restored after it.
 #include "core/tests/support/scoped_env.h"
 
 #include <stdlib.h>
@@ -34,6 +35,12 @@ ScopedEnv::ScopedEnv(const char* name) : m_Name(name), m_Old(Get(name)) {}
 
 ScopedEnv::~ScopedEnv() {
     Restore(m_Name, m_Old);
+}
+
+bool SetZone(const char* tz) {
+    setenv("TZ", tz, 1);
+    tzset();
+    return true;
 }
 
 ZoneGuard::ZoneGuard() : m_Old(Get("TZ")) {}

@@ -22,6 +22,12 @@ private:
     std::optional<std::string> m_Old;
 };
 
+// Makes tz the local zone of the process (setenv TZ, tzset) and returns
+// true, so that a test file can fix its zone once, before anything reads the
+// clock (whose zone offset is cached):
+//   const bool g_ZoneFixed = testsupport::SetZone("UTC0");
+bool SetZone(const char* tz);
+
 // Keeps TZ as it is at construction; on destruction restores it, re-reads
 // the zone (tzset) and clears the test time of platform::CurrentTime.
 // Not copyable.
