@@ -7,4 +7,6 @@ int StartThread(VornThreadFunction fn, void* argument, int priority) {
     return platform::StartDetachedThread(fn, argument, priority) ? 0 : 1;
 }
 
-void SleepSeconds(int seconds) { platform::SleepMilliseconds(seconds > 0 ? seconds * 1000L : 0); }
+void SleepSeconds(int seconds) {
+    platform::SleepMilliseconds(seconds > 0 ? seconds * 1000L : 0);
+}

@@ -31,11 +31,13 @@ private:
 class CVornLockGuard {
 public:
     explicit CVornLockGuard(CVornLock* lock) : m_Lock(lock) {
-        if (m_Lock) m_Lock->Lock();
+        if (m_Lock)
+            m_Lock->Lock();
     }
     explicit CVornLockGuard(CVornLock& lock) : CVornLockGuard(&lock) {}
     ~CVornLockGuard() {
-        if (m_Lock) m_Lock->Unlock();
+        if (m_Lock)
+            m_Lock->Unlock();
     }
     CVornLockGuard(const CVornLockGuard&) = delete;
     CVornLockGuard& operator=(const CVornLockGuard&) = delete;

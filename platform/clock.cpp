@@ -14,14 +14,21 @@ std::atomic<int64_t> g_testTime{kNoTestTime};
 
 time_t CurrentTime() {
     int64_t t = g_testTime.load(std::memory_order_acquire);
-    if (t != kNoTestTime) return static_cast<time_t>(t);
+    if (t != kNoTestTime)
+        return static_cast<time_t>(t);
     return time(nullptr);
 }
 
-void SetTestTime(time_t t) { g_testTime.store(static_cast<int64_t>(t), std::memory_order_release); }
+void SetTestTime(time_t t) {
+    g_testTime.store(static_cast<int64_t>(t), std::memory_order_release);
+}
 
-void ClearTestTime() { g_testTime.store(kNoTestTime, std::memory_order_release); }
+void ClearTestTime() {
+    g_testTime.store(kNoTestTime, std::memory_order_release);
+}
 
-bool TestTimeActive() { return g_testTime.load(std::memory_order_acquire) != kNoTestTime; }
+bool TestTimeActive() {
+    return g_testTime.load(std::memory_order_acquire) != kNoTestTime;
+}
 
 }  // namespace platform

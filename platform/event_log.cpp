@@ -19,14 +19,25 @@ std::mutex g_syslogLock;
 std::string g_syslogIdent;  // openlog keeps the pointer, so it must live on
 
 void appendEscaped(std::string& out, const char* text) {
-    if (text == nullptr) return;
+    if (text == nullptr)
+        return;
     for (const char* p = text; *p; ++p) {
         switch (*p) {
-            case '\\': out += "\\\\"; break;
-            case '\t': out += "\\t"; break;
-            case '\r': out += "\\r"; break;
-            case '\n': out += "\\n"; break;
-            default: out += *p; break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            default:
+                out += *p;
+                break;
         }
     }
 }
@@ -73,7 +84,8 @@ int toFile(const std::string& path, const char* source, int type, unsigned event
     line += '\n';
 
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0) return kEventSourceFailed;
+    if (fd < 0)
+        return kEventSourceFailed;
     // O_APPEND makes one write() one record, even with several writers.
     ssize_t written;
     do {
@@ -92,10 +104,12 @@ std::string EventLogPath() {
 
 int ReportEvent(const char* source, int type, unsigned eventId, const char* text, const void* data,
                 int dataLength) {
-    if (data == nullptr || dataLength < 0) dataLength = 0;
+    if (data == nullptr || dataLength < 0)
+        dataLength = 0;
     toSyslog(source, type, text, data, dataLength);
     std::string path = EventLogPath();
-    if (path.empty()) return kEventReported;
+    if (path.empty())
+        return kEventReported;
     return toFile(path, source, type, eventId, text, data, dataLength);
 }
 

@@ -46,10 +46,12 @@ void IgnoreSigpipe() {
 }
 
 bool StartDetachedThread(ThreadFunction fn, void* arg, int priority) {
-    if (fn == nullptr) return false;
+    if (fn == nullptr)
+        return false;
     IgnoreSigpipe();
     auto* start = new (std::nothrow) ThreadStart{fn, arg, priority};
-    if (start == nullptr) return false;
+    if (start == nullptr)
+        return false;
     pthread_attr_t attr;
     if (pthread_attr_init(&attr) != 0) {
         delete start;
@@ -76,6 +78,8 @@ void SleepMilliseconds(long ms) {
     }
 }
 
-unsigned long CurrentThreadId() { return static_cast<unsigned long>(gettid()); }
+unsigned long CurrentThreadId() {
+    return static_cast<unsigned long>(gettid());
+}
 
 }  // namespace platform

@@ -70,6 +70,8 @@ TEST(StartThread, RunsThreadsAtEveryPriority) {
     EXPECT_EQ(3, g_ran.load());
 }
 
-TEST(StartThread, RefusesANullFunction) { EXPECT_EQ(1, StartThread(nullptr, nullptr, 0)); }
+TEST(StartThread, RefusesANullFunction) {
+    EXPECT_EQ(1, StartThread(nullptr, nullptr, 0));
+}
 
 }  // namespace
