@@ -21,6 +21,7 @@
 
 #include "core/vorn_string.h"
 #include "net/host_address.h"
+#include "net/http_request.h"
 
 namespace httptest {
 
@@ -33,6 +34,25 @@ inline uint32_t Loopback() {
 inline std::string Str(const CVornString& s) {
     CVornString copy(s);
     return std::string(copy.CStr(), static_cast<size_t>(copy.Length()));
+}
+
+// The request's form variables as "name=value" lines in name order, with the
+// separator of repeated values shown as "|": what the echo handlers answer.
+inline std::string FormVariableLines(CVornHTTPRequest* request) {
+    std::map<std::string, std::string> variables;
+    CVornString key;
+    void* value = nullptr;
+    for (bool more = request->m_FormVariables.First(key, &value); more;
+         more = request->m_FormVariables.Next(key, &value)) {
+        std::string text = Str(*static_cast<CVornString*>(value));
+        for (char& c : text)
+            if (c == kFormValueSeparator)
+                c = '|';
+        variables[Str(key)] = text;
+    }
+    std::string lines;
+    for (const auto& [name, text] : variables) lines += name + "=" + text + "\n";
+    return lines;
 }
 
 // A directory of the test's own, removed with everything in it; the path

@@ -23,19 +23,8 @@ namespace {
 // "METHOD" and the form variables, "name=value" lines in name order with the
 // value separator shown as "|".
 void WriteEcho(CVornHTTPRequest* request, const char* tag) {
-    std::map<std::string, std::string> variables;
-    CVornString key;
-    void* value = nullptr;
-    for (bool more = request->m_FormVariables.First(key, &value); more;
-         more = request->m_FormVariables.Next(key, &value)) {
-        std::string text = Str(*static_cast<CVornString*>(value));
-        for (char& c : text)
-            if (c == kFormValueSeparator)
-                c = '|';
-        variables[Str(key)] = text;
-    }
-    std::string body = std::string(tag) + " " + HTTPMethodName(request->m_Method) + "\n";
-    for (const auto& [name, text] : variables) body += name + "=" + text + "\n";
+    std::string body = std::string(tag) + " " + HTTPMethodName(request->m_Method) + "\n" +
+                       FormVariableLines(request);
     request->Write("Content-Type: text/plain\r\n\r\n");
     request->Write(body.c_str());
     request->Finish();

@@ -27,19 +27,7 @@ namespace {
 // Writes "handler N" and the form variables, one "name=value" line each in
 // name order, with the value separator shown as "|".
 void WriteEcho(CVornHTTPRequest* request, int n) {
-    std::map<std::string, std::string> variables;
-    CVornString key;
-    void* value = nullptr;
-    for (bool more = request->m_FormVariables.First(key, &value); more;
-         more = request->m_FormVariables.Next(key, &value)) {
-        std::string text = Str(*static_cast<CVornString*>(value));
-        for (char& c : text)
-            if (c == kFormValueSeparator)
-                c = '|';
-        variables[Str(key)] = text;
-    }
-    std::string body = "handler " + std::to_string(n) + "\n";
-    for (const auto& [name, text] : variables) body += name + "=" + text + "\n";
+    std::string body = "handler " + std::to_string(n) + "\n" + FormVariableLines(request);
     request->Write("Content-Type: text/plain\r\n\r\n");
     request->Write(body.c_str());
     request->Finish();
