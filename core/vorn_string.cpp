@@ -835,39 +835,46 @@ void CVornString::Unquote() {
     m_Length = out;
 }
 
+namespace {
+
+// Compacts text of length bytes in place, character by character, keeping a
+// character when keep(isC) says so (isC: it is the single-byte character c).
+// charLen(p) gives the length of the character at p. Returns the new length.
+template <typename CharLen, typename Keep>
+int CompactChars(unsigned char* text, int length, unsigned char c, CharLen charLen, Keep keep) {
+    int out = 0;
+    for (int p = 0; p < length;) {
+        int n = charLen(p);
+        bool isC = tableLength(text[p]) == 1 && text[p] == c;
+        if (keep(isC)) {
+            memmove(text + out, text + p, n);
+            out += n;
+        }
+        p += n;
+    }
+    return out;
+}
+
+}  // namespace
+
 void CVornString::RemoveChar(char c) {
     CVornLockGuard guard(m_Lock);
-    auto s = reinterpret_cast<unsigned char*>(m_Data);
-    auto target = static_cast<unsigned char>(c);
-    int out = 0;
-    for (int p = 0; p < m_Length;) {
-        int length = charLen(p);
-        if (!(tableLength(s[p]) == 1 && s[p] == target)) {
-            memmove(s + out, s + p, length);
-            out += length;
-        }
-        p += length;
-    }
-    m_Length = out;
+    m_Length = CompactChars(
+        reinterpret_cast<unsigned char*>(m_Data), m_Length, static_cast<unsigned char>(c),
+        [this](int p) { return charLen(p); }, [](bool isC) { return !isC; });
 }
 
 void CVornString::SqueezeChar(char c) {
     CVornLockGuard guard(m_Lock);
-    auto s = reinterpret_cast<unsigned char*>(m_Data);
-    auto target = static_cast<unsigned char>(c);
-    int out = 0;
     bool previousWasC = false;
-    for (int p = 0; p < m_Length;) {
-        int length = charLen(p);
-        bool isC = tableLength(s[p]) == 1 && s[p] == target;
-        if (!(isC && previousWasC)) {
-            memmove(s + out, s + p, length);
-            out += length;
-        }
-        previousWasC = isC;
-        p += length;
-    }
-    m_Length = out;
+    m_Length = CompactChars(
+        reinterpret_cast<unsigned char*>(m_Data), m_Length, static_cast<unsigned char>(c),
+        [this](int p) { return charLen(p); },
+        [&previousWasC](bool isC) {
+            bool keep = !(isC && previousWasC);
+            previousWasC = isC;
+            return keep;
+        });
 }
 
 void CVornString::ReplaceChar(char c, char by) {

@@ -33,12 +33,11 @@ constexpr int kLastNumber = 817;
 // English (language 0) and German (language 1) texts by number; a number
 // missing from a language has no text there (the table falls back to
 // language 0).
-std::map<int, std::string> EnglishTexts() {
-    const char* shortDays[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-    const char* longDays[7] = {"Sunday",   "Monday", "Tuesday", "Wednesday",
-                               "Thursday", "Friday", "Saturday"};
-    const char* months[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                              "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+// The day names (short in the output set, long one number above) and the
+// month names of one language, by catalogue number.
+std::map<int, std::string> DateNames(const char* const (&shortDays)[7],
+                                     const char* const (&longDays)[7],
+                                     const char* const (&months)[12]) {
     const int outputSet[7] = {697, 685, 687, 689, 691, 693, 695};
     std::map<int, std::string> t;
     for (int d = 0; d < 7; ++d) {
@@ -46,6 +45,14 @@ std::map<int, std::string> EnglishTexts() {
         t[outputSet[d] + 1] = longDays[d];
     }
     for (int m = 0; m < 12; ++m) t[699 + m] = months[m];
+    return t;
+}
+
+std::map<int, std::string> EnglishTexts() {
+    std::map<int, std::string> t = DateNames(
+        {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"},
+        {"Sunday", "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday"},
+        {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"});
     t[711] = "MCMXCV";  // 1995
     t[740] = "2024";
     t[815] = "MMXCIX";  // 2099
@@ -55,18 +62,11 @@ std::map<int, std::string> EnglishTexts() {
 }
 
 std::map<int, std::string> GermanTexts() {
-    const char* shortDays[7] = {"So", "Mo", "Di", "Mi", "Do", "Fr", "Sa"};
-    const char* longDays[7] = {"Sonntag",    "Montag",  "Dienstag", "Mittwoch",
-                               "Donnerstag", "Freitag", "Samstag"};
-    const char* months[12] = {"Januar", "Februar", "Maerz",     "April",   "Mai",      "Juni",
-                              "Juli",   "August",  "September", "Oktober", "November", "Dezember"};
-    const int outputSet[7] = {697, 685, 687, 689, 691, 693, 695};
-    std::map<int, std::string> t;
-    for (int d = 0; d < 7; ++d) {
-        t[outputSet[d]] = shortDays[d];
-        t[outputSet[d] + 1] = longDays[d];
-    }
-    for (int m = 0; m < 12; ++m) t[699 + m] = months[m];
+    std::map<int, std::string> t =
+        DateNames({"So", "Mo", "Di", "Mi", "Do", "Fr", "Sa"},
+                  {"Sonntag", "Montag", "Dienstag", "Mittwoch", "Donnerstag", "Freitag", "Samstag"},
+                  {"Januar", "Februar", "Maerz", "April", "Mai", "Juni", "Juli", "August",
+                   "September", "Oktober", "November", "Dezember"});
     t[740] = "2024 n. Chr.";
     t[817] = "%W, %D. %M %Y um %T";  // no %Z; 816 comes from language 0
     return t;

@@ -237,6 +237,18 @@ std::string Decode(const char* text, int* charset, char* letter, bool allowDoubl
     return std::string(out.data());
 }
 
+// Decodes each case and checks its text, charset code and encoding letter.
+template <size_t N>
+void ExpectDecodes(const WordCase (&cases)[N]) {
+    for (const WordCase& c : cases) {
+        int charset = -1;
+        char letter = '-';
+        EXPECT_EQ(Decode(c.text, &charset, &letter, c.allowDoubleEquals), c.out) << c.text;
+        EXPECT_EQ(charset, c.charset) << c.text;
+        EXPECT_EQ(letter, c.letter) << c.text;
+    }
+}
+
 TEST(DecodeEncodedWords, DecodesWordsAndWhiteSpaceBetweenThem) {
     const WordCase cases[] = {
         {"=?ISO-8859-1?Q?Andr=E9_Dupont?=", "Andr\xE9 Dupont", 3, 'Q'},
@@ -257,13 +269,7 @@ TEST(DecodeEncodedWords, DecodesWordsAndWhiteSpaceBetweenThem) {
         {"plain text", "plain text", 0, 'Q'},
         {"", "", 0, 'Q'},
     };
-    for (const WordCase& c : cases) {
-        int charset = -1;
-        char letter = '-';
-        EXPECT_EQ(Decode(c.text, &charset, &letter, c.allowDoubleEquals), c.out) << c.text;
-        EXPECT_EQ(charset, c.charset) << c.text;
-        EXPECT_EQ(letter, c.letter) << c.text;
-    }
+    ExpectDecodes(cases);
 }
 
 TEST(DecodeEncodedWords, MalformedCandidatesStayAsTheyAre) {
@@ -279,13 +285,7 @@ TEST(DecodeEncodedWords, MalformedCandidatesStayAsTheyAre) {
         {"==?us-ascii?Q?a?=", "=a", 2, 'Q', true},
         {"==?us-ascii?Q?a?", "==?us-ascii?Q?a?", 0, 'Q', true},  // the '=' is not doubled
     };
-    for (const WordCase& c : cases) {
-        int charset = -1;
-        char letter = '-';
-        EXPECT_EQ(Decode(c.text, &charset, &letter, c.allowDoubleEquals), c.out) << c.text;
-        EXPECT_EQ(charset, c.charset) << c.text;
-        EXPECT_EQ(letter, c.letter) << c.text;
-    }
+    ExpectDecodes(cases);
 }
 
 TEST(DecodeEncodedWords, WordsWithInvalidTextContributeNothing) {
