@@ -112,9 +112,9 @@ struct ReadDeadlineWatchdog {
         }
     }
 
-    void arm(CVornReadDeadline* deadline, int seconds) {
+    void arm(CVornReadDeadline* deadline, SteadyClock::time_point when) {
         std::lock_guard<std::mutex> lock(m_Mutex);
-        m_Armed[deadline] = SteadyClock::now() + std::chrono::seconds(seconds);
+        m_Armed[deadline] = when;
         // A thread that could not start is tried again at the next arm; until
         // then the socket's own read waits still bound every read.
         if (!m_Running)
@@ -137,7 +137,13 @@ CVornReadDeadline::~CVornReadDeadline() {
 void CVornReadDeadline::Arm(int seconds) {
     if (m_Connection == nullptr)
         return;
-    ReadDeadlineWatchdog::Get().arm(this, seconds < 1 ? 1 : seconds);
+    ArmAt(SteadyClock::now() + std::chrono::seconds(seconds < 1 ? 1 : seconds));
+}
+
+void CVornReadDeadline::ArmAt(SteadyClock::time_point when) {
+    if (m_Connection == nullptr)
+        return;
+    ReadDeadlineWatchdog::Get().arm(this, when);
 }
 
 void CVornReadDeadline::Disarm() {
@@ -281,6 +287,10 @@ void CVornHTTPRequest::SetReadTimeLimit(int seconds) {
     m_ReadTimeLimit = seconds < 1 ? 1 : seconds;
 }
 
+void CVornHTTPRequest::SetHeadTimeLimit(int seconds) {
+    m_HeadTimeLimit = seconds < 1 ? 1 : seconds;
+}
+
 bool CVornHTTPRequest::stopping() {
     return m_Server != nullptr && m_Server->IsStopping();
 }
@@ -297,9 +307,12 @@ int CVornHTTPRequest::readLine(CVornString& line, int seconds) {
 }
 
 bool CVornHTTPRequest::ReadRequestLine() {
-    // The limit covers the request line and the header block together;
-    // ReadHeaders disarms it.
-    m_Deadline.Arm(m_ReadTimeLimit);
+    // The head's limit covers the request line and the header block
+    // together (ReadHeaders disarms it) and never passes the whole request's.
+    m_ReadStart = SteadyClock::now();
+    m_Deadline.ArmAt(m_ReadStart + std::chrono::seconds(m_HeadTimeLimit < m_ReadTimeLimit
+                                                            ? m_HeadTimeLimit
+                                                            : m_ReadTimeLimit));
     bool ok = readRequestLine();
     if (!ok) {
         m_Method = kHttpMethodUnknown;
@@ -387,8 +400,6 @@ bool CVornHTTPRequest::ReadEntity() {
     // Refused before a byte of it is read or stored.
     if (length > kMaxHttpBodyLength)
         return false;
-    int expected = length >= 0 ? length : kMaxHttpBodyLength;
-    m_Deadline.Arm(m_ReadTimeLimit + expected / kBodyBytesPerSecond);
     bool ok = readBody(length);
     m_Deadline.Disarm();
     if (ok)
@@ -399,8 +410,25 @@ bool CVornHTTPRequest::ReadEntity() {
 bool CVornHTTPRequest::readBody(int length) {
     if (length >= kHttpBodyMemoryLimit && !m_EntityInFile && !moveEntityToFile())
         return false;
+    // The whole request's limit counts from its first read (or from now,
+    // for a body read on its own); the rate's from the body's start.
+    const SteadyClock::time_point now = SteadyClock::now();
+    const SteadyClock::time_point requestEnd =
+        (m_ReadStart == SteadyClock::time_point{} ? now : m_ReadStart) +
+        std::chrono::seconds(m_ReadTimeLimit);
+    const SteadyClock::time_point graceEnd = now + std::chrono::seconds(m_HeadTimeLimit);
+    // The body may have taken graceEnd + total / kMinBodyBytesPerSecond,
+    // never more than requestEnd: a declared length buys no time, only bytes
+    // that arrived do.
+    auto armFor = [&](int total) {
+        SteadyClock::time_point rateEnd =
+            graceEnd + std::chrono::milliseconds(static_cast<long long>(total) * 1000 /
+                                                 kMinBodyBytesPerSecond);
+        m_Deadline.ArmAt(rateEnd < requestEnd ? rateEnd : requestEnd);
+    };
     CVornString piece(CVornString::kUnlocked);
     int total = 0;
+    armFor(total);
     for (;;) {
         int want = kOpenBodyPiece;
         if (length >= 0) {
@@ -421,6 +449,7 @@ bool CVornHTTPRequest::readBody(int length) {
         if (m_HeaderEntity->Write(piece) != n)
             return false;
         total += n;
+        armFor(total);
         if (!m_EntityInFile && total >= kHttpBodyMemoryLimit && !moveEntityToFile())
             return false;
         if (stopping())
@@ -449,12 +478,20 @@ bool CVornHTTPRequest::moveEntityToFile() {
 }
 
 bool CVornHTTPRequest::MakeMessage() {
+    m_MessageRefused = false;
     if (m_HeaderEntity == nullptr || m_RequestMessage != nullptr)
         return false;
     m_RequestMessage =
         MakeAttachmentMessage(*m_HeaderEntity, m_TempDir, m_ThreadNumber, m_RequestMessageFile);
-    if (m_RequestMessage == nullptr)
+    if (m_RequestMessage == nullptr) {
+        // A temporary file that could not be made leaves its object without
+        // a path; any other failure is the stored message refusing what the
+        // client sent (a bound such as its part count).
+        bool noTempFile =
+            m_RequestMessageFile != nullptr && m_RequestMessageFile->GetPath().IsEmpty();
+        m_MessageRefused = !noTempFile;
         return false;
+    }
     delete m_HeaderEntity;
     m_HeaderEntity = nullptr;
     m_EntityInFile = false;

@@ -18,12 +18,16 @@
 // bytes, at most kMaxHttpHeaderCount header lines (net/uri.h); a body at
 // most kMaxHttpBodyLength bytes (refused before any of it is read when its
 // Content-Length says more, and never spilled to disk beyond the bound); at
-// most kMaxFormItems form items per request. Reading the request line and
-// the header block together takes at most the read time limit (default
-// kDefaultRequestTimeLimit s); a body gets the limit again plus one second
-// for every kBodyBytesPerSecond bytes it may hold. When a limit passes, the
-// connection is shut down (CVornReadDeadline) and the read fails, so a client
-// that trickles its request cannot hold a worker.
+// most kMaxFormItems form items per request.
+//
+// Time limits, so that a client that is silent or trickles its request
+// cannot hold a worker: the request line and the header block together
+// arrive within the head time limit (default kDefaultHeadTimeLimit s); a body
+// must keep up kMinBodyBytesPerSecond on average once the head time limit's
+// worth of grace has passed since it began; and the whole request, body
+// included, arrives within the request time limit (default
+// kDefaultRequestTimeLimit s), whatever length it declares. When a limit
+// passes, the connection is shut down (CVornReadDeadline) and the read fails.
 //
 // Threads: a request belongs to the one connection worker that made it;
 // handlers run on that thread. The object has no lock of its own. Not
@@ -31,6 +35,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <vector>
 
 #include "core/hash_table.h"
@@ -52,11 +57,16 @@ constexpr int kHttpBodyMemoryLimit = 32768;
 constexpr int kMaxFormItems = 10000;
 // The response buffer is sent once it holds more than this many bytes.
 constexpr int kHttpResponseFlushSize = 65536;
-// Seconds allowed for the request line and header block, unless the server
-// says otherwise (CVornHTTPServer::SetRequestTimeLimit).
-constexpr int kDefaultRequestTimeLimit = 600;
-// A body may take one more second for every this many bytes it may hold.
-constexpr int kBodyBytesPerSecond = 8192;
+// Seconds allowed for the request line and header block together, unless the
+// server says otherwise (CVornHTTPServer::SetHeadTimeLimit).
+constexpr int kDefaultHeadTimeLimit = 30;
+// Seconds allowed for the whole request, body included, unless the server
+// says otherwise (CVornHTTPServer::SetRequestTimeLimit). A body of the
+// largest size needs about 56 KiB/s to arrive in time.
+constexpr int kDefaultRequestTimeLimit = 300;
+// The average rate, in bytes per second, a body must keep up once its grace
+// (the head time limit) has passed.
+constexpr int kMinBodyBytesPerSecond = 4096;
 // The byte that joins the values of a form variable given several times.
 constexpr char kFormValueSeparator = '\x1C';
 
@@ -92,6 +102,9 @@ public:
     // The connection is shut down seconds (at least 1) from now, unless
     // disarmed first; replaces an earlier limit.
     void Arm(int seconds);
+    // The same at a point of the steady clock (one already past shuts the
+    // connection down at once).
+    void ArmAt(std::chrono::steady_clock::time_point when);
     void Disarm();
     // The limit passed and the connection was shut down.
     bool Expired() const { return m_Expired.load(); }
@@ -144,14 +157,21 @@ public:
     // deleted). False, nothing changed, when there is no header entity or a
     // message already, or when it cannot be made.
     bool MakeMessage();
+    // The last MakeMessage failed because the request cannot be stored as a
+    // message (it passes a bound of the stored message, such as its part
+    // count), not for want of a temporary file: the client's fault.
+    bool MessageRefused() const { return m_MessageRefused; }
     // True once the whole request was read: the header block ended and
     // either a POST body was read or the request declared none. Otherwise
     // the client may still be sending.
     bool InputConsumed() const { return m_InputConsumed; }
     // A read time limit passed (the connection was shut down).
     bool TimedOut() const { return m_Deadline.Expired(); }
-    // The read time limit in seconds (at least 1).
+    // The time limits in seconds (at least 1): the whole request's, and the
+    // head's (request line and header block; also the body's grace before
+    // its rate counts). Set before ReadRequestLine.
     void SetReadTimeLimit(int seconds);
+    void SetHeadTimeLimit(int seconds);
 
     // ---- Form variables
     // Adds the variables of a query string or URL-encoded body: items at
@@ -273,5 +293,9 @@ private:
     bool m_EntityInFile = false;
     int m_FormItems = 0;
     int m_ReadTimeLimit = kDefaultRequestTimeLimit;
+    int m_HeadTimeLimit = kDefaultHeadTimeLimit;
+    bool m_MessageRefused = false;
+    // When ReadRequestLine began: the request time limit counts from here.
+    std::chrono::steady_clock::time_point m_ReadStart{};
     CVornReadDeadline m_Deadline;
 };

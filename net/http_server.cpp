@@ -9,9 +9,9 @@
 //   CVornHTTPServer::SendBadRequest, SendNotFound, SendCannotOpen, SendEntityError
 //                                           the fixed error pages
 //
-// Bad input: a malformed or over-long request gets "Bad Request", a body
-// that cannot be read (short, over the bound, too slow) the entity error
-// page, an unknown path or a file outside its directory "not found", a
+// Bad input: a malformed or over-long request (also a form the stored
+// request message cannot hold) gets "Bad Request", a body that cannot be
+// read (short, over the bound, too slow) the entity error page, an unknown path or a file outside its directory "not found", a
 // request for another host the refusal page; every text of the request that
 // a page shows is HTML-escaped, and no page shows a path on the server.
 #include "net/http_server.h"
@@ -138,6 +138,10 @@ void CVornHTTPServer::SetRequestTimeLimit(int seconds) {
     m_RequestTimeLimit = seconds < 1 ? 1 : seconds;
 }
 
+void CVornHTTPServer::SetHeadTimeLimit(int seconds) {
+    m_HeadTimeLimit = seconds < 1 ? 1 : seconds;
+}
+
 // ---- The request flow
 
 void CVornHTTPServer::ProcessJob(CVornTCPSocket* connection, int threadNumber) {
@@ -145,6 +149,7 @@ void CVornHTTPServer::ProcessJob(CVornTCPSocket* connection, int threadNumber) {
     id.Format("%d", threadNumber);
     CVornHTTPRequest* request = new CVornHTTPRequest(this, connection, threadNumber, m_TempDir);
     request->SetReadTimeLimit(m_RequestTimeLimit);
+    request->SetHeadTimeLimit(m_HeadTimeLimit);
     threadStarting(id, request);
     try {
         serve(request);
@@ -225,8 +230,14 @@ bool CVornHTTPServer::parseBody(CVornHTTPRequest* request) {
 }
 
 bool CVornHTTPServer::Dispatch(CVornHTTPRequest* request) {
-    if (!request->MakeMessage())
+    if (!request->MakeMessage()) {
+        // A request over a bound of the stored message (its part count, say)
+        // is refused like the other bounds; for want of a temporary file the
+        // connection just closes.
+        if (request->MessageRefused())
+            SendBadRequest(request);
         return false;
+    }
     bool withinBound = parseBody(request);
     CVornString query(CVornString::kUnlocked);
     if (request->GetURI().GetQuery(query) && !request->ParseFormVariables(query))

@@ -9,6 +9,12 @@
 // HTML pages. Every response goes out as "HTTP/1.0" and every connection
 // serves one request, then closes.
 //
+// Slow clients: a request must arrive within its time limits (see
+// net/http_request.h: the head within 30 s, a body at a minimum rate, the
+// whole request within 300 s), and one client address holds at most the
+// framework's per-address cap of the workers (net/tcp_server.h), so that a
+// few silent or trickling clients cannot shut everyone else out.
+//
 // Directories: a directory prefix matches only at a path boundary ("/images"
 // serves "/images/a.gif", never "/imagesX/a.gif"); a path holding ".." is
 // not found; a file is served only when its real path (symbolic links
@@ -75,10 +81,13 @@ public:
     void AddDirectory(const char* prefix, const char* directory);
     // The server as the outside world sees it (a copy).
     void GetOwnHost(CVornHostAddress& out);
-    // Seconds a request may take to send its request line and header block
-    // (a body gets this again plus its allowance; net/http_request.h);
-    // values below 1 count as 1. Requests begun later use it.
+    // Seconds a request may take in all, body included
+    // (kDefaultRequestTimeLimit), and for its request line and header block
+    // together (kDefaultHeadTimeLimit; also a body's grace before its rate
+    // counts; net/http_request.h). Values below 1 count as 1. Requests begun
+    // later use them.
     void SetRequestTimeLimit(int seconds);
+    void SetHeadTimeLimit(int seconds);
 
     // Slot 2: serves one request on the connection (see the header comment).
     void ProcessJob(CVornTCPSocket* connection, int threadNumber) override;
@@ -130,4 +139,5 @@ private:
     CVornHashTable m_LiveRequests;
     CVornLock m_Lock{true};
     std::atomic<int> m_RequestTimeLimit{kDefaultRequestTimeLimit};
+    std::atomic<int> m_HeadTimeLimit{kDefaultHeadTimeLimit};
 };

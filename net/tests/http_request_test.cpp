@@ -192,27 +192,60 @@ TEST_F(HttpRequestTest, LargeBodiesLiveInATemporaryFileThatGoesWithTheRequest) {
     EXPECT_TRUE(m_Dir.Files().empty());
 }
 
-TEST_F(HttpRequestTest, ReadsEndWhenTheTimeLimitPasses) {
-    // A client that sends nothing, and one that trickles a header line.
-    for (bool trickle : {false, true}) {
-        SCOPED_TRACE(trickle ? "trickle" : "silent");
-        Send(trickle ? "GET / HTTP/1.0\r\nX-A: " : "", false);
-        m_Request->SetReadTimeLimit(1);
+TEST_F(HttpRequestTest, ReadsEndWhenATimeLimitPasses) {
+    // Each client sends its first text, then a piece every stepMs (at most
+    // pieces of them, none after 6 s), then ends its side. The head gets
+    // 1 s; the whole request the given limit; a body must keep up
+    // kMinBodyBytesPerSecond after its grace.
+    const std::string post = "POST / HTTP/1.0\r\nContent-Length: ";
+    const struct {
+        const char* name;
+        std::string first;
+        std::string piece;
+        int stepMs;
+        int pieces;  // 0: until the time runs out
+        int requestLimit;
+        bool body;  // the time limit cuts the body, not the head
+        bool ok;
+    } cases[] = {
+        {"silent", "", "", 100, 0, 60, false, false},
+        {"trickled header line", "GET / HTTP/1.0\r\nX-A: ", "a", 100, 0, 60, false, false},
+        {"body under the minimum rate", post + "100000\r\n\r\n", std::string(10, 'b'), 100, 0,
+         60, true, false},
+        // A declared length buys no time past the request's limit.
+        {"body past the request limit", post + "16000000\r\n\r\n", std::string(8192, 'b'), 50,
+         0, 2, true, false},
+        // A body that keeps its rate may take longer than the head's limit.
+        {"body at a steady rate", post + "30000\r\n\r\n", std::string(3000, 'b'), 150, 10, 60,
+         true, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Send(c.first, false);
+        m_Request->SetHeadTimeLimit(1);
+        m_Request->SetReadTimeLimit(c.requestLimit);
         std::atomic<bool> stop{false};
         std::thread sender([&] {
-            for (int i = 0; trickle && !stop && i < 100; ++i) {
-                if (!m_Client->Send("a"))
+            auto end = std::chrono::steady_clock::now() + std::chrono::seconds(6);
+            for (int i = 0; !stop && (c.pieces == 0 || i < c.pieces) &&
+                            std::chrono::steady_clock::now() < end;
+                 ++i) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(c.stepMs));
+                if (!c.piece.empty() && !m_Client->Send(c.piece))
                     break;
-                std::this_thread::sleep_for(std::chrono::milliseconds(100));
             }
+            m_Client->EndSending();
         });
         auto start = std::chrono::steady_clock::now();
-        bool ok = m_Request->ReadRequestLine() && m_Request->ReadHeaders();
+        bool head = m_Request->ReadRequestLine() && m_Request->ReadHeaders();
+        bool ok = head && m_Request->ReadEntity();
+        auto elapsed = std::chrono::steady_clock::now() - start;
         stop = true;
         sender.join();
-        EXPECT_FALSE(ok);
-        EXPECT_TRUE(m_Request->TimedOut());
-        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+        EXPECT_EQ(head, c.body);
+        EXPECT_EQ(ok, c.ok);
+        EXPECT_EQ(m_Request->TimedOut(), !c.ok);
+        EXPECT_LT(elapsed, std::chrono::seconds(5));
     }
 }
 

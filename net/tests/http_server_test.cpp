@@ -18,6 +18,7 @@
 #include <string>
 #include <thread>
 
+#include "net/mail_message.h"
 #include "net/tests/http_fixture.h"
 
 using namespace httptest;
@@ -242,6 +243,10 @@ TEST_F(HttpServerTest, MalformedRequestsGetTheirPages) {
     std::string manyLines;
     for (int i = 0; i <= kMaxHttpHeaderCount; ++i)
         manyLines += "X-" + std::to_string(i) + ": v\r\n";
+    // One part more than a stored message may hold.
+    std::string manyParts;
+    for (int i = 0; i <= CVornMailMessage::kMaxParts; ++i) manyParts += "--X\r\n\r\nv\r\n";
+    manyParts += "--X--\r\n";
     const struct {
         const char* name;
         std::string request;
@@ -256,6 +261,11 @@ TEST_F(HttpServerTest, MalformedRequestsGetTheirPages) {
         {"control byte in target", "GET /a\x01 HTTP/1.0\r\n\r\n", "400"},
         {"NUL in the decoded path", "GET /a%00b HTTP/1.0\r\n\r\n", "400"},
         {"short body", "POST /admin HTTP/1.0\r\nContent-Length: 10\r\n\r\n01234", "500"},
+        {"multipart form over the part bound",
+         "POST /admin HTTP/1.0\r\nContent-Type: multipart/form-data; boundary=X\r\n"
+         "Content-Length: " +
+             std::to_string(manyParts.size()) + "\r\n\r\n" + manyParts,
+         "400"},
         {"body over the bound",
          "POST /admin HTTP/1.0\r\nContent-Length: " + std::to_string(kMaxHttpBodyLength + 1) +
              "\r\n\r\nabc",
