@@ -11,9 +11,10 @@
 //
 // Bad input: a malformed or over-long request (also a form the stored
 // request message cannot hold) gets "Bad Request", a body that cannot be
-// read (short, over the bound, too slow) the entity error page, an unknown path or a file outside its directory "not found", a
-// request for another host the refusal page; every text of the request that
-// a page shows is HTML-escaped, and no page shows a path on the server.
+// read (short, over the bound, too slow) the entity error page, an unknown
+// path or a file outside its directory "not found", a request for another
+// host the refusal page; every text of the request that a page shows is
+// HTML-escaped, and no page shows a path on the server.
 #include "net/http_server.h"
 
 #include <chrono>

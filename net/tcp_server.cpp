@@ -10,7 +10,7 @@
 //   CVornTCPServer::TooManyHelpers       should the calling helper end
 //   CVornTCPServer::GetHelperThreadCount / GetThreadCount / IsStopping / GetName
 //   CVornTCPServer::GetLocalHost         the server's host as others see it
-//   CVornTCPServer::SetQueueLimit / SetStopWaitSeconds
+//   CVornTCPServer::SetQueueLimit / SetStopWaitSeconds / SetAddressCap / GetAddressCap
 //   CVornTCPServer::RunHelper            default helper body (polls the flags)
 //   CVornTCPServer::ProcessJob           default connection body (line echo)
 //   ThreadStartTCPServer                 the thread function of every server thread
@@ -18,13 +18,15 @@
 // Bad input: bad Start arguments (148), a second Start or one after Stop
 // (150), no address that listens (153) or a thread that cannot start (155)
 // give false; bad wanted counts give false and change nothing. A connection
-// that finds the queue full is closed at once; an accept that fails is
+// that finds the queue full, or its address's share of it full, is closed at
+// once; an accept that fails is
 // reported by the listener and the acceptor goes on. A thread that ends by an
 // exception is reported (154) and restarted; one that cannot be restarted is
 // reported (156). A thread started without its record reports 149 and ends.
 #include "net/tcp_server.h"
 
 #include <chrono>
+#include <unordered_map>
 #include <vector>
 
 #include "core/debug_log.h"
@@ -89,6 +91,17 @@ struct CVornTCPServer::Shared {
     std::vector<CVornTCPSocket*> m_Serving;  // taken by a worker, not yet deleted
     int m_QueueLimit = kDefaultQueueLimit;
     int m_Closed = 0;  // connections closed because the queue was full
+    // The per-address cap: the peer address of every queued or served
+    // connection, and per address the connections queued and served.
+    std::unordered_map<const CVornTCPSocket*, uint32_t> m_AddressOf;
+    std::unordered_map<uint32_t, int> m_WaitingFrom;
+    std::unordered_map<uint32_t, int> m_ServedFrom;
+    int m_AddressCap = 0;  // 0: the default share of the workers
+    int m_OverShare = 0;   // connections closed because their address's share was full
+
+    // The wanted connection workers, mirrored from m_Wanted for the queue's
+    // side, which must not take the server lock.
+    std::atomic<int> m_WantedWorkers{0};
 
     std::atomic<int> m_StopWaitSeconds{kDefaultStopWaitSeconds};
     CVornEvent m_Wake;   // auto-reset: once per queued connection, and at stop
@@ -165,18 +178,19 @@ void RestartServerThread(TCPServerThread* record) {
     EndServerThread(record);
 }
 
-// Removes the head of the queue and returns its connection (null when the
-// queue is empty). REQUIRES: the queue's lock.
-CVornTCPSocket* PopHead(CVornList<CVornTCPSocket*>& queue) {
-    auto* node = queue.m_Head;
-    if (node == nullptr)
-        return nullptr;
-    // The list offers removal at the tail only: the head node is dropped by
-    // hand.
+using QueueNode = CVornList<CVornTCPSocket*>::Node;
+
+// Removes node (which follows previous, null for the head) from the queue
+// and returns its connection. REQUIRES: the queue's lock.
+CVornTCPSocket* Unlink(CVornList<CVornTCPSocket*>& queue, QueueNode* previous, QueueNode* node) {
+    // The list offers removal at the tail only: the node is dropped by hand.
     CVornTCPSocket* connection = node->m_Element;
-    queue.m_Head = node->m_Next;
+    if (previous == nullptr)
+        queue.m_Head = node->m_Next;
+    else
+        previous->m_Next = node->m_Next;
     if (queue.m_Tail == node)
-        queue.m_Tail = nullptr;
+        queue.m_Tail = previous;
     queue.m_Cursor = nullptr;
     queue.m_Previous = nullptr;
     --queue.m_Count;
@@ -184,25 +198,74 @@ CVornTCPSocket* PopHead(CVornList<CVornTCPSocket*>& queue) {
     return connection;
 }
 
-// Takes the head of the queue and records it as being served, in one hold
-// of the queue's lock, so that Stop's shutdown of the served connections
-// cannot miss it. Null when the queue is empty or the server stops. *more:
-// further connections wait.
+// Counts an address down in a per-address table, forgetting it at 0.
+void CountDown(std::unordered_map<uint32_t, int>& table, uint32_t address) {
+    auto found = table.find(address);
+    if (found != table.end() && --found->second <= 0)
+        table.erase(found);
+}
+
+int CountOf(const std::unordered_map<uint32_t, int>& table, uint32_t address) {
+    auto found = table.find(address);
+    return found == table.end() ? 0 : found->second;
+}
+
+// The workers one address may hold at once. REQUIRES: the queue's lock.
+int AddressCap(const Shared& shared) {
+    if (shared.m_AddressCap > 0)
+        return shared.m_AddressCap;
+    int share = shared.m_WantedWorkers / CVornTCPServer::kDefaultAddressShare;
+    return share < 1 ? 1 : share;
+}
+
+// The queued connections one address may have waiting: a quarter of the
+// queue, or its cap when that is more. REQUIRES: the queue's lock.
+int WaitingShare(const Shared& shared) {
+    int share = shared.m_QueueLimit / CVornTCPServer::kDefaultAddressShare;
+    int cap = AddressCap(shared);
+    return share > cap ? share : cap;
+}
+
+// Takes the oldest queued connection whose address holds fewer workers than
+// its cap and records it as being served, in one hold of the queue's lock,
+// so that Stop's shutdown of the served connections cannot miss it. Null
+// when no queued connection may be served now or the server stops. *more:
+// another queued connection may be served now.
 CVornTCPSocket* TakeConnection(Shared& shared, bool* more) {
+    *more = false;
     CVornLockGuard guard(shared.m_Queue.m_Lock);
     if (shared.m_Stopping)
         return nullptr;
-    CVornTCPSocket* connection = PopHead(shared.m_Queue);
-    if (connection != nullptr)
+    const int cap = AddressCap(shared);
+    CVornTCPSocket* connection = nullptr;
+    QueueNode* previous = nullptr;
+    for (QueueNode* node = shared.m_Queue.m_Head; node != nullptr;) {
+        uint32_t address = shared.m_AddressOf[node->m_Element];
+        if (CountOf(shared.m_ServedFrom, address) >= cap) {
+            previous = node;
+            node = node->m_Next;
+            continue;
+        }
+        if (connection != nullptr) {
+            *more = true;
+            break;
+        }
+        QueueNode* next = node->m_Next;
+        connection = Unlink(shared.m_Queue, previous, node);
+        CountDown(shared.m_WaitingFrom, address);
+        ++shared.m_ServedFrom[address];
         shared.m_Serving.push_back(connection);
-    *more = shared.m_Queue.m_Count > 0;
+        node = next;
+    }
     return connection;
 }
 
 // The worker is done with the connection: it is no longer served, and is
-// deleted (which closes it). Never throws: also runs while an exception of
-// ProcessJob passes.
+// deleted (which closes it). A connection of the same address that waited
+// for this worker's share can now be taken. Never throws: also runs while an
+// exception of ProcessJob passes.
 void ReleaseConnection(Shared& shared, CVornTCPSocket* connection) {
+    bool waiting = false;
     {
         CVornLockGuard guard(shared.m_Queue.m_Lock);
         for (size_t i = 0; i < shared.m_Serving.size(); ++i) {
@@ -212,39 +275,77 @@ void ReleaseConnection(Shared& shared, CVornTCPSocket* connection) {
                 break;
             }
         }
+        auto found = shared.m_AddressOf.find(connection);
+        if (found != shared.m_AddressOf.end()) {
+            CountDown(shared.m_ServedFrom, found->second);
+            waiting = CountOf(shared.m_WaitingFrom, found->second) > 0;
+            shared.m_AddressOf.erase(found);
+        }
     }
     delete connection;
+    if (waiting)
+        shared.m_Wake.Set();
 }
 
-// Appends the connection to the queue and wakes a worker; when the queue is
-// full (or the server stops) the connection is closed instead.
+// Logs a connection closed on arrival. A flood would fill the log as well:
+// the first connection closed for a reason and every thousandth are logged.
+void LogClosed(Shared& shared, CVornTCPSocket* connection, const char* reason, int closed) {
+    if (g_LogSilent || !(closed == 1 || closed % 1000 == 0))
+        return;
+    CVornHostAddress peer;
+    CVornString line("tcpserver ");
+    line.Append(shared.m_Name);
+    line.Append(reason);
+    line.Append(", the connection from ");
+    line.Append(connection->GetPeerAddress(peer) ? peer.Format(0) : "?");
+    line.Append(" is closed; closed so far: ");
+    line.AppendInt(closed);
+    LogText(kLogWarning, line.CStr());
+}
+
+// The connection's peer address. A peer that cannot be told (the connection
+// is already gone) counts as address 0.
+uint32_t PeerAddress(CVornTCPSocket* connection) {
+    CVornHostAddress peer;
+    CVornHostAddressList addresses;
+    // The count first: a host without addresses would be looked up.
+    if (!connection->GetPeerAddress(peer) || peer.GetAddressCount() == 0 ||
+        !peer.GetAddresses(addresses))
+        return 0;
+    CVornLockGuard guard(addresses.m_Lock);
+    return addresses.m_Head != nullptr ? addresses.m_Head->m_Element.GetAddress() : 0;
+}
+
+// Appends the connection to the queue and wakes a worker. The connection is
+// closed instead when the server stops, when its address already has its
+// share of the queue waiting, or when the queue is full.
 void QueueConnection(Shared& shared, CVornTCPSocket* connection) {
-    int closed = 0;
+    uint32_t address = PeerAddress(connection);
+    int overShare = 0;
+    int overQueue = 0;
     {
         CVornLockGuard guard(shared.m_Queue.m_Lock);
-        if (!shared.m_Stopping && shared.m_Queue.m_Count < shared.m_QueueLimit) {
+        if (shared.m_Stopping) {
+        } else if (CountOf(shared.m_WaitingFrom, address) >= WaitingShare(shared)) {
+            overShare = ++shared.m_OverShare;
+        } else if (shared.m_Queue.m_Count >= shared.m_QueueLimit) {
+            overQueue = ++shared.m_Closed;
+        } else {
             shared.m_Queue.AddTail(connection);
+            shared.m_AddressOf[connection] = address;
+            ++shared.m_WaitingFrom[address];
             connection = nullptr;
-        } else if (!shared.m_Stopping) {
-            closed = ++shared.m_Closed;
         }
     }
     if (connection == nullptr) {
         shared.m_Wake.Set();
         return;
     }
-    // A flood would fill the log as well: the first connection closed and
-    // every thousandth are logged.
-    if (closed > 0 && !g_LogSilent && (closed == 1 || closed % 1000 == 0)) {
-        CVornHostAddress peer;
-        CVornString line("tcpserver ");
-        line.Append(shared.m_Name);
-        line.Append(": too many connections wait for a worker, the connection from ");
-        line.Append(connection->GetPeerAddress(peer) ? peer.Format(0) : "?");
-        line.Append(" is closed; closed so far: ");
-        line.AppendInt(closed);
-        LogText(kLogWarning, line.CStr());
-    }
+    if (overShare > 0)
+        LogClosed(shared, connection, ": its address has its share of connections waiting",
+                  overShare);
+    if (overQueue > 0)
+        LogClosed(shared, connection, ": too many connections wait for a worker", overQueue);
     delete connection;
 }
 
@@ -259,10 +360,17 @@ void ShutDownServedConnections(Shared& shared) {
 // Deletes (closes) every queued connection.
 void DropQueue(Shared& shared) {
     for (;;) {
-        CVornTCPSocket* connection;
+        CVornTCPSocket* connection = nullptr;
         {
             CVornLockGuard guard(shared.m_Queue.m_Lock);
-            connection = PopHead(shared.m_Queue);
+            if (shared.m_Queue.m_Head != nullptr) {
+                connection = Unlink(shared.m_Queue, nullptr, shared.m_Queue.m_Head);
+                auto found = shared.m_AddressOf.find(connection);
+                if (found != shared.m_AddressOf.end()) {
+                    CountDown(shared.m_WaitingFrom, found->second);
+                    shared.m_AddressOf.erase(found);
+                }
+            }
         }
         if (connection == nullptr)
             return;
@@ -379,6 +487,8 @@ bool CVornTCPServer::Start(int workers, int helpers, const CVornList<CVornHostAd
 bool CVornTCPServer::startThreads(int kind, int n) {
     Shared& shared = *m_Shared;
     shared.m_Wanted[kind] = n;
+    if (kind == kConnectionWorker)
+        shared.m_WantedWorkers = n;
     // Threads started into a stopping server would end at once.
     if (shared.m_Stopping)
         return true;
@@ -562,6 +672,18 @@ void CVornTCPServer::GetLocalHost(CVornHostAddress& out) {
 void CVornTCPServer::SetQueueLimit(int n) {
     CVornLockGuard guard(m_Shared->m_Queue.m_Lock);
     m_Shared->m_QueueLimit = n < 1 ? 1 : n;
+}
+
+void CVornTCPServer::SetAddressCap(int n) {
+    CVornLockGuard guard(m_Shared->m_Queue.m_Lock);
+    m_Shared->m_AddressCap = n < 1 ? 0 : n;
+    // Connections that waited for a lower cap may be served now.
+    m_Shared->m_Wake.Set();
+}
+
+int CVornTCPServer::GetAddressCap() {
+    CVornLockGuard guard(m_Shared->m_Queue.m_Lock);
+    return AddressCap(*m_Shared);
 }
 
 void CVornTCPServer::SetStopWaitSeconds(int n) {

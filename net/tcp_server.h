@@ -14,6 +14,14 @@
 //   queue   at most the queue limit (kDefaultQueueLimit unless SetQueueLimit
 //           said otherwise) accepted connections wait for a worker; one
 //           more is closed at once and reported in the debug log;
+//   address one client address holds at most its cap of the workers at once
+//           (SetAddressCap; by default a quarter of the wanted workers, at
+//           least one), so that a few slow or silent clients from one place
+//           cannot shut everyone else out. Its further connections wait in
+//           the queue without a worker while workers serve other addresses
+//           first; at most a quarter of the queue (or the cap, when that is
+//           more) waits for one address, and one more is closed at once and
+//           reported in the debug log;
 //   stop    Stop shuts down every connection being served, so that workers
 //           blocked in a read or write return promptly, then waits in steps
 //           of at most 1 s for every thread to end, for at most the stop wait
@@ -62,6 +70,9 @@ public:
     // How long Stop waits for the threads, unless SetStopWaitSeconds says
     // otherwise.
     static constexpr int kDefaultStopWaitSeconds = 60;
+    // One client address may hold this part of the workers (and of the
+    // queue) unless SetAddressCap says otherwise: 4 is a quarter.
+    static constexpr int kDefaultAddressShare = 4;
 
     // name (null: empty) names the server in its messages.
     explicit CVornTCPServer(const char* name);
@@ -129,6 +140,13 @@ public:
     // The longest Stop waits for the threads, in seconds; n < 1 counts as 1.
     // Any time.
     void SetStopWaitSeconds(int n);
+    // How many workers one client address may hold at once; n < 1 gives the
+    // default back (a quarter of the wanted workers, at least 1, following
+    // SetConnectionWorkers). A server loaded from one address on purpose (a
+    // benchmark) raises it. Any time; connections served already stay.
+    void SetAddressCap(int n);
+    // The cap in force now.
+    int GetAddressCap();
 
     // Slot 1: the body of every helper thread. Default: sleeps 5 s at a time
     // until IsStopping or TooManyHelpers is true. An override must poll both

@@ -88,11 +88,16 @@ private:
 };
 
 // A client on a plain socket, so that a test controls every byte and sees
-// how the server ended the connection.
+// how the server ended the connection. from (a dotted quad of 127/8, all of
+// which reaches this host) is the address the client comes from.
 class RawClient {
 public:
-    explicit RawClient(unsigned short port) {
+    explicit RawClient(unsigned short port, const char* from = "127.0.0.1") {
         m_Fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in source{};
+        source.sin_family = AF_INET;
+        EXPECT_EQ(inet_pton(AF_INET, from, &source.sin_addr), 1) << from;
+        EXPECT_EQ(bind(m_Fd, reinterpret_cast<sockaddr*>(&source), sizeof source), 0) << from;
         sockaddr_in to{};
         to.sin_family = AF_INET;
         to.sin_port = htons(port);

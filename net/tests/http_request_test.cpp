@@ -210,14 +210,14 @@ TEST_F(HttpRequestTest, ReadsEndWhenATimeLimitPasses) {
     } cases[] = {
         {"silent", "", "", 100, 0, 60, false, false},
         {"trickled header line", "GET / HTTP/1.0\r\nX-A: ", "a", 100, 0, 60, false, false},
-        {"body under the minimum rate", post + "100000\r\n\r\n", std::string(10, 'b'), 100, 0,
-         60, true, false},
+        {"body under the minimum rate", post + "100000\r\n\r\n", std::string(10, 'b'), 100, 0, 60,
+         true, false},
         // A declared length buys no time past the request's limit.
-        {"body past the request limit", post + "16000000\r\n\r\n", std::string(8192, 'b'), 50,
-         0, 2, true, false},
+        {"body past the request limit", post + "16000000\r\n\r\n", std::string(8192, 'b'), 50, 0, 2,
+         true, false},
         // A body that keeps its rate may take longer than the head's limit.
-        {"body at a steady rate", post + "30000\r\n\r\n", std::string(3000, 'b'), 150, 10, 60,
-         true, true},
+        {"body at a steady rate", post + "30000\r\n\r\n", std::string(3000, 'b'), 150, 10, 60, true,
+         true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -227,8 +227,8 @@ TEST_F(HttpRequestTest, ReadsEndWhenATimeLimitPasses) {
         std::atomic<bool> stop{false};
         std::thread sender([&] {
             auto end = std::chrono::steady_clock::now() + std::chrono::seconds(6);
-            for (int i = 0; !stop && (c.pieces == 0 || i < c.pieces) &&
-                            std::chrono::steady_clock::now() < end;
+            for (int i = 0;
+                 !stop && (c.pieces == 0 || i < c.pieces) && std::chrono::steady_clock::now() < end;
                  ++i) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(c.stepMs));
                 if (!c.piece.empty() && !m_Client->Send(c.piece))

@@ -329,6 +329,18 @@ TEST_F(HttpServerTest, SlowClientsAreCutAndTheirWorkersFreed) {
     EXPECT_EQ(Response(trickle.ReadAll(5)).m_Body, "");
 }
 
+TEST_F(HttpServerTest, SlowClientsFromOneAddressLeaveWorkersForOthers) {
+    // As many slow clients as workers, under the default time limits: the
+    // address holds only its cap of the workers, so a client from another
+    // address is served at once rather than when the slow ones time out.
+    RawClient silent(m_Port);
+    RawClient trickle(m_Port);
+    ASSERT_TRUE(trickle.Send("GET /admin HTTP/1.0\r\nX-A: "));
+    RawClient other(m_Port, "127.0.0.2");
+    ASSERT_TRUE(other.Send("GET /admin HTTP/1.0\r\n\r\n"));
+    EXPECT_EQ(Response(other.ReadAll(5)).m_Body, "handler 1\n");
+}
+
 TEST_F(HttpServerTest, RebindMovesTheListener) {
     // A port in use: false, the old listener serves on.
     CVornTCPSocket busy;

@@ -69,6 +69,52 @@ private:
     bool m_Connected = false;
 };
 
+// A client on a plain socket bound to another loopback address first (all
+// of 127/8 reaches this host), so that a test can come from two places.
+class ClientFrom {
+public:
+    ClientFrom(const char* from, unsigned short port) {
+        int source = 0;
+        EXPECT_TRUE(ParseDottedQuad(CVornString(from), &source));
+        m_Fd = platform::SocketCreate(platform::SocketType::Stream);
+        m_Connected = m_Fd >= 0 &&
+                      platform::SocketBind(m_Fd, static_cast<uint32_t>(source), 0) == 0 &&
+                      platform::SocketConnect(m_Fd, LoopbackAddress(), port, 2000) == 0;
+    }
+    ~ClientFrom() {
+        if (m_Fd >= 0)
+            platform::SocketClose(m_Fd);
+    }
+    ClientFrom(const ClientFrom&) = delete;
+    ClientFrom& operator=(const ClientFrom&) = delete;
+
+    bool Connected() const { return m_Connected; }
+    bool Send(const std::string& text) {
+        return platform::SocketSend(m_Fd, text.data(), text.size(), 2000) ==
+               static_cast<long>(text.size());
+    }
+    // Everything up to and including the first CR LF; what came before the
+    // end of data, an error or the wait running out otherwise.
+    std::string Line(int seconds = 10) {
+        std::string text;
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        while (text.find("\r\n") == std::string::npos) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                end - std::chrono::steady_clock::now());
+            char c;
+            if (left.count() <= 0 ||
+                platform::SocketReceive(m_Fd, &c, 1, static_cast<int>(left.count())) != 1)
+                break;
+            text += c;
+        }
+        return text;
+    }
+
+private:
+    int m_Fd = -1;
+    bool m_Connected = false;
+};
+
 // The gate of a "block" job, kept apart from the server so that a test may
 // destroy the server while the job still waits.
 struct Gate {
@@ -206,6 +252,7 @@ protected:
 
 TEST_F(TcpServerTest, ManyClientsAtOnceAreEachServedByOneOfTheWorkers) {
     EchoServer server;
+    server.SetAddressCap(5);  // every client comes from 127.0.0.1
     ASSERT_TRUE(StartOnLoopback(server, 5, 0));
     unsigned short port = server.Port();
 
@@ -219,12 +266,7 @@ TEST_F(TcpServerTest, ManyClientsAtOnceAreEachServedByOneOfTheWorkers) {
                 replies[i] = client.Line();
         });
     }
-    auto t0 = std::chrono::steady_clock::now();
     for (std::thread& t : clients) t.join();
-    fprintf(stderr, "DBG joined %ld ms\n",
-            (long)std::chrono::duration_cast<std::chrono::milliseconds>(
-                std::chrono::steady_clock::now() - t0)
-                .count());
 
     // The acceptor is thread 0; the workers are 1 to 5.
     std::set<std::string> prefixes;
@@ -282,6 +324,7 @@ TEST_F(TcpServerTest, StopEndsServedConnectionsPromptlyAndClosesQueuedOnesUnserv
     CVornTCPSocket::SetSendTimeoutMs(120 * 1000);
     auto server = std::make_unique<EchoServer>();
     server->SetStopWaitSeconds(20);
+    server->SetAddressCap(2);  // both workers serve the one loopback address
     ASSERT_TRUE(StartOnLoopback(*server, 2, 1));
     unsigned short port = server->Port();
 
@@ -464,6 +507,7 @@ TEST_F(TcpServerTest, ConnectionsOverTheQueueLimitAreClosedAtOnceAndLogged) {
     CVornLogSink sink(kLogWarning);
     EchoServer server;
     server.SetQueueLimit(2);
+    server.SetAddressCap(4);  // the queue, not the address's share, is full
     ASSERT_TRUE(StartOnLoopback(server, 1, 0));
     unsigned short port = server.Port();
 
@@ -495,6 +539,61 @@ TEST_F(TcpServerTest, ConnectionsOverTheQueueLimitAreClosedAtOnceAndLogged) {
     std::string log = Text(text);
     EXPECT_NE(std::string::npos, log.find("tcpserver ECHO: too many connections wait")) << log;
     EXPECT_NE(std::string::npos, log.find("closed so far: 1")) << log;
+}
+
+TEST_F(TcpServerTest, OneAddressHoldsOnlyItsCapOfTheWorkersAndItsShareOfTheQueue) {
+    CVornLogSink sink(kLogWarning);
+    EchoServer server;
+    server.SetQueueLimit(8);  // a share of 2 waiting per address
+    ASSERT_TRUE(StartOnLoopback(server, 4, 0));
+    EXPECT_EQ(1, server.GetAddressCap());  // a quarter of 4 workers
+    unsigned short port = server.Port();
+
+    ClientFrom busy("127.0.0.1", port);
+    ASSERT_TRUE(busy.Send("block\r\n"));
+    ASSERT_TRUE(Eventually([&] { return server.m_Gate->m_Blocked.load(); }));
+    // The address holds its one worker: two more of its connections wait
+    // though three workers are idle, and the next is closed at once.
+    std::vector<std::unique_ptr<ClientFrom>> waiting;
+    for (int i = 0; i < 2; ++i) {
+        waiting.push_back(std::make_unique<ClientFrom>("127.0.0.1", port));
+        ASSERT_TRUE(waiting.back()->Send("waiting " + std::to_string(i) + "\r\n"));
+    }
+    ClientFrom over("127.0.0.1", port);
+    ASSERT_TRUE(over.Connected());
+    EXPECT_EQ("", over.Line());
+
+    // Another address is served at once, before the waiting ones.
+    ClientFrom other("127.0.0.2", port);
+    ASSERT_TRUE(other.Send("other\r\n"));
+    std::string reply = other.Line();
+    EXPECT_NE(std::string::npos, reply.find(": other\r\n")) << reply;
+    EXPECT_EQ(2, server.m_Jobs);
+
+    // The held worker comes back: the waiting connections are served in
+    // turn, each once the one before has ended.
+    server.m_Gate->m_Open = true;
+    EXPECT_NE("", busy.Line());
+    for (int i = 0; i < 2; ++i) {
+        reply = waiting[i]->Line();
+        EXPECT_NE(std::string::npos, reply.find(": waiting " + std::to_string(i))) << reply;
+        waiting[i].reset();
+    }
+
+    // The default follows the workers; a cap that was set holds until reset.
+    ASSERT_TRUE(server.SetConnectionWorkers(8));
+    EXPECT_EQ(2, server.GetAddressCap());
+    server.SetAddressCap(5);
+    EXPECT_EQ(5, server.GetAddressCap());
+    server.SetAddressCap(0);
+    EXPECT_EQ(2, server.GetAddressCap());
+    EXPECT_TRUE(server.Stop());
+
+    std::string log = testsupport::TakeSinkText(sink);
+    EXPECT_NE(std::string::npos,
+              log.find("tcpserver ECHO: its address has its share of connections waiting, the "
+                       "connection from [127.0.0.1]"))
+        << log;
 }
 
 TEST_F(TcpServerTest, TheLocalHostNamesTheMachineAndTheListenersAddressAndPort) {
