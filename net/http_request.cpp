@@ -281,6 +281,8 @@ void CVornHTTPRequest::Reset() {
     m_Response.Clear();
     m_FormVariables.Clear();
     m_FormItems = 0;
+    m_MessageRefused = false;
+    m_ReadStart = SteadyClock::time_point{};
 }
 
 void CVornHTTPRequest::SetReadTimeLimit(int seconds) {

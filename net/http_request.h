@@ -150,8 +150,8 @@ public:
     // For POST: reads the body after the header block: Content-Length
     // bytes, or up to the end of the connection without one (or with a
     // negative one). False on a read error, a shorter body, a body over
-    // kMaxHttpBodyLength, a stopping server, or a temporary file that cannot
-    // be made.
+    // kMaxHttpBodyLength, a stopping server, a temporary file that cannot be
+    // made, or a body too slow for its rate or the request's time limit.
     bool ReadEntity();
     // The request message made from the header entity (which is then
     // deleted). False, nothing changed, when there is no header entity or a
