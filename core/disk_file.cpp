@@ -24,6 +24,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <climits>
@@ -117,11 +118,16 @@ CVornDiskFile::CVornDiskFile(const char* directory, const char* base, const char
         // existing file, whoever left it, is never taken over.
         int fd = platform::OpenFile(candidate.CStr(), O_RDWR | O_CREAT | O_EXCL, 0644);
         int error = errno;
+        struct stat made {};
+        bool identified = fd >= 0 && fstat(fd, &made) == 0;
         if (fd >= 0)
             platform::CloseFile(fd);
         lock.Unlock();
         if (fd >= 0) {
             m_Path.Assign(candidate);
+            m_Temporary = identified;
+            m_TempDevice = made.st_dev;
+            m_TempInode = made.st_ino;
             return;
         }
         if (error == EMFILE) {
@@ -152,6 +158,11 @@ CVornDiskFile::~CVornDiskFile() {
     }
     if ((m_Flags & kFileDeleteOnClose) && !m_Path.IsEmpty() && FileExists(m_Path.CStr(), false))
         RemoveFile(m_Path.CStr(), false);
+}
+
+bool CVornDiskFile::isCreatedFile(int fd) const {
+    struct stat now {};
+    return fstat(fd, &now) == 0 && now.st_dev == m_TempDevice && now.st_ino == m_TempInode;
 }
 
 void CVornDiskFile::reportErrno(int number, int error) {
@@ -200,10 +211,19 @@ bool CVornDiskFile::Open() {
     if ((m_Flags & kFileTruncate) && !(m_Flags & kFileReadOnly))
         flags |= O_TRUNC;
 
+    // Someone who can write to the temporary directory may have put a link
+    // or another file in the place of the one we created.
+    if (m_Temporary)
+        flags |= O_NOFOLLOW;
     bool warned = false;
     int fd;
     for (;;) {
         fd = platform::OpenFile(m_Path.CStr(), flags, 0644);
+        if (fd >= 0 && m_Temporary && !isCreatedFile(fd)) {
+            platform::CloseFile(fd);
+            fd = -1;
+            errno = ELOOP;
+        }
         if (fd >= 0)
             break;
         int error = errno;

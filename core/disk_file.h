@@ -130,9 +130,16 @@ private:
     void lockName(CVornString& name);
     void releasePathLock();
     void reportErrno(int number, int error);
+    // Whether fd is the temporary file this object created.
+    bool isCreatedFile(int fd) const;
 
     CVornString m_Path{CVornString::kUnlocked};
     unsigned m_Flags = 0;
+    // A temporary file's identity from its exclusive create: Open reopens
+    // that file only, never a link or another file put in its place.
+    bool m_Temporary = false;
+    unsigned long long m_TempDevice = 0;
+    unsigned long long m_TempInode = 0;
     bool m_Open = false;
     int m_Fd = -1;
     int m_Position = 0;

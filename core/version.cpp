@@ -4,7 +4,8 @@
 //   IsValid   whether the last Parse succeeded
 //   GetText   the text last parsed, when valid
 //
-// Bad input: Parse of anything but digit groups separated by single dots,
+// Bad input: Parse of anything but digit groups separated by single dots
+// (one trailing dot is taken, as the strict splitter takes it),
 // or of more than four groups, or of a group beyond 32 bits, returns false
 // and leaves the version not valid (its text kept for the record).
 #include "core/version.h"
@@ -27,10 +28,10 @@ bool CVornVersion::Parse(const CVornString& text) {
     m_Text.Assign(text);
     if (m_Text.IsEmpty())
         return false;
-    // The strict split also takes a text that ends in a dot; a version
-    // does not.
+    // The strict split decides, so a text ending in one dot ("1.2.") is the
+    // version of its groups, as the splitter reads it.
     CVornSplitter groups;
-    if (!groups.SplitStrict(m_Text, "0123456789", '.') || m_Text.EndsWith('.'))
+    if (!groups.SplitStrict(m_Text, "0123456789", '.'))
         return false;
     m_PartCount = groups.Count();
     if (m_PartCount < 1 || m_PartCount > kMaxParts)

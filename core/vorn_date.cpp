@@ -183,12 +183,18 @@ int CVornDate::setPackedInZone(int packedDate, int packedTime, int zone) {
     bool valid = packedDate >= 0 && packedTime >= 0 && f.year >= kFirstYear &&
                  f.year <= kLastYear && !badDay(f.year, month, f.day) && f.hour <= 23 &&
                  f.minute <= 59 && f.second <= 59 && makeTime(f, &t);
+    // The year bound holds for the instant, not for the zone's calendar:
+    // 1 Jan 1970 00:00 east of UTC lies before 1970.
+    if (valid) {
+        t = subtractZone(t, zone);
+        valid = t >= 0;
+    }
     if (!valid) {
         SetNow();
         return 1;
     }
     CVornLockGuard guard(m_Lock);
-    m_Time = subtractZone(t, zone);
+    m_Time = t;
     return 0;
 }
 

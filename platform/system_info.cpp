@@ -44,6 +44,15 @@ std::vector<std::string> Words(const std::string& line) {
     return words;
 }
 
+// A search word goes into DNS names and log lines: one holding a control
+// byte (or DEL) is refused, never passed on.
+bool PlainWord(const std::string& word) {
+    return std::none_of(word.begin(), word.end(), [](char c) {
+        unsigned char b = static_cast<unsigned char>(c);
+        return b < 0x20 || b == 0x7f;
+    });
+}
+
 // "a.b.c.d" or "a.b.c.d:port"; false for IPv6 and anything malformed.
 bool ParseNameServer(const std::string& text, NameServer& out) {
     std::string host = text;
@@ -105,7 +114,8 @@ ResolverConfig ParseResolverConfig(const std::string& text, const std::string& h
             config.searchDomains.clear();
             size_t last = keyword == "domain" ? std::min<size_t>(words.size(), 2) : words.size();
             for (size_t i = 1; i < last; ++i) {
-                if (std::find(config.searchDomains.begin(), config.searchDomains.end(), words[i]) ==
+                if (PlainWord(words[i]) &&
+                    std::find(config.searchDomains.begin(), config.searchDomains.end(), words[i]) ==
                     config.searchDomains.end())
                     config.searchDomains.push_back(words[i]);
             }
@@ -113,7 +123,8 @@ ResolverConfig ParseResolverConfig(const std::string& text, const std::string& h
     }
     if (!haveSearch) {
         size_t dot = hostName.find('.');
-        if (dot != std::string::npos && dot + 1 < hostName.size())
+        if (dot != std::string::npos && dot + 1 < hostName.size() &&
+            PlainWord(hostName.substr(dot + 1)))
             config.searchDomains.push_back(hostName.substr(dot + 1));
     }
     return config;

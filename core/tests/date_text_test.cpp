@@ -172,6 +172,7 @@ TEST_F(DateTextTest, RefusesTextsThatAreNotDatesAndLeavesNow) {
         "Jan 5 1999",                         // three words
         "05 Jan 40 10:20:30",                 // 1940
         "31 Dec 1969 23:59:59 -0100",         // before 1970 in its own zone
+        "Thu, 1 Jan 1970 00:00:00 +0100",     // 1970 in its zone, 1969 in UTC
         "31 Feb 1999 10:20:30",               // no such day
         "05 Foo 1999 10:20:30",               // no month
         "Jan 1999 10:20:30 GMT",              // no day

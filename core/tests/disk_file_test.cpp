@@ -207,6 +207,26 @@ TEST_F(DiskFileTest, TemporaryFilesSkipNamesThatExistOrAreLocked) {
     EXPECT_TRUE(Events().empty());
 }
 
+TEST_F(DiskFileTest, ATemporaryFileReplacedByALinkOrAnotherFileIsNotOpened) {
+    std::string dir = m_Dir + "/work";
+    std::string victim = m_Dir + "/victim";
+    WriteWhole(victim, "precious");
+    for (bool asLink : {true, false}) {
+        CVornDiskFile temp(dir.c_str(), "zz", "aa", "tmp");
+        std::string made = PathOf(temp);
+        ASSERT_FALSE(made.empty());
+        std::filesystem::remove(made);
+        if (asLink) {
+            std::filesystem::create_symlink(victim, made);
+        } else {
+            WriteWhole(made + ".other", "planted");
+            std::filesystem::rename(made + ".other", made);
+        }
+        EXPECT_FALSE(temp.Open()) << asLink;
+        EXPECT_EQ("precious", ReadWhole(victim));
+    }
+}
+
 TEST_F(DiskFileTest, TemporaryNamesMadeAtOnceAreAllDifferent) {
     std::string dir = m_Dir + "/work";
     const int kThreads = 4, kEach = 25;

