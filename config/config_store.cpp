@@ -9,7 +9,7 @@
 //   CVornConfigStore::CheckForChanges    reload when another process changed a file
 //   CVornConfigStore::GetLoadTime        time of the last load or save
 //
-// File format: a header line "# 2 <seconds since 1970>", then lines that
+// File format: a header line "# 2 <seconds since 1970> <save number>", then lines that
 // start with '#' (comment), 'D' (object: "D" + type letter + name + "," +
 // object text) or 'S' (time event: "S" + type letter + name + "," + event
 // attributes). Lines end in CR LF; the reader strips every trailing CR and
@@ -23,13 +23,25 @@
 // repeated. A failed load never changes the table in use. A duplicate object
 // line is skipped (warning 28, silent in vendor-config); a refused event
 // line is skipped (message 26).
+//
+// Saves: shared-config and local-config are one pair. Both carry the same
+// save number in their header; a save writes both "_new" files whole and
+// synced, then renames shared-config, then local-config. A load that finds
+// the pair torn (killed between the renames) completes the save from the
+// remaining "_new" file first. A save that finds either file changed since
+// its last load or save (another process saved meanwhile) writes nothing,
+// reloads and fails with event 29: no acknowledged change is overwritten.
+// Files written before save numbers existed (header without one) load as
+// ever.
 #include "config/config_store.h"
 
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
 #include <chrono>
+#include <climits>
 #include <new>
 
 #include "config/store_internal.h"
@@ -56,6 +68,8 @@ const int kMsgNoPath = 25;
 const int kMsgBadLine = 26;
 const int kMsgBadVersion = 27;
 const int kMsgDuplicate = 28;
+const int kMsgSaveConflict = 29;
+const int kMsgTornSave = 31;
 const int kMsgSaveRefused = 30;
 const int kMsgMutexWait = 44;
 
@@ -116,6 +130,27 @@ private:
     bool m_Held = false;
 };
 
+// The save number of a header line "# 2 <time> <number>" (line ends may
+// follow); -1 when the line carries none or it is malformed.
+long long HeaderSaveNumber(const char* line) {
+    const char* p = line + 3;  // past "# 2", which the callers checked
+    auto digits = [&p](long long* value) {
+        const char* start = p;
+        long long v = 0;
+        while (*p >= '0' && *p <= '9') {
+            if (v > (LLONG_MAX - 9) / 10)
+                return false;
+            v = v * 10 + (*p++ - '0');
+        }
+        *value = v;
+        return p != start;
+    };
+    long long time = 0, number = 0;
+    if (*p++ != ' ' || !digits(&time) || *p++ != ' ' || !digits(&number))
+        return -1;
+    return (*p == '\0' || *p == '\r' || *p == '\n') ? number : -1;
+}
+
 void logBadLineOf(const char* path, int lineNumber) {
     LogEventStrInt(kMsgBadLine, kEventError, path, lineNumber);
 }
@@ -125,7 +160,8 @@ const int kLineBufferSize = kMaxConfigLineLength + 3;
 
 // Reads the lines of an open file into table. False once a failure that
 // calls for recovery has been reported.
-bool readLines(CVornDiskFile& file, const char* path, bool isVendor, CVornObjectTable& table) {
+bool readLines(CVornDiskFile& file, const char* path, bool isVendor, CVornObjectTable& table,
+               long long* serial) {
     std::unique_ptr<char[]> buffer(new char[kLineBufferSize]);
     char* line = buffer.get();
     int lineNumber = 1;
@@ -149,6 +185,7 @@ bool readLines(CVornDiskFile& file, const char* path, bool isVendor, CVornObject
         LogEventStrInt(kMsgBadVersion, kEventError, path, static_cast<unsigned char>(line[2]));
         return false;
     }
+    *serial = HeaderSaveNumber(line);
 
     for (;;) {
         int got = readOne(&length);
@@ -211,7 +248,7 @@ bool readLines(CVornDiskFile& file, const char* path, bool isVendor, CVornObject
 // put in its place when there is one (*recovered then true). False on any
 // failure.
 bool readFile(const CVornString& pathText, bool isVendor, CVornObjectTable& table,
-              platform::FileStamp* stamp, bool* recovered) {
+              platform::FileStamp* stamp, bool* recovered, long long* serial) {
     CVornString path(pathText, CVornString::kUnlocked);
     if (path.IsEmpty()) {
         LogEvent(kMsgNoPath, kEventError);
@@ -230,7 +267,7 @@ bool readFile(const CVornString& pathText, bool isVendor, CVornObjectTable& tabl
             LogEventStrInt(kMsgCannotOpen, kEventError, path.CStr(), error);
             ok = false;
         } else {
-            ok = readLines(file, path.CStr(), isVendor, table);
+            ok = readLines(file, path.CStr(), isVendor, table, serial);
             file.Close();
         }
     }
@@ -276,7 +313,46 @@ bool replaceFile(CVornString& path, CVornString& newPath, CVornString& oldPath) 
         LogEventStrStrInt(kMsgFileRenameFailed, kEventError, newPath.CStr(), path.CStr(), error);
         return false;
     }
+    // The rename itself must reach the disk before the save counts as done.
+    platform::SyncDirectoryOf(path.CStr());
     return true;
+}
+
+// The save number of a file's header line, without reading further; -1
+// when the file is missing or its header has none.
+long long fileSaveNumber(const char* path) {
+    CVornDiskFile file(path, kFileReadOnly | kFileNoPathLock);
+    if (!FileExists(path, false) || !file.Open())
+        return -1;
+    char line[128];
+    int n = file.ReadLine(line, sizeof line - 1, "\n");
+    file.Close();
+    if (n < 3)
+        return -1;
+    line[n] = '\0';
+    return line[0] == '#' && line[1] == ' ' && line[2] == '2' ? HeaderSaveNumber(line) : -1;
+}
+
+// A save killed between its two renames leaves shared-config one save ahead
+// of local-config (or, were the order ever reversed, behind). The complete
+// "_new" file of the save is still there: put it in place, so the pair is
+// whole again. Without it the pair is left as it is and reported.
+void settleTornSave(const CVornString& sharedText, const CVornString& localText) {
+    CVornString sharedPath(sharedText, CVornString::kUnlocked);
+    CVornString localPath(localText, CVornString::kUnlocked);
+    long long shared = fileSaveNumber(sharedPath.CStr());
+    long long local = fileSaveNumber(localPath.CStr());
+    if (shared < 0 || local < 0 || shared == local)
+        return;
+    CVornString& behind = shared > local ? localPath : sharedPath;
+    long long wanted = shared > local ? shared : local;
+    CVornString newPath(behind, CVornString::kUnlocked);
+    newPath.Append("_new");
+    CVornString oldPath(behind, CVornString::kUnlocked);
+    oldPath.Append("_old");
+    CVornString target(behind, CVornString::kUnlocked);
+    bool settled = fileSaveNumber(newPath.CStr()) == wanted && replaceFile(target, newPath, oldPath);
+    LogEventStrInt(kMsgTornSave, settled ? kEventWarning : kEventError, target.CStr(), settled);
 }
 
 }  // namespace
@@ -379,15 +455,18 @@ int CVornConfigStore::loadLocked(int force) {
 
     // A recovery puts a file's "_old" copy in its place, which can happen
     // once per file: at most three retries.
+    if (locked)
+        settleTornSave(s.m_SharedPath, s.m_LocalPath);
     for (int attempt = 0; locked && attempt <= 3; ++attempt) {
         platform::FileStamp stamps[3];
+        long long serials[3] = {-1, -1, -1};
         bool ok = true;
         bool recovered = false;
         std::unique_ptr<CVornObjectTable> table;
         try {
             table.reset(new CVornObjectTable(4096, 1));
             for (int i = 0; i < 3 && ok; ++i)
-                ok = readFile(*paths[i], i == 2, *table, &stamps[i], &recovered);
+                ok = readFile(*paths[i], i == 2, *table, &stamps[i], &recovered, &serials[i]);
         } catch (const std::bad_alloc&) {
             LogEventInt(kMsgNoMemory, kEventError, 0);
             ok = false;
@@ -402,6 +481,7 @@ int CVornConfigStore::loadLocked(int force) {
             s.m_Loaded = true;
             s.m_LoadTried = true;
             for (int i = 0; i < 3; ++i) s.m_Stamps[i] = stamps[i];
+            s.m_SaveNumber = std::max(serials[0], serials[1]);
             noteChange(true);
             return 0;
         }
@@ -443,6 +523,15 @@ int CVornConfigStore::Save() {
         LogEventStr(kMsgSaveRefused, kEventError, sharedNew.CStr());
         return 1;
     }
+    // Another process saved since this one last read or wrote the pair:
+    // writing now would throw its changes away. Read them instead and let
+    // the caller make its change again.
+    if (platform::GetFileStamp(sharedPath.CStr()) != s.m_Stamps[0] ||
+        platform::GetFileStamp(localPath.CStr()) != s.m_Stamps[1]) {
+        LogEventStr(kMsgSaveConflict, kEventError, sharedPath.CStr());
+        loadLocked(1);
+        return 1;
+    }
 
     // A "_new" file left by an interrupted save is stale: only a holder of
     // the named lock writes one.
@@ -451,14 +540,21 @@ int CVornConfigStore::Save() {
     if (FileExists(localNew.CStr(), false))
         RemoveFile(localNew.CStr(), false);
 
-    const unsigned flags = kFileCreate | kFileExclusive | kFileNoPathLock;
+    // The new files hold password hashes: they are created with the live
+    // files' permissions (private when new) before the first byte.
+    if (!platform::CreateLike(sharedPath.CStr(), sharedNew.CStr()) ||
+        !platform::CreateLike(localPath.CStr(), localNew.CStr()))
+        return 1;
+    const unsigned flags = kFileNoPathLock;
     CVornDiskFile shared(sharedNew.CStr(), flags);
     CVornDiskFile local(localNew.CStr(), flags);
     if (!shared.Open() || !local.Open())
         return 1;
 
+    const long long saveNumber = std::max(s.m_SaveNumber, 0LL) + 1;
     char header[64];
-    snprintf(header, sizeof header, "# %c %lld\r\n", '2', static_cast<long long>(Now()));
+    snprintf(header, sizeof header, "# %c %lld %lld\r\n", '2', static_cast<long long>(Now()),
+             saveNumber);
     CVornString headerText(header, CVornString::kUnlocked);
     if (!writeWhole(shared, headerText) || !writeWhole(local, headerText))
         return 1;
@@ -499,6 +595,7 @@ int CVornConfigStore::Save() {
     // The store's own writing is not a change made by another process.
     s.m_Stamps[0] = platform::GetFileStamp(sharedPath.CStr());
     s.m_Stamps[1] = platform::GetFileStamp(localPath.CStr());
+    s.m_SaveNumber = saveNumber;
     s.m_LoadTime = RefreshNow();
     return 0;
 }

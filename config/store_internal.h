@@ -35,6 +35,9 @@ struct CVornConfigStore::State {
     bool m_LoadTried = false;
     // What the three files looked like when last read or written.
     platform::FileStamp m_Stamps[3];
+    // The save number of the pair as last read or written (-1: the files
+    // carry none); the next save writes one more.
+    long long m_SaveNumber = -1;
     // Counts loads and deletions (the name lists go stale), and every change
     // of the set of objects (a list built from an older copy of the keys is
     // not installed).

@@ -8,8 +8,11 @@
 #include "platform/file_replace.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <string>
 
 namespace platform {
 
@@ -51,6 +54,47 @@ bool CopyPermissions(const char* from, const char* to) {
     if (stat(from, &st) != 0)
         return false;
     return chmod(to, st.st_mode & 07777) == 0;
+}
+
+bool CreateLike(const char* model, const char* path) {
+    if (!model || !path) {
+        errno = EINVAL;
+        return false;
+    }
+    struct stat st;
+    mode_t mode = stat(model, &st) == 0 ? (st.st_mode & 07777) : 0600;
+    // Created with no permissions at all, then given the model's exactly
+    // (the umask does not widen or narrow them): never readable by others
+    // for an instant when the model is private.
+    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    bool ok = fchmod(fd, mode) == 0;
+    int error = errno;
+    close(fd);
+    if (!ok) {
+        unlink(path);
+        errno = error;
+    }
+    return ok;
+}
+
+bool SyncDirectoryOf(const char* path) {
+    if (!path) {
+        errno = EINVAL;
+        return false;
+    }
+    std::string dir(path);
+    size_t slash = dir.rfind('/');
+    dir = slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
+    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    bool ok = fsync(fd) == 0;
+    int error = errno;
+    close(fd);
+    errno = error;
+    return ok;
 }
 
 }  // namespace platform

@@ -115,7 +115,9 @@ TEST_F(ConfigStoreTest, EveryKindSurvivesSaveAndFreshLoad) {
     ASSERT_EQ(0, Store::Save());
     std::vector<std::string> shared = BodyLines(Path("shared-config"));
     std::vector<std::string> local = BodyLines(Path("local-config"));
-    std::string header = "# 2 " + std::to_string(static_cast<long long>(m_Now)) + "\r\n";
+    // Both files carry the pair's save number: one more than the files read
+    // (which had none).
+    std::string header = "# 2 " + std::to_string(static_cast<long long>(m_Now)) + " 1\r\n";
     EXPECT_EQ(0u, ReadWhole(Path("shared-config")).find(header));
     EXPECT_EQ(0u, ReadWhole(Path("local-config")).find(header));
     EXPECT_EQ(vendorBefore, ReadWhole(Path("vendor-config")));
@@ -328,6 +330,79 @@ TEST_F(ConfigStoreTest, FailedReloadKeepsTheTableAndWaitsForTheNextChange) {
     EXPECT_EQ(0, Store::GetSetting(nullptr, nullptr, "Greeting", value));
     EXPECT_EQ("three", Str(value));
     EXPECT_EQ(0, Store::Save());
+}
+
+TEST_F(ConfigStoreTest, SaveAfterAnotherProcessSavedWritesNothingAndRereads) {
+    WriteConfig({"DS,Greeting=one,Mode=a"}, {});
+    ASSERT_EQ(0, Store::Load(1));
+    Events();
+
+    // Another process (the merge tool, a second administrator) saves its
+    // change after this one loaded.
+    pid_t child = fork();
+    ASSERT_NE(-1, child);
+    if (child == 0)
+        _exit(Store::SetAttribute('S', nullptr, "Greeting", CVornString("two"), 1));
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(0, WEXITSTATUS(status));
+    std::string theirs = ReadWhole(Path("shared-config"));
+
+    // This process's save would overwrite it: refused, reported, and the
+    // other's change is read in at once.
+    EXPECT_EQ(1, Store::SetAttribute('S', nullptr, "Mode", CVornString("b"), 1));
+    EXPECT_EQ(theirs, ReadWhole(Path("shared-config")));
+    EXPECT_EQ(1, CountEvents("1:M29 ("));
+    EXPECT_EQ("two", Setting('S', nullptr, "Greeting"));
+    EXPECT_EQ("a", Setting('S', nullptr, "Mode"));
+
+    // Made again on the files as they are now, the change is saved.
+    EXPECT_EQ(0, Store::SetAttribute('S', nullptr, "Mode", CVornString("b"), 1));
+    std::vector<std::string> shared = BodyLines(Path("shared-config"));
+    EXPECT_TRUE(HasLine(shared, "DS,Greeting=two,Mode=b") || HasLine(shared, "DS,Mode=b,Greeting=two"))
+        << ReadWhole(Path("shared-config"));
+}
+
+// A save killed between its two renames leaves shared-config at save N and
+// local-config at N-1, with local-config_new holding save N.
+TEST_F(ConfigStoreTest, TornSaveIsCompletedFromItsNewFileAtLoad) {
+    struct Case {
+        const char* name;
+        const char* localNewHeader;  // null: no "_new" file left
+        bool completed;
+    };
+    const Case cases[] = {
+        {"complete new file", "# 2 0 5", true},
+        {"new file of another save", "# 2 0 4", false},
+        {"no new file", nullptr, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteWhole(Path("shared-config"), "# 2 0 5\r\nDS,Greeting=five\r\n");
+        WriteWhole(Path("local-config"), "# 2 0 4\r\nDLOld,A,N,\r\n");
+        WriteLines("vendor-config", {});
+        std::filesystem::remove(Path("local-config_new"));
+        if (c.localNewHeader)
+            WriteWhole(Path("local-config_new"),
+                       std::string(c.localNewHeader) + "\r\nDLNew,A,N,\r\n");
+        Events();
+
+        ASSERT_EQ(0, Store::Load(1));
+        EXPECT_EQ("five", Setting('S', nullptr, "Greeting"));
+        EXPECT_EQ(c.completed ? 1 : 0, Store::ObjectExists('L', "New"));
+        EXPECT_EQ(c.completed ? 0 : 1, Store::ObjectExists('L', "Old"));
+        EXPECT_EQ(1, CountEvents(c.completed ? "2:M31 (" : "1:M31 ("));
+        if (c.completed) {
+            EXPECT_FALSE(std::filesystem::exists(Path("local-config_new")));
+            EXPECT_EQ(0u, ReadWhole(Path("local-config_old")).find("# 2 0 4\r\n"));
+        }
+    }
+    // A pair with equal numbers, or without numbers, is whole: no event.
+    WriteConfig({"DS,Greeting=plain"}, {});
+    Events();
+    ASSERT_EQ(0, Store::Load(1));
+    EXPECT_EQ(0u, Events().size());
 }
 
 TEST_F(ConfigStoreTest, FailingNamedMutexLeavesNoStoreLockHeld) {
