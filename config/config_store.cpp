@@ -69,7 +69,7 @@ const int kMsgBadLine = 26;
 const int kMsgBadVersion = 27;
 const int kMsgDuplicate = 28;
 const int kMsgSaveConflict = 29;
-const int kMsgTornSave = 31;
+const int kMsgTornSave = 832;
 const int kMsgSaveRefused = 30;
 const int kMsgMutexWait = 44;
 

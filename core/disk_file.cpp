@@ -120,14 +120,19 @@ CVornDiskFile::CVornDiskFile(const char* directory, const char* base, const char
         int error = errno;
         struct stat made {};
         bool identified = fd >= 0 && fstat(fd, &made) == 0;
-        if (fd >= 0)
+        if (fd >= 0 && !identified)
             platform::CloseFile(fd);
         lock.Unlock();
         if (fd >= 0) {
             m_Path.Assign(candidate);
             m_Temporary = identified;
-            m_TempDevice = made.st_dev;
-            m_TempInode = made.st_ino;
+            if (identified) {
+                // Held open while this object lives: the file's inode number
+                // cannot pass to a file put in its place meanwhile.
+                m_TempAnchor = fd;
+                m_TempDevice = made.st_dev;
+                m_TempInode = made.st_ino;
+            }
             return;
         }
         if (error == EMFILE) {
@@ -158,6 +163,8 @@ CVornDiskFile::~CVornDiskFile() {
     }
     if ((m_Flags & kFileDeleteOnClose) && !m_Path.IsEmpty() && FileExists(m_Path.CStr(), false))
         RemoveFile(m_Path.CStr(), false);
+    if (m_TempAnchor >= 0)
+        platform::CloseFile(m_TempAnchor);
 }
 
 bool CVornDiskFile::isCreatedFile(int fd) const {
@@ -620,6 +627,10 @@ CVornFile* CVornDiskFile::Detach() {
     auto* taker = new CVornDiskFile();
     taker->m_Path.Assign(m_Path);
     taker->m_Flags = m_Flags;
+    taker->m_Temporary = m_Temporary;
+    taker->m_TempAnchor = m_TempAnchor;
+    taker->m_TempDevice = m_TempDevice;
+    taker->m_TempInode = m_TempInode;
     taker->m_Open = m_Open;
     taker->m_Fd = m_Fd;
     taker->m_Position = m_Position;
@@ -628,6 +639,7 @@ CVornFile* CVornDiskFile::Detach() {
     std::swap(taker->m_PathLock, m_PathLock);  // this object gets the taker's fresh one
 
     m_Flags &= ~static_cast<unsigned>(kFileDeleteOnClose);
+    m_TempAnchor = -1;
     m_Open = false;
     m_Fd = -1;
     m_Position = 0;

@@ -138,6 +138,7 @@ private:
     // A temporary file's identity from its exclusive create: Open reopens
     // that file only, never a link or another file put in its place.
     bool m_Temporary = false;
+    int m_TempAnchor = -1;  // the create's descriptor, closed with the object
     unsigned long long m_TempDevice = 0;
     unsigned long long m_TempInode = 0;
     bool m_Open = false;

@@ -392,7 +392,7 @@ TEST_F(ConfigStoreTest, TornSaveIsCompletedFromItsNewFileAtLoad) {
         EXPECT_EQ("five", Setting('S', nullptr, "Greeting"));
         EXPECT_EQ(c.completed ? 1 : 0, Store::ObjectExists('L', "New"));
         EXPECT_EQ(c.completed ? 0 : 1, Store::ObjectExists('L', "Old"));
-        EXPECT_EQ(1, CountEvents(c.completed ? "2:M31 (" : "1:M31 ("));
+        EXPECT_EQ(1, CountEvents(c.completed ? "2:M832 (" : "1:M832 ("));
         if (c.completed) {
             EXPECT_FALSE(std::filesystem::exists(Path("local-config_new")));
             EXPECT_EQ(0u, ReadWhole(Path("local-config_old")).find("# 2 0 4\r\n"));

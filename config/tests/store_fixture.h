@@ -52,7 +52,7 @@ class StoreTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_EQ(0, testsupport::LoadBaseCatalog(m_Dir + "/messages",
-                                                  testsupport::NumberedCatalog(700), 700));
+                                                  testsupport::NumberedCatalog(883), 883));
         m_Now = LocalTime(2024, 1, 3, 10, 0, 0);
         platform::SetTestTime(m_Now);
         m_Store = std::make_unique<CVornConfigStore>(Path("shared-config").c_str(),

@@ -211,19 +211,26 @@ TEST_F(DiskFileTest, ATemporaryFileReplacedByALinkOrAnotherFileIsNotOpened) {
     std::string dir = m_Dir + "/work";
     std::string victim = m_Dir + "/victim";
     WriteWhole(victim, "precious");
-    for (bool asLink : {true, false}) {
-        CVornDiskFile temp(dir.c_str(), "zz", "aa", "tmp");
-        std::string made = PathOf(temp);
-        ASSERT_FALSE(made.empty());
-        std::filesystem::remove(made);
-        if (asLink) {
-            std::filesystem::create_symlink(victim, made);
-        } else {
-            WriteWhole(made + ".other", "planted");
-            std::filesystem::rename(made + ".other", made);
+    // A file planted at once after the removal must not pass for ours even
+    // where the file system hands out the freed inode number again; and a
+    // detached file keeps the guard.
+    for (bool detached : {false, true}) {
+        for (bool asLink : {true, false}) {
+            CVornDiskFile temp(dir.c_str(), "zz", "aa", "tmp");
+            std::string made = PathOf(temp);
+            ASSERT_FALSE(made.empty());
+            std::unique_ptr<CVornFile> taker(detached ? temp.Detach() : nullptr);
+            CVornFile& file = detached ? *taker : temp;
+            std::filesystem::remove(made);
+            if (asLink) {
+                std::filesystem::create_symlink(victim, made);
+            } else {
+                WriteWhole(made + ".other", "planted");
+                std::filesystem::rename(made + ".other", made);
+            }
+            EXPECT_FALSE(file.Open()) << asLink << detached;
+            EXPECT_EQ("precious", ReadWhole(victim));
         }
-        EXPECT_FALSE(temp.Open()) << asLink;
-        EXPECT_EQ("precious", ReadWhole(victim));
     }
 }
 
