@@ -159,7 +159,12 @@ bool CVornListMembership::Load() {
         if (n == 0)
             break;
         int count = static_cast<int>(m_Entries.size());
-        if (n < 0) {
+        // A line over the disk file's bound comes in pieces: a piece of the
+        // bound that does not end in the separator, with more to come. Its
+        // pieces must not pass for entries of their own.
+        bool overlong = n >= CVornDiskFile::kMaxLineLength &&
+                        line.CharAt(n - 1) != separator[0] && !file.IsEof();
+        if (n < 0 || overlong) {
             ReportBadLine(path, count);
             file.Close();
             m_LoadFailed = true;

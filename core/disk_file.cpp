@@ -445,9 +445,7 @@ void CVornDiskFile::unread(CVornString& line) {
     m_Buffer.TakeAll(line);  // the line and the rest, unread again
 }
 
-int CVornDiskFile::readLine(CVornString& line, const char* terminator, int maxBytes,
-                            bool* tooLong) {
-    *tooLong = false;
+int CVornDiskFile::readLine(CVornString& line, const char* terminator, int maxBytes) {
     enterState(kBufferRead);
     bool append = false;
     for (;;) {
@@ -470,9 +468,11 @@ int CVornDiskFile::readLine(CVornString& line, const char* terminator, int maxBy
             line.Reserve(std::max(need, line.Capacity() < INT_MAX / 2 ? 2 * line.Capacity() : 0));
     }
     if (line.Length() > maxBytes) {
-        *tooLong = true;
-        unread(line);
-        return -1;
+        // A line longer than the caller takes: the first maxBytes bytes now,
+        // the rest (and whatever was read ahead) stays for the next call.
+        CVornString rest(line.CStr() + maxBytes, line.Length() - maxBytes, CVornString::kUnlocked);
+        line.KeepLeft(maxBytes);
+        unread(rest);
     }
     m_Position += line.Length();
     return line.Length();
@@ -486,11 +486,7 @@ int CVornDiskFile::ReadLine(CVornString& line, const char* terminator) {
     }
     if (!checkOpen("ReadLine"))
         return -1;
-    bool tooLong = false;
-    int n = readLine(line, terminator, kMaxLineLength, &tooLong);
-    if (tooLong)
-        LogEventStringInt(kMsgFileBadReadLine, kError, m_Path, kMaxLineLength);
-    return n;
+    return readLine(line, terminator, kMaxLineLength);
 }
 
 int CVornDiskFile::ReadLine(char* buffer, int size, const char* terminator) {
@@ -501,18 +497,15 @@ int CVornDiskFile::ReadLine(char* buffer, int size, const char* terminator) {
     if (!checkOpen("ReadLine"))
         return -1;
     CVornString line(CVornString::kUnlocked);
-    bool tooLong = false;
-    int n = readLine(line, terminator, size > 0 ? size - 1 : 0, &tooLong);
+    int n = readLine(line, terminator, size);
     if (n < 0) {
-        if (tooLong)
-            LogEventStringInt(kMsgFileBadReadLine, kError, m_Path, size);
         if (size > 0)
             buffer[0] = '\0';
         return -1;
     }
     if (n > 0)
         std::memcpy(buffer, line.CStr(), static_cast<size_t>(n));
-    if (size > 0)
+    if (n < size)
         buffer[n] = '\0';
     return n;
 }

@@ -22,9 +22,10 @@
 // each write goes to the end of the file as it is then (O_APPEND), and the
 // position follows it.
 //
-// Lines: the string form of ReadLine refuses a line longer than
-// kMaxLineLength bytes (104, with that bound as the size), so a file without
-// line ends never fills memory. The refused bytes stay unread.
+// Lines: the string form of ReadLine hands out at most kMaxLineLength bytes
+// at a time, so a file without line ends never fills memory: a longer line
+// comes in pieces of that size, as the buffer form hands out pieces of the
+// caller's size (see core/vorn_file.h).
 //
 // Threads: no lock of its own; one object is used by one thread at a time.
 // Not copyable.
@@ -117,10 +118,10 @@ private:
     // Appends up to one chunk from the descriptor to the buffer: bytes read,
     // 0 at the end, -1 on error (96 reported). REQUIRES: read mode.
     int fillChunk();
-    // Moves the next line, at most maxBytes long, into line. -1 on a read
-    // error or (with *tooLong set) when the line is longer; the bytes then
-    // stay unread.
-    int readLine(CVornString& line, const char* terminator, int maxBytes, bool* tooLong);
+    // Moves the next line into line, at most its first maxBytes bytes (the
+    // rest stays unread for the next call); advances the position. The
+    // count, 0 at the end, -1 on a read error (nothing is then consumed).
+    int readLine(CVornString& line, const char* terminator, int maxBytes);
     // Puts line's bytes back in front of the unread buffer. Empties line.
     void unread(CVornString& line);
     // Size and modification time: fstat when open (after writing what is

@@ -10,12 +10,13 @@
 // terminators are refused with messages 102 to 105 before the lock is taken;
 // operations on a closed file report 94; writes and truncation of a
 // read-only file report 106. Each refusal leaves the object as it was. A
-// line that does not fit the caller's buffer is refused with 104 and stays
-// unread. Nothing throws except std::bad_alloc when memory runs out (the
+// line longer than the caller's buffer comes in pieces of the buffer's
+// size. Nothing throws except std::bad_alloc when memory runs out (the
 // object then keeps its contents and its lock is released).
 #include "core/memory_file.h"
 
 #include <climits>
+#include <cstring>
 
 #include "core/event_log.h"
 #include "core/vorn_string.h"
@@ -179,19 +180,16 @@ int CVornMemoryFile::ReadLine(char* buffer, int size, const char* terminator) {
             buffer[0] = '\0';
         return 0;
     }
-    int stored = size;
-    int n = m_Contents.ReadLineAt(m_Position, buffer, &stored, terminator);
-    if (n == 0) {
-        if (stored < remaining) {
-            // Neither the terminator nor the end of the data came within the
-            // buffer: the line does not fit and stays unread.
-            if (size > 0)
-                buffer[0] = '\0';
-            LogEventStrInt(kMsgFileBadReadLine, 1, kName, size);
-            return -1;
-        }
-        n = stored;  // the unterminated last line
-    }
+    // At most size bytes, up to and including the first terminator among
+    // them; a longer line comes in pieces, the rest by the next calls.
+    int copied = m_Contents.ReadAt(m_Position, buffer, size < remaining ? size : remaining);
+    if (copied < 0)
+        return -1;
+    size_t termLength = strlen(terminator);
+    const void* hit = memmem(buffer, static_cast<size_t>(copied), terminator, termLength);
+    int n = hit ? static_cast<int>(static_cast<const char*>(hit) - buffer + termLength) : copied;
+    if (n < size)
+        buffer[n] = '\0';
     m_Position += n;
     return n;
 }

@@ -16,9 +16,12 @@
 //   ReadLine    up to and including the terminator text (the last line may lack
 //               it); bytes taken from the file, 0 when nothing was left, -1 on
 //               error. The string form replaces the string's contents. The
-//               buffer form stores the line and a NUL, so the whole line must
-//               fit in size - 1 bytes: a longer line is refused (-1) and stays
-//               unread, nothing is cut off.
+//               buffer form stores at most size bytes and returns the number
+//               stored, advancing by it: a line longer than size comes in
+//               pieces of size bytes, the rest by the next calls, so a result
+//               of size whose last stored bytes are not the terminator means
+//               the line goes on. A NUL follows the stored bytes only when
+//               there is room for it (result < size).
 //   Flush       writes what is pending
 //   Truncate    sets the size (shortening or zero-extending)
 //   Seek        whence 0 from the start, 1 from the position, 2 from the end

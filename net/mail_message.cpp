@@ -303,12 +303,8 @@ int CVornMailMessage::collect(const char* data, int length) {
         data += take;
         length -= take;
         m_FeedPosition += take;
-        int n = m_Line.Length();
-        if (n >= kLineChunk ||
-            (n >= 2 && m_Line.CharAt(n - 2) == '\r' && m_Line.CharAt(n - 1) == '\n')) {
-            if (processLine() != 0)
-                return 1;
-        }
+        if (pendingLineComplete() && processLine() != 0)
+            return 1;
     }
     return 0;
 }
@@ -354,18 +350,29 @@ int CVornMailMessage::bound(const char* what) {
 
 int CVornMailMessage::processLine() {
     CVornString line(CVornString::kUnlocked);
-    line.Swap(m_Line);
-    m_Line.Clear();
-    // A piece of a line cut at kLineChunk bytes: the next piece continues it.
-    bool continuing = m_Continuing;
-    int n = line.Length();
-    m_Continuing = !(n >= 2 && line.CharAt(n - 2) == '\r' && line.CharAt(n - 1) == '\n');
-    int result = processLine(line, continuing);
-    // The buffer goes back to collect the next line without a new block.
-    line.Clear();
-    if (m_Line.IsEmpty())
-        m_Line.Swap(line);
-    return result;
+    for (;;) {
+        line.Swap(m_Line);
+        m_Line.Clear();
+        // A piece of a line cut at kLineChunk bytes: the next piece continues it.
+        bool continuing = m_Continuing;
+        int n = line.Length();
+        m_Continuing = !(n >= 2 && line.CharAt(n - 2) == '\r' && line.CharAt(n - 1) == '\n');
+        int result = processLine(line, continuing);
+        // The buffer goes back to collect the next line without a new block.
+        line.Clear();
+        if (m_Line.IsEmpty())
+            m_Line.Swap(line);
+        // A boundary line cut at a bare LF leaves what followed the LF
+        // pending; when that is a whole line already, it is processed now.
+        if (result != 0 || !pendingLineComplete())
+            return result;
+    }
+}
+
+bool CVornMailMessage::pendingLineComplete() const {
+    int n = m_Line.Length();
+    return n >= kLineChunk ||
+           (n >= 2 && m_Line.CharAt(n - 2) == '\r' && m_Line.CharAt(n - 1) == '\n');
 }
 
 int CVornMailMessage::processLine(CVornString& line, bool continuing) {
@@ -416,19 +423,22 @@ int CVornMailMessage::headerBlockLine(CVornString& line, bool continuing) {
         if (emit(line) != 0)
             return 1;
         m_BodyOffset = m_WriteMode ? lineStartPosition() : m_LineStart + n;
-        m_State = kStateBody;
     } else {
         // The body starts with this line (its start, also when reading).
-        m_State = kStateBody;
         m_BodyOffset = lineStartPosition();
-        if (emit(line) != 0)
-            return 1;
     }
+    m_State = kStateBody;
     CVornString charset(CVornString::kUnlocked);
     ParsePartHeaders(m_ContentFields, m_ContentType, charset, m_Name, m_FileName, m_Disposition,
                      m_Encoding, m_Boundary);
     m_Multipart = m_ContentType.StartsWith("multipart/", 2) && !m_Boundary.IsEmpty();
     m_ContentFields.Clear();
+    // A line that ended the block is the first line of the body, taken as
+    // the body's lines are once the boundary is known: it may be the first
+    // boundary line. The stored form has the empty line before it, so a
+    // reader sees it in the body too.
+    if (!emptyLine)
+        return processLine(line, false);
     return 0;
 }
 
@@ -676,17 +686,18 @@ void CVornMailMessage::takeSenderFrom(const CVornString& line) {
 }
 
 int CVornMailMessage::boundaryLine(CVornString& line) {
+    // A bare LF inside the boundary line ends it: the boundary is taken (and
+    // written) with CR LF, and what follows the LF is collected as the start
+    // of a new line, just as a reader of the stored bytes collects it, so
+    // the parts found while writing are the parts found when reading.
     CVornString rest(CVornString::kUnlocked);
-    if (m_WriteMode) {
-        // A bare LF inside the boundary line ends it: the boundary is
-        // written with CR LF and the rest is a line of its own.
-        int lf = line.Find('\n');
-        if (lf >= 0 && lf < line.Length() - 1) {
-            rest.Assign(line.CStr() + lf + 1, line.Length() - lf - 1);
-            line.KeepLeft(lf);
-            line.TrimRight("\r");
-            line.Append("\r\n");
-        }
+    int lf = line.Find('\n');
+    int restStart = 0;
+    if (lf >= 0 && lf < line.Length() - 1) {
+        restStart = m_LineStart + lf + 1;
+        rest.Assign(line.CStr() + lf + 1, line.Length() - lf - 1);
+        line.KeepLeft(lf);
+        line.Append("\r\n");
     }
     if (startPart(lineStartPosition()) != 0)
         return 1;
@@ -695,13 +706,13 @@ int CVornMailMessage::boundaryLine(CVornString& line) {
     m_State = kStatePartHeaders;
     if (emit(line) != 0)
         return 1;
-    if (rest.IsEmpty())
-        return 0;
-    int n = rest.Length();
-    bool continuing = !(n >= 2 && rest.CharAt(n - 2) == '\r' && rest.CharAt(n - 1) == '\n');
-    int result = processLine(rest, false);
-    m_Continuing = continuing;
-    return result;
+    if (!rest.IsEmpty()) {
+        // processLine() takes it up once it is a whole line.
+        m_Line.Assign(rest);
+        m_LineStart = restStart;
+        m_Continuing = false;
+    }
+    return 0;
 }
 
 int CVornMailMessage::startPart(int position) {
@@ -813,14 +824,11 @@ int CVornMailMessage::readRawLine(CVornString& line) {
     int position = m_File->Tell();
     if (position < 0)
         return -1;
+    // A disk file hands out a line longer than its own bound in pieces; a
+    // memory file hands it out whole and it is cut here.
     int n = m_File->ReadLine(line, "\n");
-    if (n < 0) {
-        // A disk file refuses a line longer than its own bound: the line is
-        // handed out in pieces instead.
-        n = m_File->Read(line, kMaxReadLine);
-        if (n <= 0)
-            return -1;
-    }
+    if (n < 0)
+        return -1;
     if (n > kMaxReadLine) {
         line.KeepLeft(kMaxReadLine);
         n = kMaxReadLine;

@@ -209,8 +209,12 @@ private:
     // them; in write mode the rest of a plain body goes straight to the file.
     // Also the read-mode parse of Open feeds its lines through here.
     int collect(const char* data, int length);
-    // Processes the pending line by state and empties it.
+    // Processes the pending line by state and empties it (and then what a
+    // boundary line cut at a bare LF left pending, while that is a whole
+    // line).
     int processLine();
+    // The pending line is whole: it ends in CR LF or fills kLineChunk bytes.
+    bool pendingLineComplete() const;
     // continuing: the line continues a line cut at kLineChunk bytes.
     int processLine(CVornString& line, bool continuing);
     // Writes bytes to the file in write mode (the size and, after the main
@@ -239,7 +243,8 @@ private:
     int writeSeparator();
     // Read mode: the separator line's second word becomes the sender.
     void takeSenderFrom(const CVornString& line);
-    // A boundary line in state 3 or 4.
+    // A boundary line in state 3 or 4. A bare LF inside it ends it: what
+    // follows is left in the pending line, starting a new line.
     int boundaryLine(CVornString& line);
     int startPart(int position);
     int partHeaderLine(CVornString& line);

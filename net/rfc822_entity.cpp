@@ -105,6 +105,22 @@ void WithoutLineBreaks(const CVornString& text, CVornString& out) {
     out.RemoveChar('\n');
 }
 
+// The bytes of a field's lines as formatHeaders writes them (name, ": ",
+// the value with its continuation lines and CR LF).
+long long FieldLineLength(const CVornString& name, const CVornString& value) {
+    return static_cast<long long>(name.Length()) + 2 + value.Length();
+}
+
+// The fields of the list, null entries left out. REQUIRES: the list's lock.
+int CountFields(CVornHeaderFieldList& list) {
+    int count = 0;
+    for (auto* node = list.m_Head; node; node = node->m_Next) {
+        if (node->m_Element)
+            ++count;
+    }
+    return count;
+}
+
 }  // namespace
 
 // ---- CVornHeaderFieldList
@@ -359,6 +375,18 @@ void CVornRFC822Entity::SetHeader(const CVornString& name, const CVornString& va
     WithoutLineBreaks(name, cleanName);
     WithoutLineBreaks(value, cleanValue);
     cleanValue.Append("\r\n");
+    // What is written back must parse again as the same field: a name with
+    // a ':' would read as another field, one that starts with a blank or tab
+    // as a continuation (ending the block when it comes first), and a line
+    // over the bound would make the whole entity unreadable.
+    if (cleanName.Find(':') >= 0 || IsBlankOrTab(cleanName.CharAt(0))) {
+        Warn("header field name refused: it would not read back");
+        return;
+    }
+    if (FieldLineLength(cleanName, cleanValue) > kMaxHeaderLine) {
+        Warn("header field refused: its line would be too long");
+        return;
+    }
 
     CVornLockGuard listGuard(m_Fields.m_Lock);
     bool matched = false;
@@ -376,6 +404,10 @@ void CVornRFC822Entity::SetHeader(const CVornString& name, const CVornString& va
         }
     }
     if (!matched) {
+        if (CountFields(m_Fields) >= kMaxHeaderFields) {
+            Warn("header field refused: the block holds as many fields as a parse takes");
+            return;
+        }
         auto* field = new CVornHeaderField();
         field->m_Name.Assign(cleanName);
         field->m_Value.Assign(cleanValue);
@@ -630,9 +662,7 @@ bool CVornRFC822Entity::makeRoom(int count) {
 }
 
 // Takes count bytes out in front of the body: the body moves down and the
-// stream is shortened. A header block without fields cannot be padded (a
-// line of blanks would read as a continuation without a field and end the
-// block), so its room is closed instead.
+// stream is shortened. Used where the room a block leaves cannot be padded.
 static bool CloseRoom(CVornFile* stream, int& bodyOffset, int count) {
     int size = stream->Size();
     if (size < bodyOffset || count > bodyOffset)
@@ -665,23 +695,38 @@ bool CVornRFC822Entity::writeHeaders() {
     }
     CVornString block(CVornString::kUnlocked);
     formatHeaders(block, false, nullptr);
-    bool noFields = block.IsEmpty();
     long long free = static_cast<long long>(m_BodyOffset) - block.Length() - 2;
     if (free < INT_MIN / 2)
         return false;
+    // The padding goes on the last field's line; that line must stay within
+    // the bound a parse takes, or the entity could not be opened again. A
+    // block without fields cannot be padded at all (a line of blanks would
+    // read as a continuation without a field and end the block). Where the
+    // padding cannot go, the room is closed instead and the body moves.
+    long long lastLine = -1;
+    {
+        CVornLockGuard listGuard(m_Fields.m_Lock);
+        for (auto* node = m_Fields.m_Head; node; node = node->m_Next) {
+            if (node->m_Element)
+                lastLine = FieldLineLength(node->m_Element->m_Name, node->m_Element->m_Value);
+        }
+    }
+    auto fits = [&](long long blanks) {
+        return lastLine >= 0 && lastLine + blanks <= kMaxHeaderLine;
+    };
     int padding = 0;
-    if (noFields) {
-        if (free > 0 && !CloseRoom(m_Stream, m_BodyOffset, static_cast<int>(free)))
+    if (free > 0) {
+        if (fits(free)) {
+            padding = static_cast<int>(free);
+        } else if (!CloseRoom(m_Stream, m_BodyOffset, static_cast<int>(free))) {
             return false;
-        if (free < 0 && !makeRoom(static_cast<int>(-free)))
-            return false;
-    } else if (free > 0) {
-        padding = static_cast<int>(free);
+        }
     } else if (free < 0) {
-        if (static_cast<long long>(m_Reserve) - free > INT_MAX ||
-            !makeRoom(static_cast<int>(m_Reserve - free)))
+        int reserve = fits(m_Reserve) ? m_Reserve : 0;
+        if (static_cast<long long>(reserve) - free > INT_MAX ||
+            !makeRoom(static_cast<int>(reserve - free)))
             return false;
-        padding = m_Reserve;
+        padding = reserve;
     }
     if (padding > 0) {
         // The last field's line is padded with blanks, so that the block

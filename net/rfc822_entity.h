@@ -24,6 +24,9 @@
 //
 // Written fields never start a new header: SetHeader removes every CR and LF
 // from the name and the value (an unfolded value means the same thing).
+// What is written back is always read again: SetHeader refuses what a parse
+// would refuse or read otherwise, and a shrunk block whose room cannot be
+// padded within the line bound moves the body down instead.
 //
 // Threads: every operation holds the entity's lock for its whole run, stream
 // calls included; the field list's lock is taken inside it. TakeOver takes
@@ -143,7 +146,12 @@ public:
     bool GetHeader(const CVornString& name, CVornString& value);
     // Replaces the first field of that name (which takes the name as written
     // here), deletes further ones, or appends a new field. CR and LF are
-    // removed from name and value. Nothing without a header block.
+    // removed from name and value. Nothing without a header block. Refused
+    // (nothing changes; a debug warning) when what would be written back
+    // could not be read again as this field: a new field when the block
+    // holds kMaxHeaderFields fields, a field line (name, ": ", value, CR LF)
+    // over kMaxHeaderLine bytes, a name holding ':' or starting with a blank
+    // or tab.
     void SetHeader(const CVornString& name, const CVornString& value);
     // Removes every field of that name. Nothing without a header block.
     void RemoveHeader(const CVornString& name);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/compare_no_case.h"
+#include "core/disk_file.h"
 #include "core/tests/support/files.h"
 #include "core/tests/support/scoped_env.h"
 #include "core/tests/support/temp_dir.h"
@@ -207,6 +208,11 @@ TEST_F(ListMembershipTest, SaveIsRefusedAfterAFailedLoad) {
         {"line without lists", PlainFile({Entry("a@x", "sales\x1C"), "b@x\x1C"}), {"a@x"}},
         {"line without member",
          PlainFile({Entry("a@x", "sales\x1C"), Entry("", "sales\x1C")}),
+         {"a@x"}},
+        {"a line over the line bound, whose second piece looks like an entry",
+         PlainFile({Entry("a@x", "sales\x1C"),
+                    "b@x\x1C" + std::string(CVornDiskFile::kMaxLineLength, 'z') +
+                        Entry("c@x", "sales\x1C")}),
          {"a@x"}},
         {"missing file", "", {}},
     };

@@ -175,17 +175,44 @@ TYPED_TEST(FileInterface, ReadLineReturnsEachLineWithItsTerminator) {
     EXPECT_TRUE(this->Events().empty());
 }
 
-TYPED_TEST(FileInterface, ALineLongerThanTheCallersBufferIsRefusedAndStaysUnread) {
-    auto f = this->Holding("abcd\nxy");
-    char buf[8] = "old";
-    EXPECT_EQ(-1, f->ReadLine(buf, 5, "\n"));  // five bytes and the NUL do not fit
-    EXPECT_EQ(0, f->Tell());
-    EXPECT_EQ(std::vector<std::string>{"1:M104 (" + this->Name() + ", 5)"}, this->Events());
-    EXPECT_EQ(5, f->ReadLine(buf, 6, "\n"));
-    EXPECT_STREQ("abcd\n", buf);
-    EXPECT_EQ(2, f->ReadLine(buf, 3, "\n"));  // the last line fits exactly
-    EXPECT_STREQ("xy", buf);
-    EXPECT_EQ(0, f->ReadLine(buf, 0, "\n"));  // nothing left, nothing written
+// The buffer form stores at most size bytes and returns how many: a longer
+// line comes in pieces, the rest by the next calls, and a NUL follows the
+// stored bytes only where there is room for it.
+TYPED_TEST(FileInterface, ALineLongerThanTheCallersBufferComesInPieces) {
+    const std::string longLine = std::string(9000, 'q') + "\n";
+    struct Case {
+        const char* name;
+        std::string content;
+        const char* term;
+        std::vector<int> sizes;            // the size of each call
+        std::vector<std::string> pieces;   // what each call stores
+    };
+    const Case cases[] = {
+        {"cut, then the rest", "abcd\nxy", "\n", {3, 8, 8, 8}, {"abc", "d\n", "xy", ""}},
+        {"a line that fills the buffer exactly", "ab\ncd", "\n", {3, 2, 2}, {"ab\n", "cd", ""}},
+        {"a terminator cut between two calls", "abcdef\r\nxy\r\n", "\r\n", {4, 3, 8},
+         {"abcd", "ef\r", "\nxy\r\n"}},
+        {"size 0 stores nothing and reads nothing", "ab\n", "\n", {0, 3}, {"", "ab\n"}},
+        {"pieces across the disk file's read chunks", longLine + "z", "\n",
+         {4000, 4000, 4000, 4000}, {longLine.substr(0, 4000), longLine.substr(4000, 4000),
+                                    longLine.substr(8000), "z"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto f = this->Holding(c.content, kFileTruncate);
+        int position = 0;
+        for (size_t i = 0; i < c.sizes.size(); ++i) {
+            SCOPED_TRACE(i);
+            std::vector<char> buf(c.sizes[i] + 1, '#');
+            int n = f->ReadLine(buf.data(), c.sizes[i], c.term);
+            ASSERT_EQ(static_cast<int>(c.pieces[i].size()), n);
+            EXPECT_EQ(c.pieces[i], std::string(buf.data(), n));
+            EXPECT_EQ(n < c.sizes[i] ? '\0' : '#', buf[n]);
+            position += n;
+            EXPECT_EQ(position, f->Tell());
+        }
+    }
+    EXPECT_TRUE(this->Events().empty());
 }
 
 TYPED_TEST(FileInterface, ReadOnlyRefusesWriteAndTruncate) {

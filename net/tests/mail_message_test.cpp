@@ -237,6 +237,94 @@ TEST_F(MailMessageTest, PartsAreFoundWrittenAndRead) {
     }
 }
 
+// What the parse found in a message: sizes, some header fields, and every
+// part with its description, size and content (DecodePart copies from the
+// part's start offset), then the body from the body offset.
+std::string Describe(CVornMailMessage& message) {
+    std::ostringstream out;
+    int parts = message.GetPartCount();
+    out << "parts " << parts << ", size " << message.GetSize() << ", body "
+        << message.GetBodySize() << ", attachment " << message.HasAttachment() << "\n";
+    for (const char* name : {"Content-Type", "Subject", "To", "Date", "From", "X-Long"})
+        out << name << ": " << Get(message, name) << "\n";
+    for (int part = 0; part <= parts; ++part) {
+        CVornString type, name, file;
+        int size = -2;
+        message.GetPartInfo(part, type, name, file);
+        message.GetPartSize(part, size);
+        CVornMailMessage target;
+        EXPECT_EQ(target.Open(), 0);
+        CVornString content;
+        if (message.DecodePart(part, target, false) == 0) {
+            EXPECT_EQ(target.SeekBody(), 0);
+            target.ReadRest(content);
+        } else {
+            content.Assign("<failed>");
+        }
+        out << "part " << part << ": " << Text(type) << "|" << Text(name) << "|" << Text(file)
+            << ", size " << size << ", attachment " << message.IsAttachment(part) << " ["
+            << Text(content) << "]\n";
+    }
+    CVornString body;
+    EXPECT_EQ(message.SeekBody(), 0);
+    message.ReadRest(body);
+    out << "body [" << Text(body) << "]";
+    return out.str();
+}
+
+// What the write path finds in a message is what a reader of the stored file
+// finds: the same parts at the same offsets, the same header fields.
+TEST_F(MailMessageTest, AStoredMessageParsesBackToWhatWasFoundWhileWriting) {
+    const std::string multipart = "Content-Type: multipart/mixed; boundary=\"b\"\r\n";
+    // A boundary line of a whole line chunk with a bare LF just before its
+    // last byte, a CR: with the LF of the next piece that CR makes the empty
+    // line that starts the part's body.
+    const std::string cutBoundary =
+        "--b" + std::string(CVornMailMessage::kLineChunk - 5, 'h') + "\n\r";
+    const std::string parts =
+        "--b\r\nContent-Type: text/plain\r\n\r\none\r\n"
+        "--b\r\nContent-Type: application/octet-stream; name=\"x.bin\"\r\n\r\nAAAA\r\n"
+        "--b--\r\nepilogue\r\n";
+    const struct {
+        const char* name;
+        std::string input;
+        int flags;
+    } cases[] = {
+        {"a multipart message", multipart + "Subject: s\r\n\r\npreamble\r\n" + parts, 0},
+        {"the first boundary line ends the header block", multipart + parts, 0},
+        {"a boundary line ending the header block holds a bare LF",
+         multipart + "--b\nContent-Type: text/html\r\n\r\n<p>\r\n--b--\r\n", 0},
+        {"a boundary line holds a bare LF",
+         multipart + "\r\n--b\nContent-Type: text/html\r\n\r\n<p>\r\n" + parts, 0},
+        {"a boundary line holds bare LFs before another boundary",
+         multipart + "\r\n--b\n--b\nContent-Type: image/gif\r\n\r\nGIF\r\n--b--\r\n", 0},
+        {"the rest of a boundary line cut at a bare LF becomes a whole line later",
+         multipart + "\r\n" + cutBoundary + "\nX\r\n" + parts, 0},
+        {"a body line ends the header block", "Subject: s\r\nbody line\r\nmore\r\n", 0},
+        {"long lines, added fields and rewritten addresses",
+         "To: a@x.example,\r\n b@y.example\r\nX-Long: " + std::string(5000, 'q') + "\r\n" +
+             multipart + "\r\n" + parts,
+         CVornMailMessage::kAddHeaders | CVornMailMessage::kRewriteAddresses},
+    };
+    for (const auto& c : cases) {
+        for (size_t chunk : {size_t(0), size_t(7)}) {
+            SCOPED_TRACE(std::string(c.name) + ", pieces of " + std::to_string(chunk));
+            std::filesystem::remove(m_Path);
+            CVornMailMessage written(m_Path.c_str(), 0, 0, c.flags, kWrite);
+            ASSERT_EQ(written.Open("s@x.example", "1@x.example"), 0);
+            ASSERT_EQ(WriteIn(written, c.input, chunk), 0);
+            const std::string whileWriting = Describe(written);
+            ASSERT_EQ(written.Close(), 0);
+
+            const int readFlags =
+                CVornMailMessage::kParseOnOpen | (c.flags & CVornMailMessage::kRewriteAddresses);
+            CVornMailMessage read(m_Path.c_str(), 0, 0, readFlags, kRead);
+            ASSERT_EQ(read.Open(), 0);
+            EXPECT_EQ(whileWriting, Describe(read));
+        }
+    }
+}
+
 TEST_F(MailMessageTest, OverABoundWritingAndParsingFail) {
     std::string manyFields;
     for (int i = 0; i <= CVornMailMessage::kMaxHeaderFields; ++i)

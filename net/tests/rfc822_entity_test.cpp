@@ -14,6 +14,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "core/disk_file.h"
 #include "core/memory_file.h"
@@ -264,6 +265,66 @@ TEST_F(RFC822EntityFileTest, ASetValueCannotStartANewField) {
     EXPECT_EQ(Header(*entity, "Subject"), "hiBcc: victim@x.y");
     EXPECT_EQ(Header(*entity, "Bcc"), "<none>");
     EXPECT_EQ(Body(*entity), "body");
+}
+
+// Whatever the entity writes back it must open again: additions beyond the
+// bounds of a parse, and names that would read as something else, are
+// refused (the fields stay as they were), and padding that would push the
+// last line over the line bound closes the room instead.
+TEST_F(RFC822EntityFileTest, WhatIsWrittenBackOpensAgain) {
+    const int lineBound = CVornRFC822Entity::kMaxHeaderLine;
+    std::string thousand;
+    for (int i = 0; i < CVornRFC822Entity::kMaxHeaderFields; ++i)
+        thousand += "X-" + std::to_string(i) + ": v\r\n";
+    struct Set {
+        const char* name;
+        std::string value;
+        const char* readBack;  // the field's value after reopening, "<none>": refused
+    };
+    struct Case {
+        const char* name;
+        std::string block;
+        int reserve;
+        std::vector<Set> sets;
+        const char* absent = nullptr;  // a name no field may have after reopening
+    };
+    const Case cases[] = {
+        {"a field beyond the field bound", thousand, 0,
+         {{"One-More", "v", "<none>"}, {"X-999", "changed", "changed"}}},
+        {"a line over the line bound",
+         "A: 1\r\n",
+         0,
+         {{"Big", std::string(lineBound - 6, 'x'), "<none>"},
+          {"Fit", std::string(lineBound - 7, 'y'), nullptr}}},
+        {"a replacement over the line bound", "A: 1\r\n", 0,
+         {{"A", std::string(lineBound, 'x'), "1"}}},
+        {"names that would read back as something else", "A: 1\r\n", 0,
+         {{" Lead", "v", "<none>"}, {"\tTab", "v", "<none>"}, {"With:Colon", "v", "<none>"}},
+         "With"},
+        {"shrinking where the padding would overflow the last line",
+         "Long: " + std::string(40000, 'l') + "\r\nLast: " + std::string(40000, 'z') + "\r\n", 0,
+         {{"Long", "short", "short"}}},
+        {"growing where the reserve would overflow the last line", "A: 1\r\n", 512,
+         {{"A", std::string(lineBound - 100, 'g'), nullptr}}},
+    };
+    const std::string body = "the body\r\n";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto entity = Over(c.block + "\r\n" + body, c.reserve);
+        ASSERT_TRUE(entity->IsOpen());
+        for (const Set& set : c.sets)
+            entity->SetHeader(CVornString(set.name), CVornString(set.value.c_str()));
+        ASSERT_TRUE(entity->Close());
+        ASSERT_TRUE(entity->Open());
+        for (const Set& set : c.sets) {
+            SCOPED_TRACE(set.name);
+            EXPECT_EQ(Header(*entity, set.name), set.readBack ? set.readBack : set.value);
+        }
+        if (c.absent) {
+            EXPECT_EQ(Header(*entity, c.absent), "<none>");
+        }
+        EXPECT_EQ(Body(*entity), body);
+    }
 }
 
 TEST_F(RFC822EntityFileTest, RemovingEveryFieldLeavesAnEmptyBlockAndTheBody) {
