@@ -346,7 +346,8 @@ bool QueryShared(const CVornString& name, int type, CDnsServerList* servers,
     // The leader gives up at its deadline, but resolving a server's name may
     // add lookups of its own: the bound only keeps a follower from waiting
     // for ever on a leader that never comes back.
-    const auto bound = std::chrono::seconds(2 * (g_DeadlineSeconds.load() + g_WaitSeconds.load()) + 10);
+    const auto bound =
+        std::chrono::seconds(2 * (g_DeadlineSeconds.load() + g_WaitSeconds.load()) + 10);
     std::unique_lock<std::mutex> lock(FlightMutex());
     ++g_SharedWaiters;
     const bool finished = flight->m_Done.wait_for(lock, bound, [&] { return flight->m_Finished; });

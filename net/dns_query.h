@@ -34,10 +34,12 @@ constexpr int kDnsMaxPendingQueries = 255;
 // registered from construction to destruction. Not copyable.
 //
 // The thread that made the query sends m_Packet to its servers (calling
-// NoteServer before each send), waits with WaitForAnswer and collects with
-// TakeAnswer; the resolver's thread delivers with DnsDeliverAnswer. The
-// query must not be destroyed while another thread uses it (destruction
-// unregisters it under the table lock, which DnsDeliverAnswer holds).
+// NoteServer before each send) from the query's own socket, receives there
+// and hands what arrives to the resolver, which delivers with
+// DnsDeliverAnswer; the thread then collects with TakeAnswer. WaitForAnswer
+// serves a thread that waits for a delivery made by another. The query must
+// not be destroyed while another thread uses it (destruction unregisters it
+// under the table lock, which DnsDeliverAnswer holds).
 class CDnsPendingQuery {
 public:
     // Copies the name (in the form of DnsCanonicalName) and type, borrows the

@@ -99,7 +99,6 @@ void ReplyWarning(int number, const CVornString& sender, int value) {
     LogEventStringInt(number, kEventWarning, text, value);
 }
 
-
 bool InNames(const std::vector<CVornString>& names, const CVornString& name) {
     for (const CVornString& n : names) {
         if (n.Equals(name, 0))
@@ -241,7 +240,7 @@ bool CVornDNSResolver::startLocked(int grunts) {
     bool started = CVornUDPServer::Start(
         grunts, 1, kDnsMaxMessage, CVornHostAddress(uint32_t{0}, static_cast<unsigned short>(0)));
     if (started) {
-        // Junk sent here must not crowd out what its grunt has to report.
+        // Best effort, as on the queries' own sockets (kDnsReceiveBufferBytes).
         GetSocket().SetReceiveBufferSize(kDnsReceiveBufferBytes);
         m_Started.store(true);
     }
@@ -261,8 +260,8 @@ void CVornDNSResolver::StopResolver() {
     if (wasStarted)
         CVornUDPServer::Stop();
     CVornWriteGuard guard(m_CacheLock);
-    // Records the grunt cached while it was being stopped (unless another
-    // start has happened meanwhile).
+    // Records a query cached while the resolver was being stopped (unless
+    // another start has happened meanwhile).
     if (!m_Started.load())
         cacheFlushLocked();
 }

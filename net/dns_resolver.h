@@ -131,7 +131,8 @@ CVornDNSResolver& DnsResolver();
 // Starts the resolver when it is not running: reads the search domains and
 // name servers (each with its configured port) once, and starts the UDP
 // server with grunts grunts, one helper, datagrams of at most 512 bytes, on
-// any local address and a port the system chooses. True when it runs.
+// any local address and a port the system chooses, asking for a receive
+// buffer of kDnsReceiveBufferBytes. True when it runs.
 // grunts <= 0: event 201 (error, the count), false. A configuration without
 // name servers is reported (event 203, error, 0) and the resolver still
 // starts: every query then fails at once. With writeLockHeld the caller holds

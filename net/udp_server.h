@@ -6,9 +6,10 @@
 //
 // Bounds: a datagram larger than the largest accepted size is dropped and
 // reported (223: at most once a minute of the library clock, with the count
-// held back since, as anyone can send such datagrams); the queue between the boss and the grunts holds at most
-// the queue limit (kDefaultQueueLimit unless SetQueueLimit changed it), and a
-// datagram that finds it full is dropped and counted (GetDroppedCount).
+// held back since, as anyone can send such datagrams); the queue between the
+// boss and the grunts holds at most the queue limit (kDefaultQueueLimit
+// unless SetQueueLimit changed it), and a datagram that finds it full is
+// dropped and counted (GetDroppedCount).
 // Every wait of the framework is bounded: the boss receives with a 1-s wait,
 // grunts wake at least once a second, and Stop waits for the threads in 1-s
 // steps for at most the stop wait (kDefaultStopWaitSeconds unless
@@ -149,6 +150,6 @@ private:
     int m_QueueLimit = kDefaultQueueLimit;  // under m_Queue.m_Lock
     int m_Dropped = 0;                      // under m_Queue.m_Lock
     std::atomic<int> m_StopWaitSeconds{kDefaultStopWaitSeconds};
-    CVornEvent m_Wake;  // auto-reset: once per queued datagram, and at stop
+    CVornEvent m_Wake;                   // auto-reset: once per queued datagram, and at stop
     CVornReportLimiter m_ReportLimiter;  // the boss's reports of oversized datagrams
 };

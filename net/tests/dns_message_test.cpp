@@ -514,7 +514,7 @@ TEST(DnsInZone, ANameIsInsideWhenItIsTheZoneOrEndsInDotZone) {
         {"a.b.zone.test.", "ZONE.test", true},
         {"badzone.test", "zone.test", false},  // a suffix, but not at a label
         {"mail.evil.test", "zone.test", false},
-        {"test", "zone.test", false},          // the parent is outside
+        {"test", "zone.test", false},  // the parent is outside
         {"zone.test.evil", "zone.test", false},
         {"anything.at.all", "", true},  // the root holds every name
         {"", "zone.test", false},

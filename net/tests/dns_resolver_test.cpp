@@ -707,10 +707,9 @@ TEST_F(DnsResolverTest, AZonesServersAreTrustedOnlyForNamesInsideTheirZone) {
     EXPECT_EQ(evil.Log(), std::vector<std::string>{"mail.evil.test/1"});
     CDnsRecordList list;
     bool authoritative = false;
-    EXPECT_TRUE(DnsCacheFind(CVornString("www.zone.test"), kDnsTypeCNAME, true, list,
-                             &authoritative));
-    ASSERT_TRUE(DnsCacheFind(CVornString("mail.evil.test"), kDnsTypeA, true, list,
-                             &authoritative));
+    EXPECT_TRUE(
+        DnsCacheFind(CVornString("www.zone.test"), kDnsTypeCNAME, true, list, &authoritative));
+    ASSERT_TRUE(DnsCacheFind(CVornString("mail.evil.test"), kDnsTypeA, true, list, &authoritative));
     std::vector<CDnsRecord> found = Records(list);
     ASSERT_EQ(found.size(), 1u);
     EXPECT_EQ(QuadText(found[0].m_Address.GetAddress()), "127.0.0.81");
@@ -789,8 +788,7 @@ TEST_F(DnsResolverTest, CallersAskingTheSameQuestionAtOnceShareOneQuery) {
     }
     // One question per name went out; the other two askers of the same name
     // wait for its answer.
-    EXPECT_TRUE(
-        Eventually([&] { return DnsSharedQueryWaiters() == 2 && Primary().Count() == 2; }));
+    EXPECT_TRUE(Eventually([&] { return DnsSharedQueryWaiters() == 2 && Primary().Count() == 2; }));
     Primary().Release();
     for (std::thread& t : threads) t.join();
     for (const Ask& ask : asks) EXPECT_EQ(ask.result, kDnsFound) << ask.name;
@@ -847,8 +845,7 @@ TEST_F(DnsResolverTest, JunkAroundAReplyIsReportedOnceAMinuteAndTheReplyStillCou
     EXPECT_EQ(Show(host), "j2.x.test [127.0.0.95]");
     const std::vector<std::string> parse = EventsOf(206);
     ASSERT_EQ(parse.size(), 2u);
-    EXPECT_NE(parse[1].find("(and 49 more since the last report)"), std::string::npos)
-        << parse[1];
+    EXPECT_NE(parse[1].find("(and 49 more since the last report)"), std::string::npos) << parse[1];
     EXPECT_NE(DebugText().find("(and 99 more since the last report)"), std::string::npos);
 }
 

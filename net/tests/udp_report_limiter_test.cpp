@@ -25,9 +25,9 @@ TEST(ReportLimiter, OneReportPerNumberAndIntervalCarryingTheCountHeldBack) {
         int heldBack;  // when allowed
     };
     const Step steps[] = {
-        {kBase, 206, true, 0},        {kBase, 206, false, 0},       {kBase + 59, 206, false, 0},
-        {kBase + 1, 214, true, 0},    // another number has its own interval
-        {kBase + 60, 206, true, 2},   {kBase + 60, 206, false, 0},  {kBase + 120, 206, true, 1},
+        {kBase, 206, true, 0},       {kBase, 206, false, 0},      {kBase + 59, 206, false, 0},
+        {kBase + 1, 214, true, 0},  // another number has its own interval
+        {kBase + 60, 206, true, 2},  {kBase + 60, 206, false, 0}, {kBase + 120, 206, true, 1},
         {kBase + 130, 214, true, 0},  // nothing held back since its last report
         {kBase + 10, 206, true, 0},   // the clock went back: report at once
         {kBase + 11, 206, false, 0},
