@@ -74,10 +74,12 @@ std::map<std::string, std::shared_ptr<Flight>>& Flights() {
 
 int g_SharedWaiters = 0;  // under FlightMutex()
 
+// Each part goes in with its length first, so that no name (which may hold
+// any byte) can make two different questions share a key.
 void AppendText(std::string& out, const CVornString& text) {
     CVornString copy(text, CVornString::kUnlocked);
+    out += std::to_string(copy.Length()) + ":";
     out.append(copy.CStr(), static_cast<size_t>(copy.Length()));
-    out += '\n';
 }
 
 // The question (name ignoring case, type), the zone and the servers asked
@@ -99,16 +101,18 @@ std::string FlightKey(const CVornString& name, int type, const CVornString& zone
         CVornHostAddress* server = node->m_Element;
         if (!server)
             continue;
+        std::string text;
         if (server->GetAddressCount() > 0) {
             CVornHostAddressList addresses;
             server->GetAddresses(addresses);
             CVornLockGuard addressesGuard(addresses.m_Lock);
             for (auto* a = addresses.m_Head; a; a = a->m_Next)
-                key += std::to_string(a->m_Element.GetAddress()) + ",";
+                text += std::to_string(a->m_Element.GetAddress()) + ",";
         } else {
-            key += server->Format(0);
+            text = server->Format(0);
         }
-        key += ":" + std::to_string(server->GetPort()) + "\n";
+        text += "/" + std::to_string(server->GetPort());
+        key += std::to_string(text.size()) + ":" + text;
     }
     return key;
 }
