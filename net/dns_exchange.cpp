@@ -1,25 +1,42 @@
-// The DNS query exchange: send one query to the name servers in turn and
-// wait for its reply. See dns_exchange.h.
+// The DNS query exchange: send one query to the name servers in turn from a
+// socket of its own and wait for its reply there. See dns_exchange.h.
 //
 //   DnsQuery              one query to the configured or given name servers
 //   DnsQueryServer        one query to the name server an NS record names
+//   DnsSharedQueryWaiters callers now waiting for another caller's query
 //   DnsSetQueryTimes      the wait per send and the deadline (tests)
 //   DnsSetNameServerPort  the port of zone name servers (tests)
 //
-// Bad input: an empty server list, a server whose name cannot be resolved or
-// a failed send ends the query at once with false; a server list is never
-// written. A reply reaches the query only from a server it was sent to (the
-// query notes each server before it sends; net/dns_query.h).
+// Bad input: an empty server list, a server whose name cannot be resolved, a
+// socket that cannot be opened or fails, or a failed send ends the query at
+// once with false; a server list is never written. A reply reaches the query
+// only on its own socket and only from a server it was sent to (the query
+// notes each server before it sends; net/dns_query.h). Datagrams there that
+// do not answer it are reported (rate-limited) and dropped, and the query
+// goes on waiting for its answer.
 #include "net/dns_exchange.h"
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <string>
 #include <vector>
 
+#include "core/debug_log.h"
+#include "core/event_log.h"
+#include "core/vorn_exception.h"
 #include "net/dns_resolver.h"
+#include "net/udp_socket.h"
 
 namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+enum : int { kEventWarning = 2 };
+enum : int { kMsgDatagramTooLarge = 223 };
 
 constexpr int kDefaultWaitSeconds = 4;
 constexpr int kDefaultDeadlineSeconds = 40;
@@ -28,6 +45,115 @@ constexpr unsigned short kDefaultNameServerPort = 53;
 std::atomic<int> g_WaitSeconds{kDefaultWaitSeconds};
 std::atomic<int> g_DeadlineSeconds{kDefaultDeadlineSeconds};
 std::atomic<unsigned short> g_NameServerPort{kDefaultNameServerPort};
+
+// ---- Queries in flight, shared by callers asking the same question
+
+// One question on its way. The caller that made it (the leader) runs the
+// query; callers asking the same question meanwhile wait for its result
+// instead of sending a query of their own, so a forger cannot race several
+// identical queries at once, and the servers are asked once.
+struct Flight {
+    bool m_Finished = false;  // all fields under FlightMutex()
+    bool m_Ok = false;
+    bool m_Authoritative = false;
+    std::vector<CDnsRecord> m_Records;
+    std::condition_variable m_Done;
+};
+
+// The table of flights and its lock, taken alone (never with another lock of
+// the resolver). Never destroyed: detached threads may still use them at exit.
+std::mutex& FlightMutex() {
+    static std::mutex* mutex = new std::mutex();
+    return *mutex;
+}
+
+std::map<std::string, std::shared_ptr<Flight>>& Flights() {
+    static auto* flights = new std::map<std::string, std::shared_ptr<Flight>>();
+    return *flights;
+}
+
+int g_SharedWaiters = 0;  // under FlightMutex()
+
+// Each part goes in with its length first, so that no name (which may hold
+// any byte) can make two different questions share a key.
+void AppendText(std::string& out, const CVornString& text) {
+    CVornString copy(text, CVornString::kUnlocked);
+    out += std::to_string(copy.Length()) + ":";
+    out.append(copy.CStr(), static_cast<size_t>(copy.Length()));
+}
+
+// The question (name ignoring case, type), the zone and the servers asked
+// (each by its addresses and port, or by its name and port while it has no
+// address yet; nothing is looked up here).
+std::string FlightKey(const CVornString& name, int type, const CVornString& zone,
+                      CDnsServerList& servers) {
+    std::string key;
+    CVornString canonical(CVornString::kUnlocked);
+    CVornString part(CVornString::kUnlocked);
+    DnsCanonicalName(name, canonical);
+    DnsMakeKey(canonical, type, 0, part);
+    AppendText(key, part);
+    DnsCanonicalName(zone, canonical);
+    DnsMakeKey(canonical, 0, 0, part);
+    AppendText(key, part);
+    CVornLockGuard guard(servers.m_Lock);
+    for (auto* node = servers.m_Head; node; node = node->m_Next) {
+        CVornHostAddress* server = node->m_Element;
+        if (!server)
+            continue;
+        std::string text;
+        if (server->GetAddressCount() > 0) {
+            CVornHostAddressList addresses;
+            server->GetAddresses(addresses);
+            CVornLockGuard addressesGuard(addresses.m_Lock);
+            for (auto* a = addresses.m_Head; a; a = a->m_Next)
+                text += std::to_string(a->m_Element.GetAddress()) + ",";
+        } else {
+            text = server->Format(0);
+        }
+        text += "/" + std::to_string(server->GetPort());
+        key += std::to_string(text.size()) + ":" + text;
+    }
+    return key;
+}
+
+// Ends the leader's flight whatever way its query ends (an exception
+// included), so that no follower waits in vain.
+class FlightEnd {
+public:
+    FlightEnd(std::string key, std::shared_ptr<Flight> flight)
+        : m_Key(std::move(key)), m_Flight(std::move(flight)) {}
+    ~FlightEnd() {
+        std::lock_guard<std::mutex> guard(FlightMutex());
+        auto found = Flights().find(m_Key);
+        if (found != Flights().end() && found->second == m_Flight)
+            Flights().erase(found);
+        m_Flight->m_Finished = true;
+        m_Flight->m_Done.notify_all();
+    }
+    FlightEnd(const FlightEnd&) = delete;
+    FlightEnd& operator=(const FlightEnd&) = delete;
+
+    // Records the leader's result for the followers.
+    void Succeeded(CDnsRecordList& list, bool authoritative) {
+        std::vector<CDnsRecord> records;
+        {
+            CVornLockGuard guard(list.m_Lock);
+            for (auto* node = list.m_Head; node; node = node->m_Next)
+                records.push_back(node->m_Element);
+        }
+        std::lock_guard<std::mutex> guard(FlightMutex());
+        m_Flight->m_Ok = true;
+        m_Flight->m_Authoritative = authoritative;
+        m_Flight->m_Records.swap(records);
+    }
+
+private:
+    const std::string m_Key;
+    const std::shared_ptr<Flight> m_Flight;
+};
+
+// ---- One query on the wire
 
 // The server at index, borrowed from the list (null past the end).
 CVornHostAddress* ServerAt(CDnsServerList& servers, int index) {
@@ -41,17 +167,36 @@ int ServerCount(CDnsServerList& servers) {
     return servers.m_Count;
 }
 
+// Binds the query's socket to any local address and a port the kernel picks
+// at random (Linux draws ephemeral UDP ports at random), with a large receive
+// buffer. False when no socket could be had.
+bool OpenQuerySocket(CVornUDPSocket& socket) {
+    try {
+        if (!socket.Bind(CVornHostAddress(uint32_t{0}, static_cast<unsigned short>(0))))
+            return false;
+    } catch (const CVornException& e) {
+        if (!g_LogSilent) {
+            CVornString line("dns query: no socket, error ");
+            line.AppendInt(e.m_Extra);
+            LogText(kLogError, line.CStr());
+        }
+        return false;
+    }
+    // Best effort: a smaller buffer only makes a flood likelier to win.
+    socket.SetReceiveBufferSize(kDnsReceiveBufferBytes);
+    return true;
+}
+
 // Sends the query's message to the first address of server that takes it,
 // noting each address before its send so that its reply is accepted. False
 // when the server has no address or every send failed.
-bool SendTo(CDnsPendingQuery& query, CVornHostAddress& server) {
+bool SendTo(CDnsPendingQuery& query, CVornHostAddress& server, CVornUDPSocket& socket) {
     CVornHostAddressList addresses;
     if (!server.GetAddresses(addresses))
         return false;
     unsigned short port = server.GetPort();
     if (port == 0)
         port = kDefaultNameServerPort;
-    CVornUDPSocket& socket = DnsResolver().GetSocket();
     CVornLockGuard guard(addresses.m_Lock);
     for (auto* node = addresses.m_Head; node; node = node->m_Next) {
         const uint32_t address = node->m_Element.GetAddress();
@@ -62,10 +207,50 @@ bool SendTo(CDnsPendingQuery& query, CVornHostAddress& server) {
     return false;
 }
 
+// A datagram over the largest reply: reported like the other junk.
+void ReportOversized(CVornHostAddress& sender, int size) {
+    int heldBack = 0;
+    if (!DnsReportLimiter().Allow(kMsgDatagramTooLarge, &heldBack))
+        return;
+    CVornString text(sender.Format(0));
+    AppendHeldBack(text, heldBack);
+    LogEventStrInt(kMsgDatagramTooLarge, kEventWarning, text.CStr(), size);
+}
+
+// Receives on the query's socket until a reply has been delivered to the
+// query or waitSeconds have passed. Everything else that arrives is handled
+// (reported, rate-limited) and dropped, and the wait goes on. False when the
+// socket fails.
+bool AwaitReply(CDnsPendingQuery& query, CVornUDPSocket& socket, char* buffer, int waitSeconds) {
+    const auto until = SteadyClock::now() + std::chrono::seconds(waitSeconds);
+    CVornString data(CVornString::kUnlocked);
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(until - SteadyClock::now());
+        if (left.count() <= 0)
+            return true;
+        // The socket waits in whole seconds: round up, so that the wait
+        // after a send is never cut short by junk that arrived during it.
+        const int seconds = static_cast<int>((left.count() + 999) / 1000);
+        CVornHostAddress sender;
+        const int n = socket.Receive(buffer, kDnsMaxMessage + 1, seconds, &sender);
+        if (n < 0)
+            return false;
+        if (n == 0)
+            continue;  // the wait ran out, or an empty datagram
+        if (n > kDnsMaxMessage) {
+            ReportOversized(sender, n);
+            continue;
+        }
+        data.Assign(buffer, n);
+        if (DnsResolver().HandleReply(data, sender, &query))
+            return true;
+    }
+}
+
 // Runs the query: sends to the servers in turn, each send followed by one
 // wait, until a reply is delivered or the deadline has passed.
 bool Run(CDnsPendingQuery& query, CDnsRecordList& list, bool* authoritative) {
-    using SteadyClock = std::chrono::steady_clock;
     const int waitSeconds = g_WaitSeconds.load();
     const auto deadline = SteadyClock::now() + std::chrono::seconds(g_DeadlineSeconds.load());
 
@@ -79,6 +264,11 @@ bool Run(CDnsPendingQuery& query, CDnsRecordList& list, bool* authoritative) {
     if (n == 0)
         return false;
 
+    CVornUDPSocket socket;
+    if (!OpenQuerySocket(socket))
+        return false;
+    std::unique_ptr<char[]> buffer(new char[kDnsMaxMessage + 1]);
+
     for (int i = 0;;) {
         CVornHostAddress* server = ServerAt(*query.m_Servers, i);
         if (!server)
@@ -87,12 +277,13 @@ bool Run(CDnsPendingQuery& query, CDnsRecordList& list, bool* authoritative) {
         // A name server known only by name is looked up on first use.
         if (server->GetAddressCount() == 0 && !server->Resolve())
             return false;
-        if (!SendTo(query, *server))
+        if (!SendTo(query, *server, socket))
             return false;
-        query.WaitForAnswer(waitSeconds);
+        if (!AwaitReply(query, socket, buffer.get(), waitSeconds))
+            return false;
         if (query.TakeAnswer(list, authoritative))
             return true;
-        // A stopped resolver receives nothing more: waiting on is pointless.
+        // A stopped resolver has dropped its servers: waiting on is pointless.
         if (!DnsResolver().IsStarted())
             return false;
         if (SteadyClock::now() > deadline)
@@ -100,10 +291,20 @@ bool Run(CDnsPendingQuery& query, CDnsRecordList& list, bool* authoritative) {
     }
 }
 
-}  // namespace
+// One query of the caller's own (the leader of its flight).
+bool RunOwn(const CVornString& name, int type, CDnsServerList* servers, const CVornString& zone,
+            CDnsRecordList& list, bool* authoritative) {
+    CDnsPendingQuery query(name, type, servers);
+    query.m_Zone.Assign(zone);
+    return Run(query, list, authoritative);
+}
 
-bool DnsQuery(const CVornString& name, int type, CDnsServerList* servers, CDnsRecordList& list,
-              bool* authoritative) {
+// DnsQuery with the zone whose servers are asked (empty: no zone).
+bool QueryShared(const CVornString& name, int type, CDnsServerList* servers,
+                 const CVornString& zone, CDnsRecordList& list, bool* authoritative) {
+    list.RemoveAll();
+    if (authoritative)
+        *authoritative = false;
     // The configured servers are copied, so that a stop of the resolver that
     // frees its list cannot pull them away from under the query.
     CVornList<CVornHostAddress> copies;
@@ -115,14 +316,63 @@ bool DnsQuery(const CVornString& name, int type, CDnsServerList* servers, CDnsRe
             configured.AddTail(&node->m_Element);
         servers = &configured;
     }
-    CDnsPendingQuery query(name, type, servers);
-    bool ok = Run(query, list, authoritative);
-    if (!ok) {
-        list.RemoveAll();
-        if (authoritative)
-            *authoritative = false;
+
+    std::string key = FlightKey(name, type, zone, *servers);
+    std::shared_ptr<Flight> flight;
+    bool leader = false;
+    {
+        std::lock_guard<std::mutex> guard(FlightMutex());
+        auto found = Flights().find(key);
+        if (found != Flights().end()) {
+            flight = found->second;
+        } else {
+            flight = std::make_shared<Flight>();
+            Flights().emplace(key, flight);
+            leader = true;
+        }
     }
-    return ok;
+
+    if (leader) {
+        FlightEnd end(std::move(key), flight);
+        bool aa = false;
+        const bool ok = RunOwn(name, type, servers, zone, list, &aa);
+        if (!ok) {
+            list.RemoveAll();
+            aa = false;
+        } else {
+            end.Succeeded(list, aa);
+        }
+        if (authoritative)
+            *authoritative = aa;
+        return ok;
+    }
+
+    // The leader gives up at its deadline, but resolving a server's name may
+    // add lookups of its own: the bound only keeps a follower from waiting
+    // for ever on a leader that never comes back.
+    const auto bound =
+        std::chrono::seconds(2 * (g_DeadlineSeconds.load() + g_WaitSeconds.load()) + 10);
+    std::unique_lock<std::mutex> lock(FlightMutex());
+    ++g_SharedWaiters;
+    const bool finished = flight->m_Done.wait_for(lock, bound, [&] { return flight->m_Finished; });
+    --g_SharedWaiters;
+    if (!finished || !flight->m_Ok)
+        return false;
+    const std::vector<CDnsRecord> records = flight->m_Records;
+    const bool aa = flight->m_Authoritative;
+    lock.unlock();
+    for (const CDnsRecord& r : records) list.AddTail(r);
+    if (authoritative)
+        *authoritative = aa;
+    return true;
+}
+
+}  // namespace
+
+bool DnsQuery(const CVornString& name, int type, CDnsServerList* servers, CDnsRecordList& list,
+              bool* authoritative) {
+    return QueryShared(name, type, servers, CVornString(CVornString::kUnlocked), list,
+                       authoritative);
 }
 
 bool DnsQueryServer(const CVornString& name, int type, const CDnsRecord& nameServer,
@@ -132,7 +382,13 @@ bool DnsQueryServer(const CVornString& name, int type, const CDnsRecord& nameSer
     host->SetPort(g_NameServerPort.load());
     CDnsServerList servers;
     servers.AddTail(host.get());
-    return DnsQuery(name, type, &servers, list, authoritative);
+    // The record's owner is the zone that the server speaks for.
+    return QueryShared(name, type, &servers, nameServer.m_Name, list, authoritative);
+}
+
+int DnsSharedQueryWaiters() {
+    std::lock_guard<std::mutex> guard(FlightMutex());
+    return g_SharedWaiters;
 }
 
 void DnsSetQueryTimes(int waitSeconds, int deadlineSeconds) {

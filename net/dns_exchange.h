@@ -1,5 +1,11 @@
-// The DNS query exchange: one query sent over the resolver's socket to name
-// servers in turn, waiting for the reply that the resolver's grunt delivers.
+// The DNS query exchange: one query sent to name servers in turn from a
+// socket of its own, bound to a port the kernel picks at random, whose reply
+// the querying thread receives and hands to the resolver
+// (CVornDNSResolver::HandleReply), which delivers and caches it. Callers that
+// ask the same question (name ignoring case, type, zone and servers) while
+// its query is on its way do not send their own: they wait for that one and
+// all get its answer. So a forger faces one query at a time, with a random
+// 16-bit id and a random port, as RFC 5452 asks.
 //
 // Each send waits at most the wait time (4 s) for a reply; the query gives up
 // once the deadline (40 s) has passed after a wait, so it sends its message
@@ -9,7 +15,10 @@
 // up after a wait when the resolver has been stopped.
 //
 // Threads: any thread may run queries; a query holds no lock while it sends
-// or waits.
+// or waits. The table of queries in flight has a lock of its own, taken
+// alone. A caller that waits for another caller's query waits at most twice
+// the deadline and wait together, plus 10 s (the other caller may first have
+// to resolve a server's name), and then fails.
 #pragma once
 
 #include "net/dns_message.h"
@@ -31,8 +40,15 @@ bool DnsQuery(const CVornString& name, int type, CDnsServerList* servers, CDnsRe
 
 // DnsQuery to the one name server that the NS record names: a host of the
 // record's target name at the name-server port (53), resolved on first use.
+// The record's owner name is the zone the server speaks for: of its reply
+// only records of names inside that zone are delivered or cached (an empty
+// owner is the root, which holds every name).
 bool DnsQueryServer(const CVornString& name, int type, const CDnsRecord& nameServer,
                     CDnsRecordList& list, bool* authoritative);
+
+// How many callers are now waiting for a query that another caller asked
+// first (for tests and diagnostics).
+int DnsSharedQueryWaiters();
 
 // For tests: the wait per send and the deadline in seconds (values < 1 give
 // back the defaults, 4 and 40), and the port at which the name servers of a

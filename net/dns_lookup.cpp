@@ -105,8 +105,9 @@ bool lookup(const CVornString& name, int type, bool search, CDnsRecordList& list
 }
 
 // An authoritative answer: from the cache or the configured servers when
-// they give one, else from the name servers of the name's zone. On false the
-// list is not to be used.
+// they give one, else from the name servers of the name's zone, which are
+// trusted only for names inside that zone (a CNAME out of it is followed by
+// ResolveName with a lookup of its own). On false the list is not to be used.
 bool authlookup(const CVornString& name, int type, bool search, CDnsRecordList& list) {
     DnsStart(1, false);
     if (name.IsEmpty()) {
@@ -155,7 +156,11 @@ bool authlookup(const CVornString& name, int type, bool search, CDnsRecordList& 
     for (auto* node = nameServers.m_Head; node; node = node->m_Next) {
         if (node->m_Element.m_Target.IsEmpty())
             continue;
-        if (DnsQueryServer(name, type, node->m_Element, list, &authoritative) && authoritative)
+        // The zone the server speaks for (cached records carry no owner):
+        // what it says about names outside it is not taken.
+        CDnsRecord nameServer(node->m_Element);
+        nameServer.m_Name.Assign(suffix);
+        if (DnsQueryServer(name, type, nameServer, list, &authoritative) && authoritative)
             return true;
     }
     return false;

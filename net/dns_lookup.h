@@ -6,7 +6,8 @@
 // Each lookup answers from the cache or asks the configured name servers
 // (non-authoritative), or, with the authoritative flag, accepts only
 // authoritative answers and, when the configured servers give none, asks the
-// name servers of the name's zone. CNAME chains are followed through the
+// name servers of the name's zone, believing them only for names inside that
+// zone (a CNAME that leaves it is followed with a lookup of its own). CNAME chains are followed through the
 // cache and then the network; a fifth step counts as a loop (event 215,
 // warning, with the name; result kDnsCnameLoop).
 //

@@ -9,6 +9,8 @@
 //   DnsReadName           one (compressed) name of a message
 //   DnsParseReply         a reply into its four sections, keeping only what
 //                         concerns its question
+//   DnsInZone             does a name lie inside a zone
+//   DnsReportLimiter      the rate limit of the resolver's reports on junk
 //
 // Bad input: the parser trusts nothing in a reply. Every length is checked
 // against the bytes present before it is read, compression pointers must
@@ -16,7 +18,8 @@
 // refused when they hold control bytes, and record data must fill its
 // RDLENGTH exactly. A malformed reply yields false and empty sections; it
 // never reads outside the message. The parser works on an exactly-sized copy
-// of the message.
+// of the message. Its two warnings (204, 205) are rate-limited, since anyone
+// can send datagrams that provoke them.
 #include "net/dns_message.h"
 
 #include <string.h>
@@ -27,6 +30,7 @@
 #include "core/clock.h"
 #include "core/event_log.h"
 #include "core/splitter.h"
+#include "net/udp_report_limiter.h"
 
 namespace {
 
@@ -339,6 +343,23 @@ void SenderText(const CVornHostAddress& sender, CVornString& out) {
 
 }  // namespace
 
+// ---- Zones and reports
+
+bool DnsInZone(const CVornString& name, const CVornString& zone) {
+    CVornString canonicalZone(CVornString::kUnlocked);
+    DnsCanonicalName(zone, canonicalZone);
+    if (canonicalZone.IsEmpty())
+        return true;  // the root holds every name
+    CVornString canonicalName(CVornString::kUnlocked);
+    DnsCanonicalName(name, canonicalName);
+    return AtOrBelow(canonicalName, canonicalZone);
+}
+
+CVornReportLimiter& DnsReportLimiter() {
+    static CVornReportLimiter* limiter = new CVornReportLimiter();
+    return *limiter;
+}
+
 // ---- CDnsRecord
 
 CDnsRecord::CDnsRecord() = default;
@@ -504,15 +525,23 @@ bool DnsParseReply(const CVornString& packet, const CVornHostAddress& sender, in
     const Bytes m = CopyBytes(packet);
     const int size = static_cast<int>(m.size());
     if (size < kHeaderSize) {
-        CVornString text(CVornString::kUnlocked);
-        SenderText(sender, text);
-        LogEventStrInt(204, kEventWarning, text.CStr(), size);
+        int heldBack = 0;
+        if (DnsReportLimiter().Allow(204, &heldBack)) {
+            CVornString text(CVornString::kUnlocked);
+            SenderText(sender, text);
+            AppendHeldBack(text, heldBack);
+            LogEventStrInt(204, kEventWarning, text.CStr(), size);
+        }
         return false;
     }
     if ((m[2] & 0x80) == 0) {
-        CVornString text(CVornString::kUnlocked);
-        SenderText(sender, text);
-        LogEventStrInt(205, kEventWarning, text.CStr(), 0);
+        int heldBack = 0;
+        if (DnsReportLimiter().Allow(205, &heldBack)) {
+            CVornString text(CVornString::kUnlocked);
+            SenderText(sender, text);
+            AppendHeldBack(text, heldBack);
+            LogEventStrInt(205, kEventWarning, text.CStr(), 0);
+        }
         return false;
     }
     if (size > kDnsMaxMessage)

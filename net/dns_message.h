@@ -19,6 +19,7 @@
 #include "core/vorn_list.h"
 #include "core/vorn_string.h"
 #include "net/host_address.h"
+#include "net/udp_report_limiter.h"
 
 // Record types and the one class the resolver asks for.
 enum : int {
@@ -136,6 +137,18 @@ void DnsBuildQuery(int id, const CVornString& name, int type, CVornString& packe
 // a refused byte (see the top of this file).
 bool DnsReadName(const CVornString& packet, int& offset, CVornString& name);
 
+// True when name lies inside zone: it equals the zone or ends in "." and the
+// zone (both compared in DnsCanonicalName form, ignoring case); the root (an
+// empty zone) holds every name. "badzone.test" is not inside "zone.test".
+bool DnsInZone(const CVornString& name, const CVornString& zone);
+
+// The limiter of the resolver's reports about replies it cannot use (204 to
+// 214, and 223 for a query's socket): anyone can send such datagrams, so each
+// number is reported at most once a minute of the library clock, with the
+// count held back since (net/udp_report_limiter.h). Made on first use, never
+// destroyed.
+CVornReportLimiter& DnsReportLimiter();
+
 // Parses one reply from sender (used only to name it in log lines). True with
 // *id, *rcode (low 4 bits of byte 3), *authoritative (the AA bit) and the
 // four sections, each emptied first and then owning its records:
@@ -153,7 +166,9 @@ bool DnsReadName(const CVornString& packet, int& offset, CVornString& name);
 // length), QR bit clear (warning 205: sender text and 0), longer than 512
 // bytes, counts that the bytes present cannot hold, a bad name, data that
 // does not fill its RDLENGTH exactly, or anything running past the end. A
-// truncated (TC) reply is parsed like any other.
+// truncated (TC) reply is parsed like any other. Warnings 204 and 205 go
+// through DnsReportLimiter: at most one a minute each, its sender text
+// followed by the count held back since the last one.
 bool DnsParseReply(const CVornString& packet, const CVornHostAddress& sender, int* id, int* rcode,
                    bool* authoritative, CDnsRecordPtrList& questions, CDnsRecordPtrList& answers,
                    CDnsRecordPtrList& authority, CDnsRecordPtrList& additional);

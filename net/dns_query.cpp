@@ -8,10 +8,10 @@
 //   DnsPendingCount      the number of outstanding queries
 //
 // Bad input: a reply whose id, sender or question matches no outstanding
-// query is not delivered (false); nothing of it reaches any query. Ids come
-// from the kernel's random source, so they cannot be predicted from earlier
-// ones; should that source fail, the pseudo-random sequence stands in and a
-// debug line says so.
+// query, or that arrived on another query's socket, is not delivered
+// (false); nothing of it reaches any query. Ids come from the kernel's
+// random source, so they cannot be predicted from earlier ones; should that
+// source fail, the pseudo-random sequence stands in and a debug line says so.
 //
 // The table and its lock are process-wide, made on first use and never
 // destroyed (detached threads may still end queries at exit).
@@ -124,7 +124,8 @@ bool CDnsPendingQuery::sentTo(uint32_t address, unsigned short port) const {
 }
 
 bool DnsDeliverAnswer(int id, const CVornHostAddress& sender, bool authoritative,
-                      const CDnsRecord& question, const CDnsRecordPtrList& answers) {
+                      const CDnsRecord& question, const CDnsRecordPtrList& answers,
+                      const CDnsPendingQuery* receiver) {
     if (id < 0 || id > 0xFFFF)
         return false;
     // The sender's address and port, read from a copy so that no lock of the
@@ -146,6 +147,9 @@ bool DnsDeliverAnswer(int id, const CVornHostAddress& sender, bool authoritative
     if (!PendingTable().Find(key, &value, false) || !value)
         return false;
     CDnsPendingQuery* query = static_cast<CDnsPendingQuery*>(value);
+    // A reply that came in on another query's socket is forged or stray.
+    if (receiver && receiver != query)
+        return false;
     CVornLockGuard queryGuard(query->m_QueryLock);
     if (!query->sentTo(address, port))
         return false;

@@ -2,11 +2,13 @@
 // and waits on, and the process-wide table of outstanding queries through
 // which the resolver hands a reply to the thread that waits for it.
 //
-// A reply reaches a query only when its id, the server it came from (address
+// A reply reaches a query only when it arrived on the query's own socket
+// (net/dns_exchange.h: each query sends from a socket of its own, on a port
+// the kernel picks at random) and its id, the server it came from (address
 // and port: one the query was sent to) and its first question (name ignoring
 // case, type; questions are class IN by construction) all match. Query ids
-// are random 16-bit numbers from the kernel, so an off-path sender cannot
-// guess them.
+// are random 16-bit numbers from the kernel: with the random port, an
+// off-path sender has about 2^31 combinations to guess instead of 2^16.
 //
 // Lock order: the table's lock, then a query's lock, then its record list's
 // lock. Never both a query's lock and the resolver's cache lock.
@@ -32,10 +34,12 @@ constexpr int kDnsMaxPendingQueries = 255;
 // registered from construction to destruction. Not copyable.
 //
 // The thread that made the query sends m_Packet to its servers (calling
-// NoteServer before each send), waits with WaitForAnswer and collects with
-// TakeAnswer; the resolver's thread delivers with DnsDeliverAnswer. The
-// query must not be destroyed while another thread uses it (destruction
-// unregisters it under the table lock, which DnsDeliverAnswer holds).
+// NoteServer before each send) from the query's own socket, receives there
+// and hands what arrives to the resolver, which delivers with
+// DnsDeliverAnswer; the thread then collects with TakeAnswer. WaitForAnswer
+// serves a thread that waits for a delivery made by another. The query must
+// not be destroyed while another thread uses it (destruction unregisters it
+// under the table lock, which DnsDeliverAnswer holds).
 class CDnsPendingQuery {
 public:
     // Copies the name (in the form of DnsCanonicalName) and type, borrows the
@@ -72,10 +76,16 @@ public:
     int m_Type = 0;
     CDnsServerList* m_Servers;  // borrowed
     CVornString m_Packet;       // the complete query message
+    // The zone whose own name servers are asked (set before the first send):
+    // such servers are trusted only for names inside it, and everything
+    // else of their replies is dropped. Empty: the configured (recursive)
+    // name servers, trusted for every name.
+    CVornString m_Zone;
 
 private:
     friend bool DnsDeliverAnswer(int id, const CVornHostAddress& sender, bool authoritative,
-                                 const CDnsRecord& question, const CDnsRecordPtrList& answers);
+                                 const CDnsRecord& question, const CDnsRecordPtrList& answers,
+                                 const CDnsPendingQuery* receiver);
 
     static constexpr int kMaxNotedServers = 16;
 
@@ -100,8 +110,11 @@ private:
 // CNAME records that lead to the answer are not handed over), records the AA
 // bit, marks the query answered and wakes it. A query already answered keeps
 // its first answer. False when no such query waits; true when one does.
+// receiver (when not null) is the query on whose socket the reply arrived:
+// only that query may take it.
 bool DnsDeliverAnswer(int id, const CVornHostAddress& sender, bool authoritative,
-                      const CDnsRecord& question, const CDnsRecordPtrList& answers);
+                      const CDnsRecord& question, const CDnsRecordPtrList& answers,
+                      const CDnsPendingQuery* receiver = nullptr);
 
 // The number of outstanding queries (for tests and diagnostics).
 int DnsPendingCount();

@@ -4,7 +4,8 @@
 //   DnsResolver      the resolver of the process, made on first use
 //   DnsStart         read the configuration once and start the UDP server
 //   DnsStop          stop the threads, free the lists, empty the cache
-//   HandleDatagram   a reply: parse, deliver to its query, cache its chain
+//   HandleReply      a reply: parse, deliver to its query, cache its chain
+//   HandleDatagram   what arrives at the server's own socket (no query there)
 //   RunHelper        the cache cleaner (every 300 s)
 //   DnsCacheAdd / DnsCacheFind / DnsCacheRecords / DnsCacheClean /
 //   DnsCacheFlush / DnsCacheInfo
@@ -12,12 +13,14 @@
 //
 // Bad input: a reply that cannot be parsed (206), that carries an error code
 // (207, 212; 208, 210 and 211 in the debug log), that has no question (213)
-// or that no outstanding query sent to its sender waits for (214 in the
-// debug log) is dropped and nothing of it is cached; an error reply does not
-// end its query, which asks its next server after its wait. Of an accepted
-// reply only the records of the question's own chain are cached (see the
-// header), so a server cannot plant records for names it was not asked
-// about. A null record given to the cache is ignored.
+// or that no outstanding query sent to its sender waits for on the socket it
+// came in on (214 in the debug log) is dropped and nothing of it is cached;
+// each of these reports goes out at most once a minute with the count held
+// back since. An error reply does not end its query, which asks its next
+// server after its wait. Of an accepted reply only the records of the
+// question's own chain are cached (see the header), and of a zone server's
+// reply only records inside that zone, so a server cannot plant records for
+// names it was not asked about. A null record given to the cache is ignored.
 #include "net/dns_resolver.h"
 
 #include <stdio.h>
@@ -66,9 +69,12 @@ void SenderText(const CVornHostAddress& sender, CVornString& out) {
 
 // The catalogue text of number filled with the sender's text, to the debug
 // log at WARNING (these replies are common enough to stay out of the event
-// log).
+// log). Rate-limited like the events below.
 void DebugWarning(int number, const CVornString& sender) {
     if (g_LogSilent)
+        return;
+    int heldBack = 0;
+    if (!DnsReportLimiter().Allow(number, &heldBack))
         return;
     CVornString format(CVornString::kUnlocked);
     {
@@ -77,7 +83,20 @@ void DebugWarning(int number, const CVornString& sender) {
         format.Assign(text ? text : "");
     }
     CVornString argument(sender, CVornString::kUnlocked);
+    AppendHeldBack(argument, heldBack);
     LogFormat(kLogWarning, format.CStr(), argument.CStr());
+}
+
+// A warning event about a reply that cannot be used. Anyone can send such
+// datagrams, so each number goes out at most once a minute; the sender text
+// then says how many were held back since the last one.
+void ReplyWarning(int number, const CVornString& sender, int value) {
+    int heldBack = 0;
+    if (!DnsReportLimiter().Allow(number, &heldBack))
+        return;
+    CVornString text(sender, CVornString::kUnlocked);
+    AppendHeldBack(text, heldBack);
+    LogEventStringInt(number, kEventWarning, text, value);
 }
 
 bool InNames(const std::vector<CVornString>& names, const CVornString& name) {
@@ -115,6 +134,16 @@ std::vector<CDnsRecord*> TakeRecords(CDnsRecordPtrList& list) {
     for (auto* node = list.m_Head; node; node = node->m_Next) records.push_back(node->m_Element);
     list.RemoveAll();
     return records;
+}
+
+// Drops every record of the list whose owner lies outside zone.
+void KeepInZone(CDnsRecordPtrList& list, const CVornString& zone) {
+    for (CDnsRecord* r : TakeRecords(list)) {
+        if (r && DnsInZone(r->m_Name, zone))
+            list.AddTail(r);
+        else
+            delete r;
+    }
 }
 
 void FreeChain(void* value) {
@@ -210,8 +239,11 @@ bool CVornDNSResolver::startLocked(int grunts) {
 
     bool started = CVornUDPServer::Start(
         grunts, 1, kDnsMaxMessage, CVornHostAddress(uint32_t{0}, static_cast<unsigned short>(0)));
-    if (started)
+    if (started) {
+        // Best effort, as on the queries' own sockets (kDnsReceiveBufferBytes).
+        GetSocket().SetReceiveBufferSize(kDnsReceiveBufferBytes);
         m_Started.store(true);
+    }
     return started;
 }
 
@@ -228,8 +260,8 @@ void CVornDNSResolver::StopResolver() {
     if (wasStarted)
         CVornUDPServer::Stop();
     CVornWriteGuard guard(m_CacheLock);
-    // Records the grunt cached while it was being stopped (unless another
-    // start has happened meanwhile).
+    // Records a query cached while the resolver was being stopped (unless
+    // another start has happened meanwhile).
     if (!m_Started.load())
         cacheFlushLocked();
 }
@@ -283,6 +315,13 @@ void CVornDNSResolver::RunHelper(int /*threadNumber*/) {
 
 void CVornDNSResolver::HandleDatagram(const CVornString& data, const CVornHostAddress& sender,
                                       int /*threadNumber*/) {
+    // Queries listen on sockets of their own: nothing that arrives here
+    // answers one.
+    HandleReply(data, sender, nullptr);
+}
+
+bool CVornDNSResolver::HandleReply(const CVornString& data, const CVornHostAddress& sender,
+                                   CDnsPendingQuery* receiver) {
     CDnsRecordPtrList questions, answers, authority, additional;
     int id = 0;
     int rcode = 0;
@@ -292,8 +331,8 @@ void CVornDNSResolver::HandleDatagram(const CVornString& data, const CVornHostAd
 
     if (!DnsParseReply(data, sender, &id, &rcode, &authoritative, questions, answers, authority,
                        additional)) {
-        LogEventStringInt(kMsgBadReply, kEventWarning, from, 0);
-        return;
+        ReplyWarning(kMsgBadReply, from, 0);
+        return false;
     }
     // An error reply is neither delivered nor cached: its query tries its
     // next server after its wait.
@@ -302,20 +341,20 @@ void CVornDNSResolver::HandleDatagram(const CVornString& data, const CVornHostAd
         case 3:
             break;
         case 1:
-            LogEventStringInt(kMsgFormatError, kEventWarning, from, 0);
-            return;
+            ReplyWarning(kMsgFormatError, from, 0);
+            return false;
         case 2:
             DebugWarning(kMsgServerFailure, from);
-            return;
+            return false;
         case 4:
             DebugWarning(kMsgNotImplemented, from);
-            return;
+            return false;
         case 5:
             DebugWarning(kMsgRefused, from);
-            return;
+            return false;
         default:
-            LogEventStringInt(kMsgBadRcode, kEventWarning, from, rcode);
-            return;
+            ReplyWarning(kMsgBadRcode, from, rcode);
+            return false;
     }
 
     CDnsRecord question;
@@ -325,16 +364,26 @@ void CVornDNSResolver::HandleDatagram(const CVornString& data, const CVornHostAd
             question = *questions.m_Head->m_Element;
     }
     if (question.m_Type == 0) {
-        LogEventStringInt(kMsgNoQuestion, kEventWarning, from, 0);
-        return;
+        ReplyWarning(kMsgNoQuestion, from, 0);
+        return false;
     }
 
-    bool delivered;
+    // A zone's own name servers speak only for names inside it: a record of
+    // any other name (an address for the target of a CNAME that leaves the
+    // zone, say) would let one zone's servers redirect mail for another
+    // domain. Such names are looked up on their own.
+    if (receiver && !receiver->m_Zone.IsEmpty()) {
+        for (CDnsRecordPtrList* section : {&answers, &authority, &additional})
+            KeepInZone(*section, receiver->m_Zone);
+    }
+
+    bool delivered = false;
     {
         // Delivery and caching under one write lock: the query that wakes
         // finds the reply's records (its CNAME chain) in the cache.
         CVornWriteGuard guard(m_CacheLock);
-        delivered = DnsDeliverAnswer(id, sender, authoritative, question, answers);
+        if (receiver)
+            delivered = DnsDeliverAnswer(id, sender, authoritative, question, answers, receiver);
         if (delivered) {
             bool noAnswers;
             {
@@ -358,9 +407,11 @@ void CVornDNSResolver::HandleDatagram(const CVornString& data, const CVornHostAd
             }
         }
     }
-    // A late reply to a query that gave up, or one nobody asked for.
+    // A late reply to a query that gave up, one nobody asked for, or one
+    // from a server the query was not sent to.
     if (!delivered)
         DebugWarning(kMsgUnexpectedReply, from);
+    return delivered;
 }
 
 // ---- The cache

@@ -1,8 +1,12 @@
 // CVornDNSResolver: the one DNS resolver of the process. It is a UDP server
-// named "DNS": its boss receives the replies to the queries that DnsQuery
-// (net/dns_exchange.h) sends through its socket, its single grunt parses each
-// reply, wakes the waiting query and stores the records in the cache, and its
-// single helper cleans the cache every 300 s. It holds the name servers and
+// named "DNS". Each query that DnsQuery (net/dns_exchange.h) makes sends from
+// a socket of its own, on a port the kernel picks at random, and its thread
+// receives the reply there and hands it to HandleReply, which parses it,
+// delivers it to the query and stores its records in the cache: no thread
+// hop between the reply and its caller, and a forger must guess the port as
+// well as the id. The server's own socket answers no query; its boss and
+// single grunt only report what arrives there. Its single helper cleans the
+// cache every 300 s. It holds the name servers and
 // search domains of the resolver configuration (core/system_info.h), read
 // once when it starts, and the cache that the lookups (net/dns_lookup.h)
 // consult before they ask the network.
@@ -17,13 +21,23 @@
 // lives 180 s. Only records of the question's own chain are taken from a
 // reply: the question's name and the CNAME targets that lead from it, with
 // the question's type or CNAME, from any section. A reply is taken only when
-// an outstanding query sent to its sender waits for it (net/dns_query.h).
+// it arrives on the socket of an outstanding query that was sent to its
+// sender and waits for it (net/dns_query.h). Of a reply from a zone's own
+// name servers (an authoritative lookup asking them) only records of names
+// inside that zone count; a CNAME that leaves the zone is followed with a
+// lookup of its own.
 //
-// Threads: the boss, one grunt (all reply handling) and one helper (the
-// cleaner); lookups call the cache functions from any thread. The cache lock
-// is a reader-writer lock: finds and counts read; adding, cleaning, flushing,
-// starting and stopping write. The grunt holds the cache write lock while it
-// delivers a reply and caches its records, so that a query that has its
+// Reports about replies that cannot be used (unparsable, error codes, no
+// question, unsolicited or from the wrong server: 204 to 214) are rate-limited
+// (DnsReportLimiter, net/dns_message.h), so a flood of junk costs one line a
+// minute per message, naming how many were held back.
+//
+// Threads: the boss, one grunt (what arrives at the server's socket) and one
+// helper (the cleaner); queries handle their replies on their own threads;
+// lookups call the cache functions from any thread. The cache lock is a
+// reader-writer lock: finds and counts read; adding, cleaning, flushing,
+// starting and stopping write. HandleReply holds the cache write lock while
+// it delivers a reply and caches its records, so that a query that has its
 // answer finds the reply's records in the cache. Lock order: the cache lock,
 // then the pending-query table's lock, then a query's lock. No thread holds
 // the cache lock while it waits for the resolver's threads.
@@ -39,6 +53,11 @@
 #include "net/dns_query.h"
 #include "net/host_address.h"
 #include "net/udp_server.h"
+
+// The receive buffer the resolver asks for on each of its sockets (best
+// effort: the system may grant less), so that a burst of junk datagrams does
+// not make the kernel drop the genuine reply.
+constexpr int kDnsReceiveBufferBytes = 1 << 20;
 
 class CVornDNSResolver : public CVornUDPServer {
 public:
@@ -63,9 +82,17 @@ public:
     // The cache cleaner: cleans every kCleanSeconds on the library clock and
     // looks at the stop flag every second.
     void RunHelper(int threadNumber) override;
-    // The reply handler (see HandleDatagram in the source's top comment).
+    // What arrives at the server's own socket: HandleReply with no receiver.
     void HandleDatagram(const CVornString& data, const CVornHostAddress& sender,
                         int threadNumber) override;
+    // One datagram that arrived on receiver's socket (null: on the server's
+    // socket, where no query listens). Parses it, reports what cannot be used
+    // (rate-limited), drops what a zone's servers say about names outside
+    // receiver->m_Zone, and when it answers receiver, delivers it and caches
+    // the records of its question's chain. True when delivered. Any thread;
+    // takes the cache write lock, then the pending-query locks.
+    bool HandleReply(const CVornString& data, const CVornHostAddress& sender,
+                     CDnsPendingQuery* receiver);
 
     // See the DnsCache functions below.
     void CacheAdd(CDnsRecord** record);
@@ -104,7 +131,8 @@ CVornDNSResolver& DnsResolver();
 // Starts the resolver when it is not running: reads the search domains and
 // name servers (each with its configured port) once, and starts the UDP
 // server with grunts grunts, one helper, datagrams of at most 512 bytes, on
-// any local address and a port the system chooses. True when it runs.
+// any local address and a port the system chooses, asking for a receive
+// buffer of kDnsReceiveBufferBytes. True when it runs.
 // grunts <= 0: event 201 (error, the count), false. A configuration without
 // name servers is reported (event 203, error, 0) and the resolver still
 // starts: every query then fails at once. With writeLockHeld the caller holds

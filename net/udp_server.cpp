@@ -13,8 +13,8 @@
 //
 // Bad input: bad Start arguments (216), a second Start (217), an address
 // that cannot be bound (218) or a thread that cannot start (219) give
-// false. A datagram over the largest size (223) or one that finds the queue
-// full is dropped; an empty datagram is dropped; a failed receive is logged
+// false. A datagram over the largest size (223, at most once a minute) or one
+// that finds the queue full is dropped; an empty datagram is dropped; a failed receive is logged
 // and the boss goes on. A thread that ends by an exception is reported (221)
 // and restarted; one that cannot be restarted is reported (222).
 #include "net/udp_server.h"
@@ -335,7 +335,12 @@ void CVornUDPServer::runBoss(const std::shared_ptr<Shared>& shared, int threadNu
     while (!shared->IsStopping()) {
         int n = m_Socket.Receive(buffer.get(), largest + 1, 1, &sender);
         if (n > largest) {
-            LogEventStrInt(kMsgDatagramTooLarge, kEventWarning, sender.Format(0), n);
+            int heldBack = 0;
+            if (m_ReportLimiter.Allow(kMsgDatagramTooLarge, &heldBack)) {
+                CVornString text(sender.Format(0));
+                AppendHeldBack(text, heldBack);
+                LogEventStrInt(kMsgDatagramTooLarge, kEventWarning, text.CStr(), n);
+            }
             continue;
         }
         // Only a receive that returned 0 can have timed out; this is how the

@@ -5,9 +5,11 @@
 // virtual operations.
 //
 // Bounds: a datagram larger than the largest accepted size is dropped and
-// reported (223); the queue between the boss and the grunts holds at most
-// the queue limit (kDefaultQueueLimit unless SetQueueLimit changed it), and a
-// datagram that finds it full is dropped and counted (GetDroppedCount).
+// reported (223: at most once a minute of the library clock, with the count
+// held back since, as anyone can send such datagrams); the queue between the
+// boss and the grunts holds at most the queue limit (kDefaultQueueLimit
+// unless SetQueueLimit changed it), and a datagram that finds it full is
+// dropped and counted (GetDroppedCount).
 // Every wait of the framework is bounded: the boss receives with a 1-s wait,
 // grunts wake at least once a second, and Stop waits for the threads in 1-s
 // steps for at most the stop wait (kDefaultStopWaitSeconds unless
@@ -35,6 +37,7 @@
 #include "core/vorn_lock.h"
 #include "core/vorn_string.h"
 #include "net/host_address.h"
+#include "net/udp_report_limiter.h"
 #include "net/udp_socket.h"
 
 // One received datagram: its bytes (which may contain NULs) and its sender
@@ -147,5 +150,6 @@ private:
     int m_QueueLimit = kDefaultQueueLimit;  // under m_Queue.m_Lock
     int m_Dropped = 0;                      // under m_Queue.m_Lock
     std::atomic<int> m_StopWaitSeconds{kDefaultStopWaitSeconds};
-    CVornEvent m_Wake;  // auto-reset: once per queued datagram, and at stop
+    CVornEvent m_Wake;                   // auto-reset: once per queued datagram, and at stop
+    CVornReportLimiter m_ReportLimiter;  // the boss's reports of oversized datagrams
 };

@@ -8,6 +8,7 @@
 //   CVornUDPSocket::Close       close the socket
 //   CVornUDPSocket::TakeOver    move another object's socket into this one
 //   CVornUDPSocket::GetLocalPort  the bound port
+//   CVornUDPSocket::SetReceiveBufferSize  a larger receive buffer (best effort)
 //
 // Bad input: a null buffer or negative size (197), null data or a negative
 // length (198), or any operation on a socket that is not bound (190, 187)
@@ -287,4 +288,13 @@ unsigned short CVornUDPSocket::GetLocalPort() {
     if (platform::SocketLocalAddress(m_Socket, nullptr, &port) != 0)
         return 0;
     return port;
+}
+
+int CVornUDPSocket::SetReceiveBufferSize(int bytes) {
+    CVornLockGuard state(m_StateLock);
+    if (m_State == 0) {
+        LogEventStr(kMsgNotBound, kEventError, m_LocalHost.Format(0));
+        return -1;
+    }
+    return platform::SocketSetReceiveBuffer(m_Socket, bytes);
 }

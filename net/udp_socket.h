@@ -69,6 +69,12 @@ public:
     // changes nothing and returns true.
     bool TakeOver(CVornUDPSocket& other);
 
+    // Asks the system for a receive buffer of bytes, so that a burst of
+    // datagrams does not push out the one that matters. Best effort: returns
+    // the size the system grants (it may cap the request), or -1 for a socket
+    // that is not bound (190) or when the system refuses (not logged).
+    int SetReceiveBufferSize(int bytes);
+
     // The local port the socket is bound to (the one the system chose when
     // it was bound to port 0); 0 when it is not bound.
     unsigned short GetLocalPort();

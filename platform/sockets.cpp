@@ -1,6 +1,7 @@
 // Sockets: the thin layer over the system's IPv4 sockets. See sockets.h.
 //
 //   SocketCreate, SocketClose, SocketShutdownSend, SocketSetReuseAddress,
+//   SocketSetReceiveBuffer,
 //   SocketBind, SocketListen, SocketAccept, SocketConnect,
 //   SocketWaitReadable, SocketSend, SocketSendTo, SocketReceive,
 //   SocketReceiveFrom, SocketLocalAddress, SocketPeerAddress, SecureRandom
@@ -165,6 +166,22 @@ int SocketShutdownSend(int fd) {
 int SocketSetReuseAddress(int fd) {
     int on = 1;
     return setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+}
+
+int SocketSetReceiveBuffer(int fd, int bytes) {
+    if (bytes < 1) {
+        errno = EINVAL;
+        return -1;
+    }
+    // Without privileges the kernel caps the request at net.core.rmem_max and
+    // says nothing: what counts is the size it reports back.
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) != 0)
+        return -1;
+    int size = 0;
+    socklen_t length = sizeof size;
+    if (getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, &length) != 0)
+        return -1;
+    return size;
 }
 
 int SocketBind(int fd, uint32_t address, uint16_t port) {

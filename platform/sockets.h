@@ -6,6 +6,7 @@
 //   SocketClose           close a descriptor (never retried after EINTR)
 //   SocketShutdownSend    end the sending side of a stream (FIN to the peer)
 //   SocketSetReuseAddress allow a listener to bind a port in TIME_WAIT
+//   SocketSetReceiveBuffer ask for a larger receive buffer (SO_RCVBUF)
 //   SocketBind            bind to an address and port
 //   SocketListen          listen with a bounded backlog
 //   SocketAccept          accept one connection (close-on-exec)
@@ -62,6 +63,11 @@ int SocketShutdownSend(int fd);
 // SO_REUSEADDR on, so that a restarted listener can bind its port while old
 // connections are in TIME_WAIT. 0, or -1.
 int SocketSetReuseAddress(int fd);
+
+// Asks for a receive buffer of bytes (SO_RCVBUF; the kernel may grant less,
+// and counts its own overhead in). Returns the size the kernel then reports,
+// or -1 (errno; bytes < 1 gives EINVAL).
+int SocketSetReceiveBuffer(int fd, int bytes);
 
 // Binds the socket to address (network order) and port (host order).
 // 0, or -1 (EADDRINUSE, EINVAL, EADDRNOTAVAIL, ...).

@@ -4,7 +4,8 @@
 // question it receives. Names match ignoring case; a name with no record of
 // any type gets NXDOMAIN. A name may be made to draw an error code or no
 // reply at all, and records may be added to every reply (to plant foreign
-// data).
+// data). Replies may be held back until the test releases them, and each
+// reply may be preceded by a burst of junk aimed at the asker's port.
 #pragma once
 
 #include <arpa/inet.h>
@@ -95,11 +96,11 @@ inline std::string WireReply(unsigned id, unsigned flags, const std::string& que
     return out;
 }
 
-inline sockaddr_in LoopbackAddress(unsigned short port) {
+inline sockaddr_in LoopbackAddress(unsigned short port, const char* address = "127.0.0.1") {
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    inet_pton(AF_INET, address, &a.sin_addr);
     return a;
 }
 
@@ -126,18 +127,55 @@ inline unsigned short DeadPort() {
     return ntohs(a.sin_port);
 }
 
+// The receive buffer (SO_RCVBUF as the kernel reports it) of this
+// process's UDP socket bound to the local port, or -1 when none is.
+inline int ReceiveBufferOfLocalPort(unsigned short port) {
+    for (int fd = 0; fd < 4096; ++fd) {
+        int type = 0;
+        socklen_t len = sizeof type;
+        if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) != 0 || type != SOCK_DGRAM)
+            continue;
+        sockaddr_in a{};
+        len = sizeof a;
+        if (getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0 ||
+            a.sin_family != AF_INET || ntohs(a.sin_port) != port)
+            continue;
+        int size = 0;
+        len = sizeof size;
+        if (getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, &len) == 0)
+            return size;
+    }
+    return -1;
+}
+
+// The receive buffer a fresh UDP socket has (asked = 0), or gets when it
+// asks for asked bytes.
+inline int FreshReceiveBuffer(int asked) {
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (asked > 0)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &asked, sizeof asked);
+    int size = 0;
+    socklen_t len = sizeof size;
+    getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, &len);
+    close(fd);
+    return size;
+}
+
 class FakeDns {
 public:
-    FakeDns() {
+    // On a loopback address (127.0.0.1 unless given) and port (0: the
+    // system chooses).
+    explicit FakeDns(const char* address = "127.0.0.1", unsigned short port = 0) {
         m_Fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a = LoopbackAddress(0);
-        bind(m_Fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        sockaddr_in a = LoopbackAddress(port, address);
+        m_Bound = bind(m_Fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
         socklen_t len = sizeof a;
         getsockname(m_Fd, reinterpret_cast<sockaddr*>(&a), &len);
         m_Port = ntohs(a.sin_port);
         m_Thread = std::thread([this] { loop(); });
     }
     ~FakeDns() {
+        Release();
         m_Stop = true;
         m_Thread.join();
         close(m_Fd);
@@ -146,6 +184,38 @@ public:
     FakeDns& operator=(const FakeDns&) = delete;
 
     unsigned short Port() const { return m_Port; }
+    bool Bound() const { return m_Bound; }
+
+    // Replies are held back (questions still logged) until Release, which
+    // sends every held reply.
+    void Hold() {
+        std::lock_guard<std::mutex> g(m_Mutex);
+        m_Holding = true;
+    }
+    void Release() {
+        std::vector<std::pair<std::string, sockaddr_in>> held;
+        {
+            std::lock_guard<std::mutex> g(m_Mutex);
+            m_Holding = false;
+            held.swap(m_Held);
+        }
+        for (const auto& [reply, to] : held)
+            sendto(m_Fd, reply.data(), reply.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+                   sizeof to);
+    }
+    // Before each reply, rounds times three kinds of junk go to the asker's
+    // port: the reply with another id, five bytes that are no reply, and from
+    // another port the reply with its last A address changed to 192.0.2.66
+    // (a forger who guessed the id).
+    void SetJunk(int rounds) {
+        std::lock_guard<std::mutex> g(m_Mutex);
+        m_JunkRounds = rounds;
+    }
+    // The source port of every question received, in order.
+    std::vector<unsigned short> SourcePorts() {
+        std::lock_guard<std::mutex> g(m_Mutex);
+        return m_SourcePorts;
+    }
 
     void Add(const Rr& r) {
         std::lock_guard<std::mutex> g(m_Mutex);
@@ -186,7 +256,11 @@ public:
         m_Drop.clear();
         m_Extra.clear();
         m_Log.clear();
+        m_SourcePorts.clear();
         m_Authoritative = false;
+        m_JunkRounds = 0;
+        m_Holding = false;
+        m_Held.clear();
     }
 
 private:
@@ -219,9 +293,12 @@ private:
             (static_cast<unsigned char>(query[0]) << 8) | static_cast<unsigned char>(query[1]);
 
         std::string reply;
+        int junkRounds = 0;
         {
             std::lock_guard<std::mutex> g(m_Mutex);
             m_Log.push_back(name + "/" + std::to_string(type));
+            m_SourcePorts.push_back(ntohs(from.sin_port));
+            junkRounds = m_JunkRounds;
             if (m_Drop.count(Lower(name)))
                 return;
             std::vector<Rr> answers;
@@ -259,9 +336,36 @@ private:
             reply =
                 WireReply(id, flags, question, 1, answers, plain ? m_Extra[2] : std::vector<Rr>(),
                           plain ? m_Extra[3] : std::vector<Rr>());
+            if (m_Holding) {
+                m_Held.emplace_back(reply, from);
+                return;
+            }
         }
+        if (junkRounds > 0)
+            sendJunk(reply, from, junkRounds);
         sendto(m_Fd, reply.data(), reply.size(), 0, reinterpret_cast<const sockaddr*>(&from),
                sizeof from);
+    }
+
+    void sendJunk(const std::string& reply, const sockaddr_in& to, int rounds) {
+        std::string otherId = reply;
+        otherId[0] = static_cast<char>(otherId[0] ^ 0x5A);
+        // The forger's reply points elsewhere: its last four bytes (the
+        // address, when an A record comes last) become 192.0.2.66.
+        std::string forged = reply;
+        if (forged.size() >= 16)
+            forged.replace(forged.size() - 4, 4, std::string{'\xC0', '\x00', '\x02', '\x42'});
+        const std::string garbage = "\x01\x02\x03\x04\x05";
+        int forger = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in any = LoopbackAddress(0);
+        bind(forger, reinterpret_cast<sockaddr*>(&any), sizeof any);
+        auto* address = reinterpret_cast<const sockaddr*>(&to);
+        for (int i = 0; i < rounds; ++i) {
+            sendto(m_Fd, otherId.data(), otherId.size(), 0, address, sizeof to);
+            sendto(m_Fd, garbage.data(), garbage.size(), 0, address, sizeof to);
+            sendto(forger, forged.data(), forged.size(), 0, address, sizeof to);
+        }
+        close(forger);
     }
 
     void loop() {
@@ -280,6 +384,7 @@ private:
     }
 
     int m_Fd = -1;
+    bool m_Bound = false;
     unsigned short m_Port = 0;
     std::atomic<bool> m_Stop{false};
     std::thread m_Thread;
@@ -289,7 +394,11 @@ private:
     std::set<std::string> m_Drop;
     std::map<int, std::vector<Rr>> m_Extra;
     std::vector<std::string> m_Log;
+    std::vector<unsigned short> m_SourcePorts;
     bool m_Authoritative = false;
+    bool m_Holding = false;
+    std::vector<std::pair<std::string, sockaddr_in>> m_Held;
+    int m_JunkRounds = 0;
 };
 
 }  // namespace dnstest

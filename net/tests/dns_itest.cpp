@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <chrono>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -100,6 +101,7 @@ public:
             "--conf-file=/dev/null",
             "--pid-file=",
             "--log-facility=-",
+            "--log-queries=extra",  // names each asker's address and port
         };
         // As root it would otherwise change to an unprivileged user that
         // this sandbox may not have.
@@ -281,6 +283,34 @@ TEST_F(DnsIntegrationTest, AddressesAliasesAndReverseNamesResolve) {
     CVornString text;
     ASSERT_TRUE(named.GetAddressString(text));
     EXPECT_STREQ(text.CStr(), "127.0.0.5");
+}
+
+TEST_F(DnsIntegrationTest, EachQueryReachesTheServerFromAPortOfItsOwn) {
+    const size_t logStart = ServerLog().size();
+    CVornHostAddress host;
+    for (const char* name : {"mx2.zone.test", "alias.zone.test", "c4.zone.test", "d5.zone.test"})
+        ASSERT_EQ(DnsLookupA(CVornString(name), false, host), kDnsFound) << name;
+    EXPECT_EQ(DnsLookupA(CVornString("nothere.zone.test"), false, host), kDnsNotFound);
+
+    // dnsmasq logs each question as "<serial> 127.0.0.1/<port> query[...]".
+    std::vector<unsigned> ports;
+    auto readPorts = [&] {
+        ports.clear();
+        std::istringstream lines(ServerLog().substr(logStart));
+        for (std::string line; std::getline(lines, line);) {
+            const size_t query = line.find(" query[");
+            const size_t slash = line.rfind("127.0.0.1/", query);
+            if (query != std::string::npos && slash != std::string::npos)
+                ports.push_back(static_cast<unsigned>(std::stoul(line.substr(slash + 10))));
+        }
+        return ports.size() >= 6;  // nothere.zone.test was asked for A, then CNAME
+    };
+    ASSERT_TRUE(testsupport::Eventually(readPorts)) << ServerLog();
+    const unsigned serverPort = DnsResolver().GetSocket().GetLocalPort();
+    std::set<unsigned> distinct(ports.begin(), ports.end());
+    EXPECT_EQ(distinct.count(serverPort), 0u);
+    // Random ports out of thousands: one pair alike is a rare accident.
+    EXPECT_GE(distinct.size() + 1, ports.size()) << ServerLog();
 }
 
 TEST_F(DnsIntegrationTest, AMissingNameIsReportedAtOnce) {

@@ -364,6 +364,7 @@ TEST(DnsRecord, EqualsComparesTheDataOfTheType) {
 // ---- Malformed replies
 
 TEST(DnsParseReply, ShortOrNonReplyDatagramsAreReportedAndRefused) {
+    DnsReportLimiter().Reset();
     CVornLogSink sink(7);
     Sections s;
     Parse(Header(kReply, 0, 0, 0, 0).substr(0, 11), s);
@@ -499,6 +500,28 @@ TEST(DnsReadName, FollowsAtMostFourBackwardPointers) {
             EXPECT_STREQ(name.CStr(), c.name);
         }
     }
+}
+
+TEST(DnsInZone, ANameIsInsideWhenItIsTheZoneOrEndsInDotZone) {
+    struct Case {
+        const char* name;
+        const char* zone;
+        bool inside;
+    };
+    const Case cases[] = {
+        {"zone.test", "zone.test", true},
+        {"www.Zone.TEST", "zone.test.", true},
+        {"a.b.zone.test.", "ZONE.test", true},
+        {"badzone.test", "zone.test", false},  // a suffix, but not at a label
+        {"mail.evil.test", "zone.test", false},
+        {"test", "zone.test", false},  // the parent is outside
+        {"zone.test.evil", "zone.test", false},
+        {"anything.at.all", "", true},  // the root holds every name
+        {"", "zone.test", false},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(DnsInZone(CVornString(c.name), CVornString(c.zone)), c.inside)
+            << c.name << " in " << c.zone;
 }
 
 TEST(DnsMakeKey, TypeAndNumberThenTheLowerCasedName) {

@@ -109,6 +109,26 @@ TEST(DnsDeliverAnswer, OnlyTheMatchingReplyReachesTheQuery) {
     }
 }
 
+TEST(DnsDeliverAnswer, AReplyOnAnotherQuerysSocketIsNotDelivered) {
+    const uint32_t server = Quad("127.0.0.1");
+    CDnsPendingQuery query(CVornString("host.example"), kDnsTypeA, nullptr);
+    CDnsPendingQuery other(CVornString("other.example"), kDnsTypeA, nullptr);
+    for (CDnsPendingQuery* q : {&query, &other}) {
+        q->ResetAnswer();
+        q->NoteServer(server, 53);
+    }
+    CDnsRecordPtrList answers;
+    Answers(answers);
+    CDnsRecord question(CVornString("host.example"), 0, kDnsTypeA, false);
+    CVornHostAddress sender(server, 53);
+    EXPECT_FALSE(DnsDeliverAnswer(query.m_Id, sender, false, question, answers, &other));
+    CDnsRecordList got;
+    EXPECT_FALSE(query.TakeAnswer(got, nullptr));
+    EXPECT_TRUE(DnsDeliverAnswer(query.m_Id, sender, false, question, answers, &query));
+    EXPECT_TRUE(query.TakeAnswer(got, nullptr));
+    EXPECT_EQ(Count(got), 2u);
+}
+
 TEST(DnsDeliverAnswer, NoQueryNoDelivery) {
     CVornHostAddress sender(Quad("127.0.0.1"), 53);
     CDnsRecord question(CVornString("gone.example"), 0, kDnsTypeA, false);

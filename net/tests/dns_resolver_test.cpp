@@ -9,10 +9,12 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <fstream>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -127,6 +129,7 @@ protected:
         platform::ClearTestTime();
         s_Primary->Reset();
         DnsCacheFlush();
+        DnsReportLimiter().Reset();
         ASSERT_TRUE(DnsStart(1, false));
     }
     void TearDown() override {
@@ -670,6 +673,180 @@ TEST_F(DnsResolverTest, AuthoritativeLookupAsksTheZonesNameServerWhenTheRecursiv
     EXPECT_EQ(DnsLookupA(CVornString("www.zone.test"), true, again), kDnsFound);
     EXPECT_EQ(Primary().Count(), asked.size());
     EXPECT_EQ(zone.Count(), 1u);
+}
+
+TEST_F(DnsResolverTest, AZonesServersAreTrustedOnlyForNamesInsideTheirZone) {
+    // The zone's server sends mail for zone.test to a name of evil.test and
+    // plants an address for that name; evil.test's own server knows better.
+    FakeDns zone("127.0.0.1");
+    FakeDns evil("127.0.0.2", zone.Port());
+    ASSERT_TRUE(evil.Bound());
+    DnsSetNameServerPort(zone.Port());
+    zone.SetAuthoritative(true);
+    evil.SetAuthoritative(true);
+    zone.Add({"www.zone.test", 5, "mail.evil.test"});
+    zone.Add({"mail.evil.test", 1, "192.0.2.66"});  // follows the CNAME in the answer
+    zone.AddExtra(3, {"ns.evil.test", 1, "192.0.2.67"});
+    evil.Add({"mail.evil.test", 1, "127.0.0.81"});
+    Primary().Add({"zone.test", 2, "ns.zone.test"});
+    Primary().Add({"ns.zone.test", 1, "127.0.0.1"});
+    Primary().Add({"evil.test", 2, "ns.evil.test"});
+    Primary().Add({"ns.evil.test", 1, "127.0.0.2"});
+    Primary().Add({"mail.evil.test", 1, "127.0.0.80"});  // recursive, not authoritative
+
+    CVornHostAddress host;
+    EXPECT_EQ(DnsLookupA(CVornString("www.zone.test"), true, host), kDnsFound);
+    DnsSetNameServerPort(0);
+    EXPECT_EQ(Show(host), "www.zone.test [127.0.0.81]");
+    CVornString canonical;
+    ASSERT_TRUE(host.GetCanonicalName(canonical));
+    EXPECT_STREQ(canonical.CStr(), "mail.evil.test");
+    // The CNAME inside the zone was taken; the address outside it was asked
+    // of its own zone's server.
+    EXPECT_EQ(zone.Log(), std::vector<std::string>{"www.zone.test/1"});
+    EXPECT_EQ(evil.Log(), std::vector<std::string>{"mail.evil.test/1"});
+    CDnsRecordList list;
+    bool authoritative = false;
+    EXPECT_TRUE(
+        DnsCacheFind(CVornString("www.zone.test"), kDnsTypeCNAME, true, list, &authoritative));
+    ASSERT_TRUE(DnsCacheFind(CVornString("mail.evil.test"), kDnsTypeA, true, list, &authoritative));
+    std::vector<CDnsRecord> found = Records(list);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(QuadText(found[0].m_Address.GetAddress()), "127.0.0.81");
+    EXPECT_FALSE(DnsCacheFind(CVornString("ns.evil.test"), kDnsTypeA, true, list, nullptr));
+}
+
+TEST_F(DnsResolverTest, EachQueryLeavesFromARandomPortOfItsOwnWithALargeReceiveBuffer) {
+    const unsigned short serverPort = DnsResolver().GetSocket().GetLocalPort();
+    const int wanted = dnstest::FreshReceiveBuffer(kDnsReceiveBufferBytes);
+    ASSERT_GT(wanted, dnstest::FreshReceiveBuffer(0));
+    EXPECT_GE(dnstest::ReceiveBufferOfLocalPort(serverPort), wanted);
+
+    // A query held in flight (long enough not to send again): its socket is
+    // there to be looked at.
+    DnsSetQueryTimes(30, 60);
+    Primary().Add({"held.x.test", 1, "127.0.0.90"});
+    Primary().Hold();
+    std::atomic<int> result{-1};
+    std::thread asker([&] {
+        CVornHostAddress host;
+        result = DnsLookupA(CVornString("held.x.test"), false, host);
+    });
+    const bool sent = Eventually([&] { return Primary().Count() == 1; });
+    EXPECT_TRUE(sent);
+    std::set<unsigned short> ports;
+    if (sent) {
+        const unsigned short heldPort = Primary().SourcePorts()[0];
+        EXPECT_NE(heldPort, serverPort);
+        EXPECT_GE(dnstest::ReceiveBufferOfLocalPort(heldPort), wanted);
+        ports.insert(heldPort);
+    }
+    Primary().Release();
+    asker.join();
+    EXPECT_EQ(result.load(), kDnsFound);
+
+    for (int i = 0; i < 5; ++i) {
+        const std::string name = "p" + std::to_string(i) + ".x.test";
+        Primary().Add({name, 1, "127.0.0.91"});
+        CVornHostAddress host;
+        EXPECT_EQ(DnsLookupA(CVornString(name.c_str()), false, host), kDnsFound) << name;
+    }
+    for (unsigned short port : Primary().SourcePorts()) {
+        EXPECT_NE(port, serverPort);
+        ports.insert(port);
+    }
+    // Six queries from ports the kernel drew out of thousands: two alike
+    // would be a rare accident, all alike a fixed port.
+    EXPECT_GE(ports.size(), 5u);
+    // No socket of a finished query stays open.
+    for (unsigned short port : ports)
+        EXPECT_EQ(dnstest::ReceiveBufferOfLocalPort(port), -1) << port;
+}
+
+TEST_F(DnsResolverTest, CallersAskingTheSameQuestionAtOnceShareOneQuery) {
+    DnsSetQueryTimes(30, 60);  // held replies must not make the query send again
+    Primary().Add({"same.x.test", 1, "127.0.0.92"});
+    Primary().Add({"other.x.test", 1, "127.0.0.93"});
+    Primary().Hold();
+    struct Ask {
+        const char* name;
+        int result;
+        std::string shown;
+    };
+    std::vector<Ask> asks = {{"same.x.test", -1, ""},
+                             {"SAME.x.test.", -1, ""},
+                             {"same.x.test", -1, ""},
+                             {"other.x.test", -1, ""}};
+    std::vector<std::thread> threads;
+    for (Ask& ask : asks) {
+        threads.emplace_back([&ask] {
+            CVornHostAddress host;
+            ask.result = DnsLookupA(CVornString(ask.name), false, host);
+            if (ask.result == kDnsFound)
+                ask.shown = Show(host);
+        });
+    }
+    // One question per name went out; the other two askers of the same name
+    // wait for its answer.
+    EXPECT_TRUE(Eventually([&] { return DnsSharedQueryWaiters() == 2 && Primary().Count() == 2; }));
+    Primary().Release();
+    for (std::thread& t : threads) t.join();
+    for (const Ask& ask : asks) EXPECT_EQ(ask.result, kDnsFound) << ask.name;
+    EXPECT_EQ(asks[0].shown, "same.x.test [127.0.0.92]");
+    EXPECT_EQ(asks[1].shown, "SAME.x.test. [127.0.0.92]");
+    EXPECT_EQ(asks[3].shown, "other.x.test [127.0.0.93]");
+    // Whichever asker went first sent the name as it wrote it.
+    std::vector<std::string> asked;
+    for (const std::string& q : Primary().Log()) asked.push_back(dnstest::Lower(q));
+    std::sort(asked.begin(), asked.end());
+    EXPECT_EQ(asked, (std::vector<std::string>{"other.x.test/1", "same.x.test/1"}));
+    EXPECT_EQ(DnsSharedQueryWaiters(), 0);
+
+    // A query that fails (no reply within a 1-s wait and a 2-s deadline)
+    // fails its sharers too, and nothing stays in flight.
+    DnsSetQueryTimes(1, 2);
+    Primary().Drop("gone.x.test");
+    std::vector<int> results(2, -1);
+    std::vector<std::thread> failing;
+    for (int& r : results) {
+        failing.emplace_back([&r] {
+            CDnsRecordList list;
+            r = DnsQuery(CVornString("gone.x.test"), kDnsTypeA, nullptr, list, nullptr) ? 1 : 0;
+        });
+    }
+    EXPECT_TRUE(Eventually([] { return DnsSharedQueryWaiters() == 1; }));
+    for (std::thread& t : failing) t.join();
+    EXPECT_EQ(results, (std::vector<int>{0, 0}));
+    EXPECT_EQ(DnsSharedQueryWaiters(), 0);
+}
+
+TEST_F(DnsResolverTest, JunkAroundAReplyIsReportedOnceAMinuteAndTheReplyStillCounts) {
+    platform::SetTestTime(kBase);
+    // Before the genuine reply, 50 rounds of junk at the query's port: other
+    // ids, datagrams too short to parse, and forged replies from another port.
+    Primary().SetJunk(50);
+    Primary().Add({"j1.x.test", 1, "127.0.0.94"});
+    Primary().Add({"j2.x.test", 1, "127.0.0.95"});
+    CVornHostAddress host;
+    ASSERT_EQ(DnsLookupA(CVornString("j1.x.test"), false, host), kDnsFound);
+    EXPECT_EQ(Show(host), "j1.x.test [127.0.0.94]");  // never the forger's 192.0.2.66
+    EXPECT_EQ(EventsOf(204).size(), 1u);
+    EXPECT_EQ(EventsOf(206).size(), 1u);
+    const std::string debug = DebugText();
+    size_t unexpected = 0;
+    for (size_t at = debug.find("M214"); at != std::string::npos; at = debug.find("M214", at + 1))
+        ++unexpected;
+    EXPECT_EQ(unexpected, 1u) << debug;
+
+    // A minute later the next of each is reported with the count held back.
+    platform::SetTestTime(kBase + 60);
+    Primary().SetJunk(1);
+    ASSERT_EQ(DnsLookupA(CVornString("j2.x.test"), false, host), kDnsFound);
+    EXPECT_EQ(Show(host), "j2.x.test [127.0.0.95]");
+    const std::vector<std::string> parse = EventsOf(206);
+    ASSERT_EQ(parse.size(), 2u);
+    EXPECT_NE(parse[1].find("(and 49 more since the last report)"), std::string::npos) << parse[1];
+    EXPECT_NE(DebugText().find("(and 99 more since the last report)"), std::string::npos);
 }
 
 // ---- Host-address resolution

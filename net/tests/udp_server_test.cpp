@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "net/tests/udp_fixture.h"
+#include "platform/clock.h"
 
 namespace {
 
@@ -128,6 +129,10 @@ TEST_F(UdpServerTest, EchoesManyDatagramsInFlightWithOneAndSeveralGrunts) {
 }
 
 TEST_F(UdpServerTest, DatagramsOverTheLargestSizeAndEmptyOnesAreDropped) {
+    struct ClockReset {
+        ~ClockReset() { platform::ClearTestTime(); }
+    } clockReset;
+    platform::SetTestTime(1700000000);
     const int kLargest = 16;
     EchoServer server;
     ASSERT_TRUE(StartOnLoopback(server, 1, 0, kLargest));
@@ -144,9 +149,18 @@ TEST_F(UdpServerTest, DatagramsOverTheLargestSizeAndEmptyOnesAreDropped) {
     // One sender, in order: once the last one is handled the others are done.
     EXPECT_EQ(std::multiset<std::string>{exact}, Replies(client, 1));
     EXPECT_EQ(std::vector<std::string>{exact}, server.Seen());
-    // Both too large, reported with the sender and the cut size L + 1.
+    // Both too large: the first is reported with the sender and the cut size
+    // L + 1; the second, within a minute of it, is only counted.
     std::string from = "[127.0.0.1]." + std::to_string(client.GetLocalPort());
-    std::vector<std::string> expected = {"2:M223 " + from + " 17", "2:M223 " + from + " 17"};
+    std::vector<std::string> expected = {"2:M223 " + from + " 17"};
+    EXPECT_EQ(expected, EventsOf(223));
+
+    // A minute later the next one is reported, with the count held back.
+    platform::SetTestTime(1700000000 + 60);
+    ASSERT_EQ(kLargest + 1, client.Send(over.data(), over.size(), to));
+    ASSERT_EQ(kLargest, client.Send(exact.data(), exact.size(), to));
+    EXPECT_EQ(std::multiset<std::string>{exact}, Replies(client, 1));
+    expected.push_back("2:M223 " + from + " (and 1 more since the last report) 17");
     EXPECT_EQ(expected, EventsOf(223));
 }
 

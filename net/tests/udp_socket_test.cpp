@@ -20,6 +20,23 @@ std::string PortText(unsigned short port) {
     return "[127.0.0.1]." + std::to_string(port);
 }
 
+TEST_F(UdpSocketTest, AskingForALargerReceiveBufferGrowsIt) {
+    CVornUDPSocket unbound;
+    EXPECT_EQ(-1, unbound.SetReceiveBufferSize(1 << 20));
+    EXPECT_EQ(1u, EventsOf(190).size());
+
+    CVornUDPSocket small, large;
+    ASSERT_TRUE(small.Bind(CVornHostAddress(Loopback(), 0)));
+    ASSERT_TRUE(large.Bind(CVornHostAddress(Loopback(), 0)));
+    const int smallSize = small.SetReceiveBufferSize(4096);
+    const int largeSize = large.SetReceiveBufferSize(1 << 20);
+    EXPECT_GT(smallSize, 0);
+    // The kernel may cap the request, but never below its default (which is
+    // well above 4 KiB).
+    EXPECT_GT(largeSize, smallSize);
+    EXPECT_EQ(-1, large.SetReceiveBufferSize(0));
+}
+
 TEST_F(UdpSocketTest, DatagramsArriveWholeWithTheirSender) {
     CVornUDPSocket server, client;
     ASSERT_TRUE(server.Bind(CVornHostAddress(Loopback(), 0)));
