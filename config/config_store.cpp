@@ -166,10 +166,15 @@ bool readLines(CVornDiskFile& file, const char* path, bool isVendor, CVornObject
     char* line = buffer.get();
     int lineNumber = 1;
 
+    // A line that fills the buffer without its LF is longer than any line
+    // a save writes: -1, as for a read error.
     auto readOne = [&](int* length) -> int {
-        int n = file.ReadLine(line, kLineBufferSize, "\n");
+        const int room = kLineBufferSize - 1;  // one byte for the NUL
+        int n = file.ReadLine(line, room, "\n");
         if (n <= 0)
             return n;
+        if (n == room && line[n - 1] != '\n')
+            return -1;
         while (n > 0 && (line[n - 1] == '\r' || line[n - 1] == '\n')) --n;
         line[n] = '\0';
         *length = n;

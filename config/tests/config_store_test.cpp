@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "config/config_object.h"
 #include "config/tests/store_fixture.h"
 #include "core/vorn_exception.h"
 #include "platform/threads.h"
@@ -199,6 +200,9 @@ TEST_F(ConfigStoreTest, BrokenFileFailsOrRecoversFromOld) {
         {"object text refused", "# 2 0\r\nDUBob,novalue\r\n", "1:M26 ("},
         {"list without its letters", "# 2 0\r\nDLList,AN\r\n", "1:M26 ("},
         {"NUL inside a line", std::string("# 2 0\r\nDS,A=1\0B=2\r\n", 19), "1:M26 ("},
+        // Its tail must not be read as a line of its own.
+        {"line over the bound",
+         "# 2 0\r\nDS,A=" + std::string(kMaxConfigLineLength, 'x') + "DUEve,\r\n", "1:M26 ("},
     };
     const std::string good = "# 2 0\r\nDS,Greeting=good\r\n";
     for (const Case& c : cases) {
