@@ -226,8 +226,7 @@ private:
                 formats::AddFailedMember(members, name, index, st);
                 // Past the total bound nothing more may be written; past a
                 // member's own bound the next member may still be read.
-                stop = st != FormatStatus::kLimitExceeded ||
-                       budget.total + sizeof buf > budget.Limits().maxTotalBytes;
+                stop = st != FormatStatus::kLimitExceeded || budget.Exhausted();
                 return st;
             }
         }

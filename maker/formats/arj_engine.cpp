@@ -136,7 +136,7 @@ public:
             }
             FormatStatus st = ReadMember(data + h.next, h, tempDir, budget, index, members);
             keep(st);
-            if (st == FormatStatus::kIoError || budget.total >= limits.maxTotalBytes) break;
+            if (st == FormatStatus::kIoError || budget.Exhausted()) break;
         }
         return result;
     }

@@ -64,7 +64,8 @@ FormatStatus MemberWriter::Write(const void* data, std::size_t size) {
     if (m_Fd < 0) return FormatStatus::kIoError;
     const ExtractLimits& lim = m_Budget.Limits();
     std::uint64_t after = m_Written + size;
-    if (after > lim.maxMemberBytes || m_Budget.total + size > lim.maxTotalBytes) {
+    if (m_Budget.total + size > lim.maxTotalBytes) m_Budget.MarkExhausted();
+    if (after > lim.maxMemberBytes || m_Budget.Exhausted()) {
         Discard();
         return FormatStatus::kLimitExceeded;
     }

@@ -34,10 +34,15 @@ public:
     const ExtractLimits& Limits() const { return m_Limits; }
     // kLimitExceeded when `members` already holds the most allowed.
     FormatStatus AdmitMember(std::size_t listed) const;
+    // True once a write was refused for the total bound: the container's
+    // read must stop.
+    bool Exhausted() const { return m_Exhausted; }
+    void MarkExhausted() { m_Exhausted = true; }
     std::uint64_t total = 0;  // bytes written for all members so far
 
 private:
     ExtractLimits m_Limits;
+    bool m_Exhausted = false;
 };
 
 // Writes one member into a fresh mkstemp file in the temporary directory.

@@ -210,7 +210,7 @@ public:
             FormatStatus st = formats::WriteWholeMember(tempDir, budget, name, index, bytes,
                                                         bytes.size(), members);
             keep(st);
-            if (st == FormatStatus::kIoError || budget.total >= limits.maxTotalBytes) break;
+            if (st == FormatStatus::kIoError || budget.Exhausted()) break;
         }
         return result;
     }

@@ -111,7 +111,7 @@ public:
                 {reinterpret_cast<const char*>(data + a.dataOffset), a.dataLength}, a.dataLength,
                 members);
             if (st != FormatStatus::kOk && result == FormatStatus::kOk) result = st;
-            if (st == FormatStatus::kIoError || budget.total >= limits.maxTotalBytes) break;
+            if (st == FormatStatus::kIoError || budget.Exhausted()) break;
         }
         return result;
     }

@@ -239,7 +239,7 @@ public:
                 writer.Discard();
                 formats::AddFailedMember(members, b.name, i, st);
                 if (result == FormatStatus::kOk) result = st;
-                if (budget.total >= limits.maxTotalBytes) break;
+                if (budget.Exhausted()) break;
                 continue;
             }
             members.push_back(std::move(m));

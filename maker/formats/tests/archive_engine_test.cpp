@@ -121,6 +121,28 @@ TEST_P(ZipAndTar, TruncatedAndGarbageArchivesAreDamaged) {
 
 INSTANTIATE_TEST_SUITE_P(Formats, ZipAndTar, ::testing::Values("zip", "ustar"));
 
+TEST(ZipEngine, EncryptedMembersAreReportedAndNotRewritten) {
+    testsupport::TempDir dir("formats");
+    WriteAll(dir.Path("in.zip"),
+             MakeArchive("zip", {{"secret.exe", formattest::ClamExe()}, {"b", "bee"}}, "pw"));
+    auto engine = MakeZipEngine();
+    std::vector<Member> members;
+    EXPECT_EQ(engine->Extract(dir.Path("in.zip"), dir.Path("tmp"), {}, members),
+              FormatStatus::kEncrypted);
+    ASSERT_EQ(members.size(), 2u);
+    for (const Member& m : members) {
+        EXPECT_EQ(m.status, FormatStatus::kEncrypted);
+        EXPECT_TRUE(m.dataFile.empty());
+    }
+    EXPECT_EQ(members[0].name, "secret.exe");
+    // A rebuild that keeps an encrypted member ("b") fails: it cannot be
+    // written again without its key.
+    std::vector<MemberEdit> keepOne = {{0, MemberEdit::Action::kRemove, "", ""}};
+    EXPECT_EQ(engine->Rebuild(dir.Path("in.zip"), keepOne, dir.Path("out.zip"), {}),
+              FormatStatus::kEncrypted);
+    EXPECT_NE(::access(dir.Path("out.zip").c_str(), F_OK), 0);
+}
+
 // A tar header declaring a size past the member bound is refused before a
 // byte of it is read (the data is not even there).
 TEST(TarEngine, HugeDeclaredSizeIsRefusedUpFront) {

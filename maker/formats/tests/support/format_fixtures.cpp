@@ -125,12 +125,17 @@ la_ssize_t AppendTo(archive*, void* client, const void* buf, size_t size) {
 }
 }  // namespace
 
-std::string MakeArchive(const std::string& format, const std::vector<Entry>& entries) {
+std::string MakeArchive(const std::string& format, const std::vector<Entry>& entries,
+                        const std::string& passphrase) {
     std::string out;
     archive* a = archive_write_new();
     if (archive_write_set_format_by_name(a, format.c_str()) != ARCHIVE_OK)
         throw std::runtime_error("unknown format " + format);
     archive_write_set_bytes_in_last_block(a, 1);
+    if (!passphrase.empty()) {
+        archive_write_set_options(a, "zip:encryption=zipcrypt");
+        archive_write_set_passphrase(a, passphrase.c_str());
+    }
     archive_write_open(a, &out, nullptr, AppendTo, nullptr);
     for (const Entry& e : entries) {
         archive_entry* entry = archive_entry_new();

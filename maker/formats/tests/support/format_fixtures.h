@@ -48,7 +48,9 @@ struct Entry {
     std::string name;
     std::string data;
 };
-std::string MakeArchive(const std::string& format, const std::vector<Entry>& entries);
+// A passphrase encrypts every member (ZIP's traditional encryption).
+std::string MakeArchive(const std::string& format, const std::vector<Entry>& entries,
+                        const std::string& passphrase = "");
 
 // A level-0 LHA archive of stored (-lh0-) members.
 std::string MakeLhaStored(const std::vector<Entry>& entries);
