@@ -10,9 +10,10 @@
 // document's groups; the walker hands a removal to the enclosing container.
 //
 // Format: \objdata holds hexadecimal digits (blanks, line breaks and
-// control words between them are ignored) giving an OLE1 object: version
-// (4), format (4: 2 embedded), class, topic and item names (each a 32-bit
-// length then bytes), native data size (4) and the native data. A Package's
+// control words between them are ignored; \binN gives N raw bytes) giving
+// an OLE1 object: version (4), format (4: 2 embedded), class, topic and
+// item names (each a 32-bit length then bytes), native data size (4) and
+// the native data. A Package's
 // native data is: 2 bytes, label (NUL-ended), source path (NUL-ended), 2
 // bytes, type (2: 3 an embedded file), temporary path (32-bit length then
 // bytes), data size (4), data.
@@ -58,10 +59,23 @@ bool DecodeObjdata(std::string_view text, std::size_t pos, std::uint64_t bound, 
             // control symbol carries no object bytes.
             std::size_t p = pos + 1;
             if (p < text.size() && IsLetter(text[p])) {
+                std::size_t word = p;
                 while (p < text.size() && IsLetter(text[p])) ++p;
+                std::string_view name = text.substr(word, p - word);
                 if (p < text.size() && text[p] == '-') ++p;
-                while (p < text.size() && text[p] >= '0' && text[p] <= '9') ++p;
+                std::uint64_t number = 0;
+                while (p < text.size() && text[p] >= '0' && text[p] <= '9') {
+                    number = std::min<std::uint64_t>(number * 10 + (text[p] - '0'), 1ull << 40);
+                    ++p;
+                }
                 if (p < text.size() && text[p] == ' ') ++p;
+                if (name == "bin") {
+                    // \binN: the next N bytes are object bytes as they stand.
+                    std::uint64_t n = std::min<std::uint64_t>(number, text.size() - p);
+                    if (out.size() + n > bound) return false;
+                    out.append(text.substr(p, n));
+                    p += n;
+                }
                 pos = p - 1;
             } else {
                 pos = p;

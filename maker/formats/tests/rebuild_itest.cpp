@@ -89,6 +89,34 @@ TEST(TarRebuild, KeptMembersAreCopiedByteForByteReadByGnuTar) {
     EXPECT_EQ(Output("tar -xOf " + path + " last.txt"), "last");
 }
 
+// An archive GNU tar wrote, with a long name (a 'L' extension header):
+// removing that member drops its extension header too.
+TEST(TarRebuild, GnuTarArchiveWithLongNames) {
+    testsupport::TempDir dir("formats");
+    std::string longName = std::string(150, 'n') + ".exe";
+    WriteAll(dir.Path("a.txt"), "first");
+    WriteAll(dir.Path(longName), "infected");
+    WriteAll(dir.Path("b.txt"), "last");
+    Output("cd " + Quote(dir.Path()) + " && tar cf in.tar --format=gnu a.txt " + Quote(longName) +
+           " b.txt");
+    std::vector<Member> members;
+    ASSERT_EQ(MakeTarEngine()->Extract(dir.Path("in.tar"), dir.Path("tmp"), {}, members),
+              FormatStatus::kOk);
+    ASSERT_EQ(members.size(), 3u);
+    EXPECT_EQ(members[1].name, longName);
+    std::vector<MemberEdit> remove = {{members[1].index, kRemove, "", ""}};
+    ASSERT_EQ(MakeTarEngine()->Rebuild(dir.Path("in.tar"), remove, dir.Path("out.tar"), {}),
+              FormatStatus::kOk);
+    std::string path = Quote(dir.Path("out.tar"));
+    EXPECT_EQ(Output("tar -tf " + path), "a.txt\nb.txt\n");
+    EXPECT_EQ(Output("tar -xOf " + path + " b.txt"), "last");
+    std::string in = ReadAll(dir.Path("in.tar"));
+    std::string out = ReadAll(dir.Path("out.tar"));
+    // a.txt (header and data block) and b.txt are the input's own bytes.
+    EXPECT_TRUE(out.substr(0, 1024) == in.substr(0, 1024));
+    EXPECT_TRUE(out.substr(1024, 1024) == in.substr(3072, 1024));
+}
+
 TEST(GzipRebuild, ReadByGzip) {
     testsupport::TempDir dir("formats");
     WriteAll(dir.Path("in.gz"), formattest::Gzip(formattest::ClamExe(), "clam.exe"));

@@ -197,6 +197,11 @@ TEST(RtfEngine, ObjectsFaultsAndBounds) {
         {"scattered digits", doc, {}, FormatStatus::kOk, {FormatStatus::kOk}},
         {"object cut short", "{\\rtf1{\\object{\\*\\objdata " + cut + "}}}", {},
          FormatStatus::kDamaged, {FormatStatus::kDamaged}},
+        {"raw bytes after \\bin",
+         "{\\rtf1{\\object{\\*\\objdata " + hex.substr(0, 20) + "\\bin" +
+             std::to_string(hex.size() / 2 - 10) + " " +
+             Ole1("Word.Document.8", "native word bytes").substr(10) + "}}}",
+         {}, FormatStatus::kOk, {FormatStatus::kOk}},
         {"no objects", "{\\rtf1 plain \\objdatax text}", {}, FormatStatus::kOk, {}},
         {"member bound", doc, small, FormatStatus::kLimitExceeded, {FormatStatus::kLimitExceeded}},
     };
