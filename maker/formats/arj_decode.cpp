@@ -5,9 +5,9 @@
 //               method 4 (unary-prefixed numbers, no Huffman codes)
 //
 // Both read the input as one stream of bits, most significant bit first.
-// Huffman tables are looked up with all 16 bits ahead, so a table is one
-// array of 65536 entries per code; a code set that is over-full is refused,
-// and a position that no code covers answers kDamaged when it is met.
+// Huffman codes are canonical and decoded length by length from 16 bits of
+// look-ahead; a code set that is over-full is refused, and a position that
+// no code covers answers kDamaged when it is met.
 //
 // Bad input: every table size, code length and distance is checked before
 // use; input past its end reads as zero bits and a stream that needs more
@@ -70,49 +70,63 @@ private:
     unsigned m_Overrun = 0;
 };
 
-// A prefix code looked up by the next 16 bits of input.
+// A canonical prefix code (codes ordered by length, then by symbol),
+// decoded from the next 16 bits of input one length at a time. Building
+// costs only the symbols of the code, so an archive of many tiny blocks
+// cannot make the decoder rebuild large tables for every few bytes.
 class HuffmanTable {
 public:
-    HuffmanTable() : m_Entries(65536) {}
-
     // Every position decodes to `symbol` with no bits consumed.
     void SetSingle(unsigned symbol) {
-        for (Entry& e : m_Entries) e = {static_cast<std::uint16_t>(symbol), 0};
+        m_Single = true;
+        m_SingleSymbol = static_cast<std::uint16_t>(symbol);
     }
 
-    // Canonical codes: by length, then by symbol. False when over-full.
+    // False when the lengths over-fill the code space (not a prefix code).
+    // An incomplete code is accepted; its unused codes are refused when met.
     bool Build(const unsigned char* lengths, unsigned count) {
-        for (Entry& e : m_Entries) e = {0, kNone};
-        std::uint32_t next = 0;  // next code, left-aligned in 16 bits
+        m_Single = false;
+        m_Counts.fill(0);
+        for (unsigned s = 0; s < count; ++s) ++m_Counts[lengths[s]];
+        m_Counts[0] = 0;
+        std::int32_t left = 1;
         for (unsigned len = 1; len <= 16; ++len) {
-            for (unsigned s = 0; s < count; ++s) {
-                if (lengths[s] != len) continue;
-                std::uint32_t span = 1u << (16 - len);
-                if (next + span > 65536) return false;
-                for (std::uint32_t i = 0; i < span; ++i)
-                    m_Entries[next + i] = {static_cast<std::uint16_t>(s),
-                                           static_cast<std::uint8_t>(len)};
-                next += span;
-            }
+            left = left * 2 - m_Counts[len];
+            if (left < 0) return false;
         }
+        std::array<std::uint16_t, 18> offsets{};
+        for (unsigned len = 1; len <= 16; ++len)
+            offsets[len + 1] = static_cast<std::uint16_t>(offsets[len] + m_Counts[len]);
+        m_Symbols.assign(offsets[17], 0);
+        for (unsigned s = 0; s < count; ++s)
+            if (lengths[s] != 0) m_Symbols[offsets[lengths[s]]++] = static_cast<std::uint16_t>(s);
         return true;
     }
 
     // The symbol at the reader's position, or -1 where no code lies.
     int Decode(BitReader& bits) const {
-        const Entry& e = m_Entries[bits.Peek16()];
-        if (e.length == kNone) return -1;
-        bits.Fill(e.length);
-        return e.symbol;
+        if (m_Single) return m_SingleSymbol;
+        unsigned ahead = bits.Peek16();
+        std::int32_t code = 0, first = 0, index = 0;
+        for (unsigned len = 1; len <= 16; ++len) {
+            code |= static_cast<std::int32_t>((ahead >> (16 - len)) & 1);
+            std::int32_t n = m_Counts[len];
+            if (code - first < n) {
+                bits.Fill(len);
+                return m_Symbols[static_cast<std::size_t>(index + code - first)];
+            }
+            index += n;
+            first = (first + n) << 1;
+            code <<= 1;
+        }
+        return -1;
     }
 
 private:
-    static constexpr std::uint8_t kNone = 0xFF;
-    struct Entry {
-        std::uint16_t symbol;
-        std::uint8_t length;
-    };
-    std::vector<Entry> m_Entries;
+    bool m_Single = true;
+    std::uint16_t m_SingleSymbol = 0;
+    std::array<std::uint16_t, 17> m_Counts{};
+    std::vector<std::uint16_t> m_Symbols;
 };
 
 // The output window: bytes go to the sink whenever it wraps.
