@@ -5,10 +5,11 @@
 //   Extract            one member per attachment that carries data
 //                      (attAttachData), named by its attAttachTitle
 //
-// Read only: rewriting would have to keep the attachment's MAPI properties
-// and rendering data consistent with new bytes, which cannot be done safely
-// without interpreting them; the walker hands a removal to the enclosing
-// container (the mail part that holds the stream).
+// Read only: an attachment's bytes may also sit in its MAPI properties
+// (attAttachment), so replacing attAttachData alone could leave the old
+// bytes in the stream; rewriting safely would mean interpreting every
+// property. The walker hands a removal to the enclosing container (the mail
+// part that holds the stream).
 //
 // Format: signature (4), legacy key (2), then attributes: level (1: message
 // 1, attachment 2), id (4: type in the high word), length (4), data,

@@ -31,6 +31,10 @@ TEST_P(ZipAndTar, MembersInOrderNamesAreLabelsOnly) {
                                   {"empty", ""}};
     WriteAll(dir.Path("in"), MakeArchive(GetParam(), entries));
     auto engine = EngineFor(GetParam());
+    std::string head = ReadAll(dir.Path("in")).substr(0, 4096);
+    EXPECT_TRUE(engine->Recognises(dir.Path("in"),
+                                   reinterpret_cast<const unsigned char*>(head.data()),
+                                   head.size()));
     std::vector<Member> members;
     // The temporary directory is made when missing, parents included.
     std::string tmp = dir.Path("a/b/tmp");
