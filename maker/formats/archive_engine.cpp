@@ -5,7 +5,8 @@
 //   Extract        every regular file's bytes, one member each; entries
 //                  without data (directories, links) are counted in the
 //                  member index but not listed
-//   Rebuild        ZIP: every entry written again by libarchive, the kept
+//   Rebuild        an edit naming no entry with data answers kUnsupported;
+//                  ZIP: every entry written again by libarchive, the kept
 //                  ones re-compressed (libarchive cannot copy a member's
 //                  compressed bytes); TAR: kept entries copied header and
 //                  data byte for byte, replaced ones get a new header
@@ -251,6 +252,14 @@ private:
     FormatKind m_Kind;
 };
 
+// True when every edit names an entry with data; `members` holds the
+// indexes of those entries.
+bool EditsMatch(const std::vector<MemberEdit>& edits, const std::vector<std::size_t>& members) {
+    for (const MemberEdit& e : edits)
+        if (std::find(members.begin(), members.end(), e.index) == members.end()) return false;
+    return true;
+}
+
 // Size of a regular file, or -1.
 la_int64_t FileSize(const std::string& path) {
     struct stat st{};
@@ -300,11 +309,13 @@ FormatStatus ArchiveEngine::RebuildZip(const std::string& path,
     if (archive_write_open(wa.a, &out, nullptr, WriteToOutput, nullptr) != ARCHIVE_OK)
         return FormatStatus::kIoError;
     std::uint64_t copied = 0;
+    std::vector<std::size_t> withData;
     for (std::size_t index = 0;; ++index) {
         archive_entry* e = nullptr;
         int rc = archive_read_next_header(ra.a, &e);
         if (rc == ARCHIVE_EOF) break;
         if (rc < ARCHIVE_WARN) return index == 0 ? OpenFault(path) : FormatStatus::kDamaged;
+        if (HasData(e)) withData.push_back(index);
         const MemberEdit* edit = HasData(e) ? formats::FindEdit(edits, index) : nullptr;
         if (edit && edit->action == MemberEdit::Action::kRemove) continue;
         if (!edit && archive_entry_is_data_encrypted(e) == 1) return FormatStatus::kEncrypted;
@@ -333,6 +344,7 @@ FormatStatus ArchiveEngine::RebuildZip(const std::string& path,
         }
         if (archive_write_finish_entry(wa.a) < ARCHIVE_WARN) return FormatStatus::kIoError;
     }
+    if (!EditsMatch(edits, withData)) return FormatStatus::kUnsupported;
     if (archive_write_close(wa.a) != ARCHIVE_OK) return FormatStatus::kIoError;
     return out.Commit();
 }
@@ -377,6 +389,10 @@ FormatStatus ArchiveEngine::RebuildTar(const std::string& path,
     }
     std::uint64_t end = starts.back();
     if (end > file.Size()) return FormatStatus::kDamaged;
+    std::vector<std::size_t> withData;
+    for (std::size_t index = 0; index < entries.size(); ++index)
+        if (HasData(entries[index].get())) withData.push_back(index);
+    if (!EditsMatch(edits, withData)) return FormatStatus::kUnsupported;
     formats::OutputFile out(outPath);
     if (out.Open() != FormatStatus::kOk) return FormatStatus::kIoError;
     for (std::size_t index = 0; index < entries.size(); ++index) {

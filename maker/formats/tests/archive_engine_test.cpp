@@ -123,6 +123,19 @@ TEST_P(ZipAndTar, TruncatedAndGarbageArchivesAreDamaged) {
     }
 }
 
+TEST_P(ZipAndTar, RebuildRefusesEditsOfEntriesWithoutData) {
+    testsupport::TempDir dir("formats");
+    WriteAll(dir.Path("in"), MakeArchive(GetParam(), {{"dir/", ""}, {"a", "a"}}));
+    auto engine = EngineFor(GetParam());
+    for (std::size_t index : {0u, 2u}) {  // the directory; past the end
+        std::vector<MemberEdit> edits = {{index, MemberEdit::Action::kRemove, "", ""}};
+        EXPECT_EQ(engine->Rebuild(dir.Path("in"), edits, dir.Path("out"), {}),
+                  FormatStatus::kUnsupported)
+            << index;
+        EXPECT_NE(::access(dir.Path("out").c_str(), F_OK), 0);
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Formats, ZipAndTar, ::testing::Values("zip", "ustar"));
 
 TEST(ZipEngine, EncryptedMembersAreReportedAndNotRewritten) {
