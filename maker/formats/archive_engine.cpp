@@ -19,7 +19,10 @@
 // declared or actual size, or expansion ratio, passes ExtractLimits is
 // listed with kLimitExceeded and the read goes on; passing the total or
 // member-count bound stops the read. A member fault that does not stop the
-// read still makes it the result of Extract (the first fault met).
+// read still makes it the result of Extract (the first fault met). A
+// compression method libarchive does not read (implode, deflate64) makes
+// the member kUnsupported. A CRC mismatch is only a warning of libarchive:
+// the member's bytes are still handed on, to be scanned.
 
 #include <archive.h>
 #include <archive_entry.h>
@@ -217,9 +220,15 @@ private:
             if (n < 0) {
                 if (n == ARCHIVE_WARN) continue;
                 writer.Discard();
-                formats::AddFailedMember(members, name, index, FormatStatus::kDamaged);
+                // libarchive names a compression method it does not read
+                // only in its message ("Unsupported ZIP compression method").
+                const char* why = archive_error_string(a);
+                FormatStatus fault = why && std::strstr(why, "nsupported") != nullptr
+                                         ? FormatStatus::kUnsupported
+                                         : FormatStatus::kDamaged;
+                formats::AddFailedMember(members, name, index, fault);
                 stop = n == ARCHIVE_FATAL;
-                return FormatStatus::kDamaged;
+                return fault;
             }
             writer.SetStoredBytes(static_cast<std::uint64_t>(archive_filter_bytes(a, -1) - start));
             st = writer.Write(buf, static_cast<std::size_t>(n));

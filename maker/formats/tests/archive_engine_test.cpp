@@ -160,6 +160,25 @@ TEST(ZipEngine, EncryptedMembersAreReportedAndNotRewritten) {
     EXPECT_NE(::access(dir.Path("out.zip").c_str(), F_OK), 0);
 }
 
+TEST(ZipEngine, MethodsLibarchiveCannotReadAreUnsupported) {
+    testsupport::TempDir dir("formats");
+    struct {
+        const char* file;
+        const char* name;
+    } cases[] = {{"clam.impl.zip", "CLAM.EXE"}, {"clam.d64.zip", "clam.exe"}};
+    for (auto& c : cases) {
+        std::vector<Member> members;
+        EXPECT_EQ(MakeZipEngine()->Extract(formattest::ClamFile(c.file), dir.Path("tmp"), {},
+                                           members),
+                  FormatStatus::kUnsupported)
+            << c.file;
+        ASSERT_EQ(members.size(), 1u);
+        EXPECT_EQ(members[0].name, c.name);
+        EXPECT_EQ(members[0].status, FormatStatus::kUnsupported);
+        EXPECT_TRUE(formattest::FilesIn(dir.Path("tmp")).empty());
+    }
+}
+
 // A tar header declaring a size past the member bound is refused before a
 // byte of it is read (the data is not even there).
 TEST(TarEngine, HugeDeclaredSizeIsRefusedUpFront) {
