@@ -114,8 +114,11 @@ TEST_P(ZipAndTar, TruncatedAndGarbageArchivesAreDamaged) {
         FormatStatus st = engine->Extract(dir.Path("in"), dir.Path("tmp"), {}, members);
         EXPECT_EQ(st, FormatStatus::kDamaged) << c.what;
         for (const Member& m : members) {
-            if (m.status == FormatStatus::kOk) EXPECT_EQ(m.name, "one") << c.what;
-            else EXPECT_TRUE(m.dataFile.empty()) << c.what;
+            if (m.status == FormatStatus::kOk) {
+                EXPECT_EQ(m.name, "one") << c.what;
+            } else {
+                EXPECT_TRUE(m.dataFile.empty()) << c.what;
+            }
         }
         EXPECT_TRUE(formattest::FilesOnlyIn(dir.Path("tmp"), members)) << c.what;
         for (const Member& m : members)

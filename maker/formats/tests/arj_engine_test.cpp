@@ -93,7 +93,9 @@ TEST(ArjExpand, RandomInputNeverReadsOrWritesOutOfBounds) {
                     return true;
                 });
             EXPECT_LE(produced, 100000u);
-            if (result == formats::ArjExpandResult::kOk) EXPECT_EQ(produced, 100000u);
+            if (result == formats::ArjExpandResult::kOk) {
+                EXPECT_EQ(produced, 100000u);
+            }
         }
     }
     EXPECT_EQ(formats::ArjExpand(5, nullptr, 0, 1, [](const unsigned char*, std::size_t) {
