@@ -192,7 +192,6 @@ namespace {
 const char* DefsFileName(int kind) { return kind == kDefsText ? "VirScanT.dat" : "VirScan1.dat"; }
 
 bool IsDefsDir(const std::string& dir) {
-    std::string path;
     for (const char* marker : {"VirScan1.dat", "VirScanT.dat", "Hub.Scr"}) {
         if (IsRegularFile(StripSlash(dir) + "/" + marker)) return true;
     }
@@ -387,6 +386,8 @@ bool SharedDefs::copyDefsFiles(const std::string& from, const std::string& to) {
     if (SamePath(from, to)) return false;
     bool allCopied = true;
     bool walked = forEachDefsFile(from, [&](const std::string& path) {
+        // A dot name is a copy that a killed process left half-made.
+        if (LastComponent(path)[0] == '.') return true;
         std::string target;
         if (!join(StripSlash(to), LastComponent(path), target) || !CopyFile(path, target))
             allCopied = false;

@@ -293,6 +293,8 @@ TEST_P(DefsKilledInstallTest, AnUpdateKilledAnywhereLeavesAUsableStore) {
     ASSERT_EQ(1, Install(20261201, 1));
     UseNewest("ZELORM_20");
     ASSERT_TRUE(KilledAt(GetParam(), [this]() { Install(20261202, 1); }));
+    // What a copy killed half-way leaves behind never spreads to later sets.
+    WriteWhole(InRoot("20261201.001/.zelorm.ndb.x1Y2z3"), "half");
     // The application is on a whole set: the old one, or the new one once
     // it was recorded.
     SharedDefs look;
@@ -303,6 +305,7 @@ TEST_P(DefsKilledInstallTest, AnUpdateKilledAnywhereLeavesAUsableStore) {
     // The lock of the dead update does not block the next one.
     EXPECT_EQ(1, Install(20261203, 1));
     ExpectAppOnWholeSet("20261203.001");
+    EXPECT_FALSE(Has(InRoot("20261203.001/.zelorm.ndb.x1Y2z3")));
 }
 
 TEST_P(DefsKilledInstallTest, AnIncomingInstallKilledAnywhereIsFinishedByTheNextLook) {

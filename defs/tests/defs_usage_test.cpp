@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include <memory>
 #include <string>
@@ -163,6 +164,32 @@ TEST_F(DefsUsageTest, StopUsingKeepsTheStoreForOthersAndTheLastRemovesIt) {
     EXPECT_EQ(platform::kRegNotFound, platform::RegKeyExists(defstest::kSharedDefs));
     EXPECT_EQ("", RegText(defstest::kInstalledApps, "MORAQDEFS"));
     EXPECT_EQ(0, updater->StopUsingDefs());  // no root any more
+}
+
+TEST_F(DefsUsageTest, TheInstallerTellsItsApplicationWhereTheStoreIsUntilItLeaves) {
+    const std::string appDir = m_Temp.Path("app");
+    ASSERT_EQ(0, mkdir(appDir.c_str(), 0700));
+    SharedDefs installer;
+    ASSERT_EQ(1, installer.SetAppInfo("ZELORM_20", (appDir + "/").c_str(), nullptr));
+    char download[kDefsMaxPath];
+    ASSERT_EQ(1, installer.PreUpdate(download, sizeof download, kDefsModeInstall));
+    std::string location;
+    ASSERT_TRUE(platform::IniReadString(appDir + "/DEFLOC.DAT", "DefBaseLocation", "Location",
+                                        location));
+    EXPECT_EQ(Root(), location);
+    ASSERT_EQ("", WriteDefsSet(download, Plan(20261201, 1)));
+    ASSERT_EQ(1, installer.PostUpdate());
+    Result result = UseNewest(installer);
+    ASSERT_EQ(1, result.result);
+    // The installer's second id joins the same set.
+    ASSERT_EQ(1, installer.SetAppId("ZELORM_UPDATE"));
+    ASSERT_EQ(1, installer.UseDefs(result.dir.c_str()));
+    ASSERT_EQ(1, installer.SetAppId("ZELORM_20"));
+    ASSERT_EQ(1, installer.UseDefs(result.dir.c_str()));  // already there: still fine
+    EXPECT_EQ("1", Usage("20261201.001", "ZELORM_UPDATE"));
+    EXPECT_EQ(1, installer.StopUsingDefs());
+    EXPECT_FALSE(Has(appDir + "/DEFLOC.DAT"));
+    EXPECT_TRUE(Has(InRoot("20261201.001")));  // ZELORM_UPDATE still uses it
 }
 
 TEST_F(DefsUsageTest, ACompleteIncomingSetMakesEveryApplicationNotCurrent) {
