@@ -141,6 +141,31 @@ TEST_F(DefsUsageTest, TheLastUserMovingOffAnOldSetRemovesIt) {
     EXPECT_TRUE(Has(InRoot("20261202.001")));
 }
 
+TEST_F(DefsUsageTest, OnlyTheFilesOfADefinitionsDirectoryAreEverDeleted) {
+    ASSERT_EQ(1, Install(20261201, 1));
+    ASSERT_EQ(1, Install(20261202, 1));
+    ASSERT_EQ(1, Install(20261203, 1));
+    // Two sets in use that are neither CurDefs nor LastDefs: one no longer a
+    // definitions directory, one holding a subdirectory.
+    const std::string plain = InRoot("20261130.001"), nested = InRoot("20261129.001");
+    ASSERT_EQ(0, mkdir(plain.c_str(), 0700));
+    MakeSet(nested, 20261129, 1);
+    WriteWhole(plain + "/notes.txt", "someone's");
+    ASSERT_EQ(0, mkdir((nested + "/sub").c_str(), 0700));
+    WriteWhole(nested + "/sub/inner.ndb", "kept");
+    WriteWhole(InRoot("USAGE.DAT"), "[20261130.001]\nOTHER=1\n[20261129.001]\nTHIRD=1\n");
+    auto other = App("OTHER");
+    auto third = App("THIRD");
+    EXPECT_EQ(1, other->StopUsingDefs());
+    EXPECT_EQ("someone's", ReadWhole(plain + "/notes.txt"));
+    EXPECT_EQ(1, third->StopUsingDefs());  // the last one: the store goes, as far as it can
+    EXPECT_FALSE(Has(nested + "/VirScan1.dat"));
+    EXPECT_EQ("kept", ReadWhole(nested + "/sub/inner.ndb"));
+    EXPECT_EQ("someone's", ReadWhole(plain + "/notes.txt"));
+    EXPECT_TRUE(Has(Root()));
+    EXPECT_EQ(Root(), RegText(defstest::kInstalledApps, "MORAQDEFS"));
+}
+
 TEST_F(DefsUsageTest, StopUsingKeepsTheStoreForOthersAndTheLastRemovesIt) {
     ASSERT_EQ(1, Install(20261201, 1, kDefsModeInstall));
     ASSERT_EQ(1, Install(20261202, 1, kDefsModeInstall));
