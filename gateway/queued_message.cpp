@@ -49,6 +49,9 @@ namespace {
 constexpr long long kMaxEnvelopeBytes = 64LL * 1024 * 1024;
 constexpr int kEnvelopeWriteFailed = 31;  // error: envelope path
 constexpr int kOutOfMemory = 24;          // error: 0
+// Draws of a new name before a reservation gives up (the random part has
+// 32678 values per second).
+constexpr int kMaxNameAttempts = 100000;
 
 bool HasLineBreak(const char* text) {
     for (const char* p = text; *p; ++p) {
@@ -205,8 +208,9 @@ int CQueuedMessage::Open(const char* name, const char* directory) {
             return errors == 0 ? 0 : 1;
         }
 
-        // Reserve a name: never wait for a lock someone else holds.
-        for (;;) {
+        // Reserve a name: never wait for a lock someone else holds. Every
+        // draw of one second may be taken; then give up rather than spin.
+        for (int attempt = 0; attempt < kMaxNameAttempts; ++attempt) {
             CVornString candidate(CVornString::kUnlocked);
             newName(candidate);
             setName(candidate.CStr());
@@ -230,6 +234,8 @@ int CQueuedMessage::Open(const char* name, const char* directory) {
             m_MessageLock.Unlock();
             return closed ? 0 : 1;
         }
+        setName(nullptr);
+        return 1;
     } catch (const std::bad_alloc&) {
         LogEventInt(kOutOfMemory, 1, 0);
         return 1;

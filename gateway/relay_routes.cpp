@@ -146,8 +146,8 @@ void CRelayRoutingTable::GetSorted(CVornSortedList<CRelayRoute>& list) {
     }
     CVornString key(CVornString::kUnlocked);
     void* value = nullptr;
-    // Insert may not run between First and Next of this table: it is another
-    // container, so the pass stays intact.
+    // The inserts change only the caller's list, so this table's pass (First,
+    // Next) is never cut short.
     for (bool more = m_Routes.First(key, &value); more; more = m_Routes.Next(key, &value)) {
         if (value)
             list.Insert(*static_cast<CRelayRoute*>(value));
