@@ -457,6 +457,95 @@ TEST_F(SpoolQueueTest, TwoProcessesShareOneSpool) {
     for (const QueueEntry& e : slow.Snapshot()) EXPECT_EQ(1u, seen.count(e.m_Name));
 }
 
+// A receiving session killed at each step of storing a message; the
+// recovery at the next start then finds the spool in order.
+TEST_F(SpoolQueueTest, SessionKilledAtEachStepIsRecovered) {
+    enum Step { kReceivingBody, kEnvelopeWritten, kQueued };
+    struct Case {
+        Step step;
+        int requeued;         // by the recovery
+        const char* queue;    // where the message is then found, or none
+    } cases[] = {
+        {kReceivingBody, 0, nullptr},
+        {kEnvelopeWritten, 1, "slowq"},
+        {kQueued, 0, "fastq"},
+    };
+    for (const Case& c : cases) {
+        int report[2];
+        ASSERT_EQ(0, pipe(report));
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            close(report[0]);
+            CMessageQueue fast("fastq", m_Spool.c_str());
+            CQueuedMessage message;
+            if (message.Open(nullptr, m_Spool.c_str()) != 0 || message.Lock() != 0 ||
+                message.SetSender("s@x.org") != 0 || message.OpenBodyForWrite(2, 0) != 0 ||
+                message.AppendBody(CVornString("Subject: crash\r\n\r\nline\r\n")) != 0)
+                _exit(1);
+            std::string name = message.GetName();
+            if (c.step != kReceivingBody) {
+                message.SetComplete(1);
+                if (message.AddRecipient("r@x.org", 1, 0, 0) != 0 || message.CloseBody() != 0 ||
+                    message.WriteEnvelope() != 0)
+                    _exit(1);
+                if (c.step == kQueued && fast.Add(name.c_str(), m_Now, 0) != 0)
+                    _exit(1);
+            }
+            (void)!write(report[1], name.c_str(), name.size());
+            for (;;) pause();  // killed here, still holding the message
+        }
+        close(report[1]);
+        char name[64] = {};
+        ASSERT_GT(read(report[0], name, sizeof name - 1), 0);
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+        close(report[0]);
+
+        SetClock(time(nullptr) + 601);  // past the reservation age (files carry real times)
+        CMessageQueue fast("fastq", m_Spool.c_str());
+        CMessageQueue slow("slowq", m_Spool.c_str());
+        EXPECT_EQ(c.requeued, RecoverSpool(m_Spool.c_str(), fast, slow, 600)) << name;
+        if (!c.queue) {
+            EXPECT_FALSE(fs::exists(SpoolPath(std::string(name) + ".env"))) << name;
+            EXPECT_FALSE(fs::exists(SpoolPath(std::string(name) + ".mes"))) << name;
+            continue;
+        }
+        CMessageQueue& queue = std::string(c.queue) == "fastq" ? fast : slow;
+        std::unique_ptr<CQueuedMessage> taken(queue.TakeNext(m_Spool.c_str()));
+        ASSERT_TRUE(taken) << name;
+        EXPECT_EQ(std::string(name), taken->GetName());
+        EXPECT_EQ("r@x.org", taken->GetRecipients()->m_Address);
+        // The body as stored (the missing Date, Message-Id and From added).
+        std::string body = ReadWhole(SpoolPath(std::string(name) + ".mes"));
+        EXPECT_EQ(0u, body.find("Subject: crash\r\n"));
+        EXPECT_EQ(body.size() - 10, body.find("\r\n\r\nline\r\n"));
+        EXPECT_EQ(0, queue.Remove(taken.release(), 1));
+    }
+}
+
+// The delivery workers of one process share the queue objects.
+TEST_F(SpoolQueueTest, WorkerThreadsNeverTakeOneMessageTwice) {
+    CMessageQueue fast("fastq", m_Spool.c_str());
+    for (int i = 0; i < 40; ++i) ASSERT_EQ(0, fast.Add(MakeMessage().c_str(), 1, 0));
+    std::vector<std::vector<std::string>> got(4);
+    std::vector<std::thread> workers;
+    for (size_t w = 0; w < got.size(); ++w) {
+        workers.emplace_back([&, w] {
+            while (CQueuedMessage* m = fast.TakeNext(m_Spool.c_str())) {
+                got[w].push_back(m->GetName());
+                fast.Remove(m, 1);
+            }
+        });
+    }
+    for (std::thread& t : workers) t.join();
+    std::multiset<std::string> all;
+    for (const auto& names : got) all.insert(names.begin(), names.end());
+    EXPECT_EQ(40u, all.size());
+    for (const std::string& name : all) EXPECT_EQ(1u, all.count(name)) << name;
+    EXPECT_EQ("", ReadWhole(SpoolPath("fastq")));
+}
+
 TEST_F(SpoolQueueTest, SpoolDirectoryIsPrivate) {
     std::string dir = Path("newspool");
     EXPECT_TRUE(PrepareSpoolDirectory(dir.c_str()));
