@@ -189,6 +189,9 @@ int CQueuedMessage::Unlock() {
 
 int CQueuedMessage::Open(const char* name, const char* directory) {
     try {
+        // A lock held under another name would be lost with the name.
+        if (m_Locked && (!name || m_Name != name))
+            Unlock();
         m_Directory.assign(directory ? directory : "");
         if (name) {
             setName(name);
