@@ -1,0 +1,40 @@
+// File helpers of the spool: whole small files read with a bound, files
+// replaced atomically and durably, directories synced.
+//
+//   ReadSpoolFile       the whole file, refused over a size bound
+//   SplitSpoolLines     lines at LF, a trailing CR dropped
+//   WriteSpoolFile      write a temporary name, sync, rename over the target,
+//                       sync the directory
+//   SyncDirectory       fsync(2) of a directory, so renames and new names in
+//                       it survive a crash
+//   DirectoryOf         the directory part of a path ("." when there is none)
+//   DirectoryMode       the permission bits of a directory
+//
+// Files are created private (0600). Failures give false with errno set;
+// nothing throws except std::bad_alloc. Any thread may call these; callers
+// hold the lock that makes them the only writer of the path.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// Replaces *out with the bytes of path. False when it cannot be read or is
+// larger than maxBytes (errno EFBIG).
+bool ReadSpoolFile(const std::string& path, long long maxBytes, std::string* out);
+
+// The lines of text, each without its LF and one trailing CR. A last line
+// without LF counts when it is not empty.
+std::vector<std::string> SplitSpoolLines(const std::string& text);
+
+// Writes content to path + tempSuffix (created or truncated, 0600), syncs
+// it, renames it over path and syncs the directory. On false the temporary
+// file is removed and path is as it was.
+bool WriteSpoolFile(const std::string& path, const std::string& content, const char* tempSuffix);
+
+bool SyncDirectory(const std::string& directory);
+
+std::string DirectoryOf(const std::string& path);
+
+// The permission bits of a directory; -1 (errno set) when it cannot be
+// examined, -2 when the path is not a directory.
+int DirectoryMode(const std::string& path);

@@ -1,0 +1,564 @@
+// CMessageQueue: the spool queues "fastq" and "slowq", their index files,
+// and the start-up recovery of a spool directory.
+//
+//   CMessageQueue::Add / TakeNext / Remove / Release / MoveTo / Holds / Snapshot
+//   CMessageQueue::lock / unlock / reload / rewrite   (both locks; index file)
+//   RecoverSpool            queue orphaned envelopes again, clear old reservations
+//   PrepareSpoolDirectory   a private spool directory
+//
+// Bad input: message names must be 1 to 4095 bytes without blanks or
+// control bytes (Add refuses others with 1); index lines are parsed with
+// bounded fields and skipped when malformed; an index over 256 MiB is not
+// read (the memory list is kept).
+#include "gateway/spool_queue.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+#include <memory>
+#include <new>
+
+#include "core/clock.h"
+#include "core/debug_log.h"
+#include "core/event_log.h"
+#include "core/vorn_exception.h"
+#include "gateway/queued_message.h"
+#include "gateway/spool_files.h"
+#include "platform/file_ops.h"
+
+namespace {
+
+constexpr long long kMaxIndexBytes = 256LL * 1024 * 1024;
+constexpr int kOutOfMemory = 24;          // error: 0
+constexpr int kMessageSetAside = 824;     // error: message name, folder
+constexpr int kMessageQueuedAgain = 825;  // information: message name, queue name
+constexpr int kIndexRestored = 826;       // warning: index path, source path
+constexpr int kMoveFailed = 827;          // warning: message name, from queue, to queue
+
+// A message name as the index holds it: 1 to kMaxNameLength bytes, none of
+// them blank or a control byte.
+bool IsGoodName(const char* name) {
+    if (!name || !*name)
+        return false;
+    size_t n = strnlen(name, CMessageQueue::kMaxNameLength + 1);
+    if (n > static_cast<size_t>(CMessageQueue::kMaxNameLength))
+        return false;
+    for (size_t i = 0; i < n; ++i) {
+        unsigned char c = static_cast<unsigned char>(name[i]);
+        if (c <= ' ' || c == 0x7F)
+            return false;
+    }
+    return true;
+}
+
+// One index line: two decimal numbers and a name, separated by blanks.
+bool ParseIndexLine(const std::string& line, QueueEntry* out) {
+    const char* p = line.c_str();
+    char* end = nullptr;
+    errno = 0;
+    long queued = strtol(p, &end, 10);
+    if (end == p || errno != 0 || (*end != ' ' && *end != '\t'))
+        return false;
+    p = end;
+    long last = strtol(p, &end, 10);
+    if (end == p || errno != 0 || (*end != ' ' && *end != '\t'))
+        return false;
+    p = end;
+    while (*p == ' ' || *p == '\t') ++p;
+    const char* nameEnd = p;
+    while (*nameEnd && *nameEnd != ' ' && *nameEnd != '\t') ++nameEnd;
+    std::string name(p, static_cast<size_t>(nameEnd - p));
+    if (!IsGoodName(name.c_str()))
+        return false;
+    out->m_Name = std::move(name);
+    out->m_Queued = queued;
+    out->m_LastAttempt = last;
+    out->m_State = 1;
+    return true;
+}
+
+std::string IndexLine(time_t queued, time_t last, const std::string& name) {
+    char numbers[64];
+    snprintf(numbers, sizeof numbers, "%ld %ld ", static_cast<long>(queued),
+             static_cast<long>(last));
+    return numbers + name + "\r\n";
+}
+
+// The catalogue text of number filled with two texts.
+void ReportEvent(int type, int number, const std::string& a, const std::string& b) {
+    LogEventStrString(number, type, a.c_str(), CVornString(b.c_str(), CVornString::kUnlocked));
+}
+
+// Moves the message's envelope and body into the bad-message folder, so
+// that nothing reads them again and nothing is lost. REQUIRES: the
+// message's lock is held.
+void SetAside(CQueuedMessage& message, const std::string& directory) {
+    std::string folder = directory + "/" + kBadMessageFolder;
+    platform::MakeDirectory(folder.c_str(), 0700);
+    std::string name = message.GetName() ? message.GetName() : "";
+    for (const char* extension : {".env", ".mes"}) {
+        std::string from = directory + "/" + name + extension;
+        std::string to = folder + "/" + name + extension;
+        if (platform::PathExists(from.c_str()) &&
+            !platform::RenamePath(from.c_str(), to.c_str(), false))
+            LogFormat(3, "spool: cannot set aside %s", from.c_str());
+    }
+    SyncDirectory(directory);
+    SyncDirectory(folder);
+    ReportEvent(1, kMessageSetAside, name, folder);
+}
+
+}  // namespace
+
+CMessageQueue::CMessageQueue(const char* name, const char* directory) {
+    setPaths(directory ? directory : kDefaultSpoolDirectory, name ? name : "defaultq");
+}
+
+CMessageQueue::~CMessageQueue() {
+    if (m_Locked)
+        unlock();
+}
+
+void CMessageQueue::setPaths(const char* directory, const char* name) {
+    m_Directory.assign(directory ? directory : kDefaultSpoolDirectory);
+    m_Name.assign(name ? name : "defaultq");
+    m_IndexPath = m_Directory + "/" + m_Name;
+    m_LockName = "ZELGWQLCK" + m_Name;
+}
+
+// ---- Locks
+
+int CMessageQueue::lock() {
+    m_QueueLock.WriteLock();
+    // An abandoned lock (its last holder died) throws once with nothing
+    // held; the second attempt takes it.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        try {
+            m_NamedLock.Lock(m_LockName.c_str());
+            m_Locked = true;
+            return 0;
+        } catch (const CVornException& e) {
+            if (e.m_Code != 44)
+                break;
+        }
+    }
+    m_QueueLock.WriteUnlock();
+    return 1;
+}
+
+int CMessageQueue::unlock() {
+    if (m_Locked) {
+        m_Locked = false;
+        try {
+            m_NamedLock.Unlock();
+        } catch (const CVornException&) {
+        }
+        m_QueueLock.WriteUnlock();
+    }
+    return 0;
+}
+
+// Holds both locks for a scope.
+class QueueLockScope {
+public:
+    explicit QueueLockScope(CMessageQueue& queue) : m_Queue(queue), m_Held(queue.lock() == 0) {}
+    ~QueueLockScope() {
+        if (m_Held)
+            m_Queue.unlock();
+    }
+    QueueLockScope(const QueueLockScope&) = delete;
+    QueueLockScope& operator=(const QueueLockScope&) = delete;
+    bool Held() const { return m_Held; }
+
+private:
+    CMessageQueue& m_Queue;
+    bool m_Held;
+};
+
+// ---- Index file
+
+bool CMessageQueue::readIndex(const std::string& path, std::vector<QueueEntry>* out) {
+    std::string text;
+    if (!ReadSpoolFile(path, kMaxIndexBytes, &text))
+        return false;
+    out->clear();
+    for (const std::string& line : SplitSpoolLines(text)) {
+        QueueEntry entry;
+        if (ParseIndexLine(line, &entry))
+            out->push_back(std::move(entry));
+    }
+    return true;
+}
+
+int CMessageQueue::reload() {
+    try {
+        std::vector<QueueEntry> file;
+        if (!readIndex(m_IndexPath, &file))
+            return 0;
+        // The file is the truth; only the entries this object has taken
+        // keep their state (and stay, should the file have lost them).
+        std::vector<QueueEntry> taken;
+        for (const QueueEntry& e : m_Entries) {
+            if (e.m_State == 2)
+                taken.push_back(e);
+        }
+        for (QueueEntry& e : file) {
+            auto it = std::find_if(taken.begin(), taken.end(),
+                                   [&](const QueueEntry& t) { return t.m_Name == e.m_Name; });
+            if (it != taken.end()) {
+                e.m_State = 2;
+            }
+        }
+        for (const QueueEntry& t : taken) {
+            bool present = std::any_of(file.begin(), file.end(), [&](const QueueEntry& e) {
+                return e.m_Name == t.m_Name;
+            });
+            if (!present)
+                file.push_back(t);
+        }
+        m_Entries.swap(file);
+        return 0;
+    } catch (const std::bad_alloc&) {
+        LogEventInt(kOutOfMemory, 1, 0);
+        return 1;
+    }
+}
+
+int CMessageQueue::rewrite() {
+    std::string text;
+    try {
+        for (const QueueEntry& e : m_Entries) text += IndexLine(e.m_Queued, e.m_LastAttempt, e.m_Name);
+    } catch (const std::bad_alloc&) {
+        LogEventInt(kOutOfMemory, 1, 0);
+        return 1;
+    }
+    std::string fresh = m_IndexPath + "_new";
+    std::string old = m_IndexPath + "_old";
+    int fd = platform::OpenFile(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (fd < 0)
+        return 1;
+    bool written =
+        platform::WriteAll(fd, text.data(), text.size(), nullptr) && platform::SyncFile(fd);
+    written = platform::CloseFile(fd) && written;
+    if (!written) {
+        platform::RemovePath(fresh.c_str());
+        return 1;
+    }
+    // The index keeps its name throughout: "_old" is a second name of the
+    // current file, and the rename replaces the index in one step.
+    platform::RemovePath(old.c_str());
+    if (platform::PathExists(m_IndexPath.c_str()))
+        platform::LinkPath(m_IndexPath.c_str(), old.c_str());
+    if (!platform::RenamePath(fresh.c_str(), m_IndexPath.c_str(), true))
+        return 1;
+    SyncDirectory(m_Directory);
+    m_IndexStamp = platform::GetFileStamp(m_IndexPath.c_str());
+    m_IndexSeen = true;
+    return 0;
+}
+
+int CMessageQueue::checkIndex() {
+    platform::FileStamp stamp = platform::GetFileStamp(m_IndexPath.c_str());
+    if (stamp.exists) {
+        if (!m_IndexSeen || stamp != m_IndexStamp) {
+            if (reload() != 0)
+                return 1;
+            m_IndexStamp = stamp;
+            m_IndexSeen = true;
+        }
+        return 0;
+    }
+    if (!m_IndexSeen) {
+        // No index at the first access: a crash or a hand removed it. The
+        // last complete versions are "_new" (written and synced before the
+        // rename) and "_old"; without them the queue starts empty.
+        for (const char* suffix : {"_new", "_old"}) {
+            std::string source = m_IndexPath + suffix;
+            std::vector<QueueEntry> entries;
+            if (platform::PathExists(source.c_str()) && readIndex(source, &entries)) {
+                for (const QueueEntry& e : entries) {
+                    if (!findEntry(e.m_Name.c_str()))
+                        m_Entries.push_back(e);
+                }
+                ReportEvent(2, kIndexRestored, m_IndexPath, source);
+                break;
+            }
+        }
+    }
+    // While running, memory is the truth: write it out again.
+    return rewrite();
+}
+
+int CMessageQueue::addEntry(const char* name, time_t queued, time_t lastAttempt) {
+    try {
+        QueueEntry entry;
+        entry.m_Name.assign(name);
+        entry.m_State = 1;
+        entry.m_LastAttempt = lastAttempt;
+        entry.m_Queued = queued <= 0 ? Now() : queued;
+        m_Entries.push_back(std::move(entry));
+    } catch (const std::bad_alloc&) {
+        LogEventInt(kOutOfMemory, 1, 0);
+        return 1;
+    }
+    return 0;
+}
+
+QueueEntry* CMessageQueue::findEntry(const char* name) {
+    for (QueueEntry& e : m_Entries) {
+        if (e.m_Name == name)
+            return &e;
+    }
+    return nullptr;
+}
+
+void CMessageQueue::unlinkEntry(const char* name) {
+    m_Entries.erase(std::remove_if(m_Entries.begin(), m_Entries.end(),
+                                   [&](const QueueEntry& e) { return e.m_Name == name; }),
+                    m_Entries.end());
+}
+
+// ---- Operations
+
+int CMessageQueue::Add(const char* name, time_t queued, time_t lastAttempt) {
+    if (!IsGoodName(name))
+        return 1;
+    QueueLockScope scope(*this);
+    if (!scope.Held() || checkIndex() != 0 || addEntry(name, queued, lastAttempt) != 0)
+        return 1;
+
+    std::string line = IndexLine(queued, lastAttempt, name);
+    int fd = platform::OpenFile(m_IndexPath.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0600);
+    if (fd < 0)
+        return 1;
+    platform::FileInfo before;
+    bool ok = platform::StatFile(fd, &before) &&
+              platform::WriteAll(fd, line.data(), line.size(), nullptr) && platform::SyncFile(fd);
+    if (!ok) {
+        // Half a line would join the next append into one bad line.
+        platform::TruncateFile(fd, before.size);
+        platform::CloseFile(fd);
+        return 1;
+    }
+    if (!platform::CloseFile(fd))
+        return 1;
+    m_IndexStamp = platform::GetFileStamp(m_IndexPath.c_str());
+    return 0;
+}
+
+CQueuedMessage* CMessageQueue::TakeNext(const char* spoolDirectory) {
+    time_t now = Now();
+    QueueLockScope scope(*this);
+    if (!scope.Held() || checkIndex() != 0)
+        return nullptr;
+    const char* directory = spoolDirectory ? spoolDirectory : m_Directory.c_str();
+    for (size_t i = 0; i < m_Entries.size();) {
+        QueueEntry& entry = m_Entries[i];
+        if (entry.m_State != 1 || now - entry.m_LastAttempt <= kRetryInterval) {
+            ++i;
+            continue;
+        }
+        std::unique_ptr<CQueuedMessage> message;
+        try {
+            message.reset(new CQueuedMessage());
+        } catch (const std::bad_alloc&) {
+            LogEventInt(kOutOfMemory, 1, 0);
+            return nullptr;
+        }
+        std::string name = entry.m_Name;
+        switch (message->TryOpen(name.c_str(), directory)) {
+            case CQueuedMessage::kOpened:
+                entry.m_State = 2;
+                return message.release();
+            case CQueuedMessage::kBusy:
+                // Someone (another process, or a worker that lost track) holds
+                // it: leave it ready for a later pass.
+                ++i;
+                break;
+            case CQueuedMessage::kMissing:
+                // Finished or moved elsewhere.
+                unlinkEntry(name.c_str());
+                rewrite();
+                break;
+            default:
+                SetAside(*message, directory);
+                message->Unlock();
+                unlinkEntry(name.c_str());
+                rewrite();
+                break;
+        }
+    }
+    return nullptr;
+}
+
+int CMessageQueue::Remove(CQueuedMessage* message, int deleteFiles) {
+    std::unique_ptr<CQueuedMessage> owned(message);
+    if (!message)
+        return 1;
+    std::string name = message->GetName() ? message->GetName() : "";
+    QueueLockScope scope(*this);
+    if (!scope.Held()) {
+        message->Unlock();
+        return 1;
+    }
+    checkIndex();
+    if (deleteFiles)
+        message->Delete();
+    else
+        message->Unlock();
+    unlinkEntry(name.c_str());
+    return rewrite() == 0 ? 0 : 1;
+}
+
+int CMessageQueue::Release(CQueuedMessage* message) {
+    std::unique_ptr<CQueuedMessage> owned(message);
+    if (!message)
+        return 1;
+    std::string name = message->GetName() ? message->GetName() : "";
+    time_t now = Now();
+    QueueLockScope scope(*this);
+    if (!scope.Held()) {
+        message->Unlock();
+        return 1;
+    }
+    checkIndex();
+    message->Unlock();
+    for (QueueEntry& e : m_Entries) {
+        if (e.m_Name == name) {
+            e.m_State = 1;
+            e.m_LastAttempt = now;
+        }
+    }
+    return rewrite() == 0 ? 0 : 1;
+}
+
+int CMessageQueue::MoveTo(CQueuedMessage* message, CMessageQueue& target) {
+    if (!message)
+        return 1;
+    std::string name = message->GetName() ? message->GetName() : "";
+    time_t now = Now();
+    if (target.Add(name.c_str(), now, now) == 0)
+        return Remove(message, 0) == 0 ? 0 : 1;
+    // Kept taken and locked, the message would sit in this queue untouched
+    // until a restart; released, it is tried again after the retry interval.
+    ReportEvent(2, kMoveFailed, name, m_Name + " -> " + target.GetName());
+    Release(message);
+    return 1;
+}
+
+bool CMessageQueue::Holds(const char* name) {
+    QueueLockScope scope(*this);
+    if (!scope.Held())
+        return false;
+    checkIndex();
+    return name && findEntry(name) != nullptr;
+}
+
+std::vector<QueueEntry> CMessageQueue::Snapshot() {
+    QueueLockScope scope(*this);
+    if (scope.Held())
+        checkIndex();
+    return m_Entries;
+}
+
+// ---- Start-up
+
+namespace {
+
+bool EndsWith(const std::string& text, const char* suffix) {
+    size_t n = strlen(suffix);
+    return text.size() > n && text.compare(text.size() - n, n, suffix) == 0;
+}
+
+bool OlderThan(const std::string& path, time_t now, time_t age) {
+    platform::FileInfo info;
+    return platform::StatPath(path.c_str(), &info) && now - info.modTime > age;
+}
+
+}  // namespace
+
+int RecoverSpool(const char* directory, CMessageQueue& fast, CMessageQueue& slow,
+                 time_t maxReservationAge) {
+    std::string dir = directory ? directory : kDefaultSpoolDirectory;
+    std::vector<std::string> names;
+    if (!platform::ListDirectory(dir.c_str(), &names))
+        return -1;
+    std::sort(names.begin(), names.end());
+    time_t now = Now();
+    int requeued = 0;
+    for (const std::string& file : names) {
+        std::string path = dir + "/" + file;
+        if (EndsWith(file, ".env_new")) {
+            std::string name = file.substr(0, file.size() - 8);
+            CQueuedMessage message;
+            // A temporary envelope lives only while its writer holds the lock.
+            if (IsGoodName(name.c_str()) &&
+                message.TryOpen(name.c_str(), dir.c_str()) != CQueuedMessage::kBusy) {
+                if (!message.IsLocked())
+                    message.TryLock();
+                if (message.IsLocked())
+                    platform::RemovePath(path.c_str());
+            }
+            continue;
+        }
+        if (EndsWith(file, ".mes")) {
+            std::string name = file.substr(0, file.size() - 4);
+            std::string envelope = dir + "/" + name + ".env";
+            CQueuedMessage message;
+            if (IsGoodName(name.c_str()) && !platform::PathExists(envelope.c_str()) &&
+                OlderThan(path, now, maxReservationAge) &&
+                message.TryOpen(name.c_str(), dir.c_str()) == CQueuedMessage::kMissing &&
+                message.TryLock() == 0 && !platform::PathExists(envelope.c_str()))
+                platform::RemovePath(path.c_str());
+            continue;
+        }
+        if (!EndsWith(file, ".env"))
+            continue;
+        std::string name = file.substr(0, file.size() - 4);
+        if (!IsGoodName(name.c_str()))
+            continue;
+        CQueuedMessage message;
+        int opened = message.TryOpen(name.c_str(), dir.c_str());
+        if (opened == CQueuedMessage::kBusy || opened == CQueuedMessage::kMissing)
+            continue;
+        if (opened == CQueuedMessage::kDamaged) {
+            platform::FileInfo info;
+            bool empty = platform::StatPath(path.c_str(), &info) && info.size == 0;
+            if (!empty)
+                SetAside(message, dir);
+            else if (now - info.modTime > maxReservationAge)
+                message.Delete();
+            continue;
+        }
+        // Checked while the message lock is held, so a session that queues
+        // it meanwhile is seen (lock order: message, then queue).
+        if (!message.IsComplete() || fast.Holds(name.c_str()) || slow.Holds(name.c_str()))
+            continue;
+        if (slow.Add(name.c_str(), now, 0) == 0) {
+            ++requeued;
+            ReportEvent(4, kMessageQueuedAgain, name, slow.GetName());
+        }
+    }
+    return requeued;
+}
+
+bool PrepareSpoolDirectory(const char* directory) {
+    std::string dir = directory ? directory : kDefaultSpoolDirectory;
+    int mode = DirectoryMode(dir);
+    if (mode == -1) {
+        if (errno != ENOENT || !platform::MakeDirectory(dir.c_str(), 0700)) {
+            LogFormat(3, "spool: cannot create the spool directory %s", dir.c_str());
+            return false;
+        }
+        return true;
+    }
+    if (mode == -2 || (mode & 0002)) {
+        LogFormat(3, "spool: %s is not a private directory", dir.c_str());
+        return false;
+    }
+    return true;
+}
