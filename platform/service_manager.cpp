@@ -82,15 +82,16 @@ std::string controllerProgram() {
     return std::string();
 }
 
-// systemd's own quoting of a word of ExecStart: inside double quotes, a
-// backslash and a double quote are escaped; "%" and "$" are doubled so
-// systemd expands nothing.
-std::string quoteExecWord(const std::string& word) {
+// systemd's quoting of one word: inside double quotes, a backslash and a
+// double quote are escaped and "%" is doubled (no specifier expansion); in
+// ExecStart "$" is doubled too (no variable expansion), which Environment
+// lines do not expand.
+std::string quoteWord(const std::string& word, bool execLine) {
     std::string out = "\"";
     for (char c : word) {
         if (c == '\\' || c == '"')
             out += '\\';
-        if (c == '%' || c == '$')
+        if (c == '%' || (execLine && c == '$'))
             out += c;
         out += c;
     }
@@ -110,11 +111,10 @@ std::string unitText(const ServiceDefinition& d) {
     // before it starts its work, as the service manager expects.
     text += "Type=notify\n";
     text += "NotifyAccess=main\n";
-    text += "ExecStart=" + quoteExecWord(d.programPath) + "\n";
-    text += std::string("Environment=") + quoteExecWord(std::string(kServiceEnvironmentVariable) + "=1") +
-            "\n";
+    text += "ExecStart=" + quoteWord(d.programPath, true) + "\n";
+    text += "Environment=" + quoteWord(std::string(kServiceEnvironmentVariable) + "=1", false) + "\n";
     for (const auto& [name, value] : d.environment)
-        text += "Environment=" + quoteExecWord(name + "=" + value) + "\n";
+        text += "Environment=" + quoteWord(name + "=" + value, false) + "\n";
     text += "KillMode=mixed\n";
     text += "TimeoutStopSec=120\n";
     text += "UMask=0077\n\n";

@@ -5,11 +5,17 @@
 #include "gateway/service_startup.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "config/config_store.h"
@@ -204,6 +210,42 @@ TEST_F(StartupTest, FailedStartupLeavesItsObjectsToAStopThatMayRunAgain) {
         }
     }
     chmod(m_Instance.Path("spool").c_str(), 0700);
+}
+
+// A stop that arrives while start-up still runs waits until start-up has
+// returned: start-up is held at its registry reads by the registry file's
+// lock, the stop is requested meanwhile, and nothing of the stop happens
+// until start-up has completed.
+TEST_F(StartupTest, StopDuringStartupWaitsForIt) {
+    m_Instance.WriteConfig({"DS,"});
+    int registryLock = open(m_Instance.Path("registry.reg.lock").c_str(),
+                            O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(registryLock, 0);
+    ASSERT_EQ(0, flock(registryLock, LOCK_EX));
+
+    std::atomic<int> started{-1};
+    std::thread startup([&] { started = ServiceStart(); });
+    ASSERT_TRUE(testsupport::Eventually([&] { return m_Instance.Events().size() == 1; }));
+    std::atomic<bool> stopping{false};
+    std::thread stop([&] {
+        stopping = true;
+        ServiceStop();
+    });
+    ASSERT_TRUE(testsupport::Eventually([&] { return stopping.load(); }));
+    // Were the stop not held back, it would end at once: give it that
+    // moment, then see that it has not.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_NE(CVornEvent::kSignalled, g_ServiceStopEvent.WaitSeconds(0));
+    EXPECT_EQ(std::vector<std::string>({"4:M580"}), m_Instance.Events());
+
+    flock(registryLock, LOCK_UN);
+    close(registryLock);
+    startup.join();
+    stop.join();
+    EXPECT_EQ(0, started.load());
+    EXPECT_EQ(std::vector<std::string>({"4:M580", "4:M581", "4:M576", "4:M577"}), Events());
+    EXPECT_EQ(nullptr, g_ConfigStore);
+    EXPECT_EQ(CVornEvent::kSignalled, g_ServiceStopEvent.WaitSeconds(0));
 }
 
 }  // namespace
