@@ -211,10 +211,16 @@ int ZelormMain(int argc, char** argv) {
 int ServiceEntry(int argc, char** argv) {
     if (argc >= 2 && argv[1] != nullptr && (argv[1][0] == '-' || argv[1][0] == '/')) {
         const char* word = argv[1] + 1;
-        if (strcasecmp(word, "install") == 0)
+        // The console commands run no service: Ctrl-C ends them at once,
+        // also while "-remove" waits for a stopping service.
+        if (strcasecmp(word, "install") == 0) {
+            platform::UnblockStopSignals();
             return CmdInstallService();
-        if (strcasecmp(word, "remove") == 0)
+        }
+        if (strcasecmp(word, "remove") == 0) {
+            platform::UnblockStopSignals();
             return CmdRemoveService();
+        }
         if (strcasecmp(word, "debug") == 0) {
             g_DebugMode.store(1);
             return CmdDebugService(argc, argv);

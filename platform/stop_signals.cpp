@@ -2,6 +2,7 @@
 // thread and taken with sigwait, so nothing runs in a signal handler.
 //
 //   BlockStopSignals    pthread_sigmask(SIG_BLOCK) of the two signals
+//   UnblockStopSignals  pthread_sigmask(SIG_UNBLOCK) of the two signals
 //   WaitForStopSignal   sigwait on them, resumed when interrupted
 //   RaiseStopSignal     kill(getpid(), signal)
 //
@@ -30,6 +31,11 @@ sigset_t stopSet() {
 bool BlockStopSignals() {
     sigset_t set = stopSet();
     return pthread_sigmask(SIG_BLOCK, &set, nullptr) == 0;
+}
+
+bool UnblockStopSignals() {
+    sigset_t set = stopSet();
+    return pthread_sigmask(SIG_UNBLOCK, &set, nullptr) == 0;
 }
 
 int WaitForStopSignal() {

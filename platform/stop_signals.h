@@ -4,6 +4,7 @@
 // takes them with sigwait.
 //
 //   BlockStopSignals     block SIGINT and SIGTERM in the calling thread
+//   UnblockStopSignals   take them back in the calling thread (default action)
 //   WaitForStopSignal    wait for one of them; its number
 //   RaiseStopSignal      send one to this process (for tests)
 //
@@ -18,6 +19,10 @@ namespace platform {
 // Adds SIGINT and SIGTERM to the calling thread's signal mask. True on
 // success.
 bool BlockStopSignals();
+
+// Removes SIGINT and SIGTERM from the calling thread's mask, so they act
+// on it as usual (a console command ends on Ctrl-C). True on success.
+bool UnblockStopSignals();
 
 // Waits without limit until SIGINT or SIGTERM is pending for the process
 // and takes it; returns its number. REQUIRES: the signals are blocked in

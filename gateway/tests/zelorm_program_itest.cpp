@@ -206,6 +206,24 @@ TEST_F(CommandTest, RemoveStopsARunningServiceAndDeletesTheUnit) {
     EXPECT_EQ("OpenService failed - No such file or directory (0x2)\n", r.output);
 }
 
+// "-remove" waits for a stopping service, but Ctrl-C ends the wait.
+TEST_F(CommandTest, CtrlCEndsTheWaitOfRemove) {
+    ASSERT_EQ(0, Run("-install").status);
+    WriteWhole(m_Instance.Path("active-state"), "active\n");
+    std::string answers;
+    for (int i = 0; i < 200; ++i)
+        answers += "deactivating\n";
+    WriteWhole(m_Instance.Path("show-answers"), answers);
+    ChildProgram child({ProgramPath(), "-remove"}, Env({{"ZELORM_SYSTEMCTL", m_Controller}}),
+                       m_Instance.Path("run"));
+    ASSERT_TRUE(Eventually([&] { return child.Output().find("..") != std::string::npos; },
+                           std::chrono::seconds(60)));
+    ASSERT_TRUE(child.Signal(SIGINT));
+    EXPECT_EQ(128 + SIGINT, child.Wait(std::chrono::seconds(30)));
+    // Interrupted before its end, it deleted nothing.
+    EXPECT_TRUE(fs::exists(m_Instance.Path("units/zelorm.service")));
+}
+
 TEST_F(CommandTest, CommandsWithoutAUnitDirectoryFail) {
     for (const char* word : {"-install", "-remove"}) {
         SCOPED_TRACE(word);

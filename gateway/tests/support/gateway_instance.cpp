@@ -161,6 +161,8 @@ int ChildProgram::Wait(std::chrono::milliseconds bound) {
         pid_t r = waitpid(m_Pid, &status, WNOHANG);
         if (r == m_Pid) {
             m_Pid = -1;
+            if (WIFSIGNALED(status))
+                return 128 + WTERMSIG(status);
             return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         }
         if (std::chrono::steady_clock::now() > deadline) {

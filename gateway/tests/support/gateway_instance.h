@@ -65,8 +65,9 @@ public:
 
     bool Started() const { return m_Pid > 0; }
     bool Signal(int signal) const;
-    // Waits for the end within bound: the exit status (0-255), -1 when it
-    // did not end in time (it is then killed) or ended by a signal.
+    // Waits for the end within bound: the exit status (0-255), 128 + the
+    // signal when a signal ended it, -1 when it did not end in time (it is
+    // then killed).
     int Wait(std::chrono::milliseconds bound = std::chrono::seconds(60));
     std::string Output() const;
     std::string Errors() const;
