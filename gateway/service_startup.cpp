@@ -1,0 +1,225 @@
+// Start-up and shutdown of the gateway service.
+//
+//   ServiceStart / ServiceStop   build / take down the service, in order
+//   WaitForStopEvent             the service shell's wait for the end
+//   StartupKeepsServing          whether a failed start-up left a server up
+//   ReadServicePaths             registry bootstrap values and derived paths
+//   PrepareDataDirectory         a missing default directory, made private
+//   IsWorldWritable              the spool's safety check
+//   ReadHttpPort / ReadHttpIncoming / ReadHeuristicLevel   values with defaults
+//
+// Start-up order (each later component adds its step at its place, marked
+// below): start event; bootstrap paths; activity log; configuration paths;
+// (sender auto-lock cleanup); configuration store and its load; name-list
+// thread; (local store roots); (spool queues "fastq" and "slowq"); (SMTP
+// server object); (filter objects); (web server and web administration,
+// its start on "HTTPPort"); the scan temporary folder emptied; (scanner
+// plug-in, scan settings, update scheduler, quarantine forwarder); (SMTP
+// start); end event. Shutdown runs the reverse as ServiceStop says.
+//
+// Bad input: see service_startup.h. Registry values are trusted only as far
+// as their bounds: a port keeps its low 16 bits, counts below 1 take their
+// defaults.
+#include "gateway/service_startup.h"
+
+#include <stdlib.h>
+
+#include <mutex>
+#include <new>
+
+#include "config/activity_log.h"
+#include "config/config_store.h"
+#include "core/debug_log.h"
+#include "core/event_log.h"
+#include "core/file_system.h"
+#include "core/registry.h"
+#include "core/threads.h"
+#include "net/network_library.h"
+#include "platform/data_directory.h"
+#include "platform/registry.h"
+
+namespace {
+
+enum : int { kEventError = 1, kEventInformation = 4 };
+
+constexpr int kDefaultHttpPort = 8003;
+constexpr int kDefaultHttpIncoming = 5;
+constexpr int kDefaultHeuristicLevel = 3;
+
+// The service lock: held by ServiceStart and ServiceStop for their whole
+// run. Never destroyed (the shell's threads may still take it at exit).
+std::mutex& serviceLock() {
+    static std::mutex* lock = new std::mutex;
+    return *lock;
+}
+
+// Written under the service lock, read by the shell after ServiceStart.
+bool s_StartupKeepsServing = false;
+
+}  // namespace
+
+CVornConfigStore* g_ConfigStore = nullptr;
+CVornEvent& g_ServiceStopEvent = *new CVornEvent;
+
+namespace {
+
+// value of the product key (or of the maker's key when product is null),
+// else def. The registry reports what it could not read.
+void readPath(const char* product, const char* name, const char* def, CVornString& out,
+              bool* defaulted) {
+    if (GetProductRegValue(product, name, out, true) != 0 || out.IsEmpty()) {
+        out.Assign(def);
+        if (defaulted != nullptr)
+            *defaulted = true;
+    }
+}
+
+}  // namespace
+
+void ReadServicePaths(ServicePaths& paths) {
+    readPath(kProductRegistryKey, "InstallDir", kDefaultDataDirectory, paths.m_InstallDir,
+             &paths.m_Defaulted[0]);
+    readPath(kProductRegistryKey, "MailDir", kDefaultDataDirectory, paths.m_MailDir,
+             &paths.m_Defaulted[1]);
+    readPath(kProductRegistryKey, "LocalDir", kDefaultDataDirectory, paths.m_LocalDir,
+             &paths.m_Defaulted[2]);
+    readPath(kProductRegistryKey, "LogDir", kDefaultDataDirectory, paths.m_LogDir,
+             &paths.m_Defaulted[3]);
+    CVornString sharedDefault;
+    JoinPath(sharedDefault, kDefaultDataDirectory, "shared-config");
+    readPath(nullptr, "SharedConfigFile", sharedDefault.CStr(), paths.m_SharedConfigFile, nullptr);
+
+    JoinPath(paths.m_LocalConfigFile, paths.m_LocalDir.CStr(), "local-config");
+    CVornString vendorDir;
+    JoinPath(vendorDir, paths.m_InstallDir.CStr(), "vendor");
+    JoinPath(paths.m_VendorConfigFile, vendorDir.CStr(), "vendor-config");
+    JoinPath(paths.m_EngineConfigFile, paths.m_LocalDir.CStr(), "zelex15.inf");
+    JoinPath(paths.m_ScanTempDir, paths.m_MailDir.CStr(), "zeltemp");
+}
+
+bool PrepareDataDirectory(const char* directory) {
+    return platform::MakePrivateDirectory(directory);
+}
+
+bool IsWorldWritable(const char* directory) { return platform::IsWorldWritable(directory); }
+
+int ReadHttpPort() {
+    platform::RegValue value;
+    std::string key = std::string("HKEY_LOCAL_MACHINE\\") + kMakerRegistryKey + "\\" +
+                      kProductRegistryKey;
+    long number = 0;
+    if (platform::RegQueryValue(key, "HTTPPort", value) == platform::kRegSuccess) {
+        if (value.type == platform::kRegDword && value.data.size() == 4) {
+            const unsigned char* b = reinterpret_cast<const unsigned char*>(value.data.data());
+            number = static_cast<long>(b[0] | (b[1] << 8) | (b[2] << 16) |
+                                       (static_cast<unsigned long>(b[3]) << 24));
+        } else if (value.type == platform::kRegSz || value.type == platform::kRegExpandSz) {
+            number = strtol(value.data.c_str(), nullptr, 10);
+        }
+    }
+    int port = static_cast<int>(static_cast<unsigned long>(number) & 0xFFFFu);
+    return port == 0 ? kDefaultHttpPort : port;
+}
+
+int ReadHttpIncoming() {
+    CVornString value;
+    if (CVornConfigStore::GetObjectSetting('S', nullptr, "HTTPIncoming", value) != 0)
+        return kDefaultHttpIncoming;
+    int n = value.ToInt();
+    return n < 1 ? kDefaultHttpIncoming : n;
+}
+
+int ReadHeuristicLevel() {
+    CVornString value;
+    if (CVornConfigStore::GetObjectSetting('S', nullptr, "ZELORMRazoVidezTracerra", value) != 0)
+        return kDefaultHeuristicLevel;
+    return value.ToInt();
+}
+
+int ServiceStart() {
+    std::lock_guard<std::mutex> guard(serviceLock());
+    s_StartupKeepsServing = false;
+
+    LogEvent(580, kEventInformation);
+
+    ServicePaths paths;
+    ReadServicePaths(paths);
+    // The defaults stand for a private directory of the service, which a
+    // fresh machine does not have yet.
+    CVornString* directories[4] = {&paths.m_InstallDir, &paths.m_MailDir,
+                                         &paths.m_LocalDir, &paths.m_LogDir};
+    for (int i = 0; i < 4; ++i) {
+        if (paths.m_Defaulted[i])
+            PrepareDataDirectory(directories[i]->CStr());
+    }
+    // Spooled mail is private: a directory that anyone may write to would
+    // let any local user replace or read it.
+    if (IsWorldWritable(paths.m_MailDir.CStr())) {
+        LogEventString(820, kEventError, paths.m_MailDir);
+        return 1;
+    }
+
+    ActivityLogInit(paths.m_LogDir.CStr(), "ZELORMLogging");
+    LogEvent(581, kEventInformation);
+
+    // (later: the sender auto-lock cleanup, g_AutoLockCleanup)
+
+    g_ConfigStore = new (std::nothrow)
+        CVornConfigStore(paths.m_SharedConfigFile.CStr(), paths.m_LocalConfigFile.CStr(),
+                         paths.m_VendorConfigFile.CStr());
+    if (g_ConfigStore == nullptr || CVornConfigStore::Load(0) != 0) {
+        LogEvent(578, kEventError);
+        return 1;
+    }
+    (void)StartThread(CVornConfigStore::NameListThread, nullptr, 0);
+
+    // (later: SetMailRoot and SetAddressBookRoot with an empty directory)
+    // (spool: the queues "fastq" and "slowq" in MailDir, g_FastQueue and
+    //  g_SlowQueue)
+    // (later: the SMTP server object on the queues, g_SMTPServer;
+    //  SetFilterObjects)
+    // (later: the web server "ZELORMHTTP" with MailDir for its request
+    //  files, InitWebAdmin, event 584; its start with ReadHttpIncoming()
+    //  workers on ReadHttpPort(), event 578 and 1 on failure; once it
+    //  listens, a later failure keeps serving: s_StartupKeepsServing)
+
+    if (!g_LogSilent)
+        LogText(kLogDebug, "Removing files from tempdir");
+    (void)EmptyDir(paths.m_ScanTempDir.CStr());
+
+    // (later: the scanner holder loaded with "ZELORM_20", the engine file,
+    //  the scan folder and ReadHeuristicLevel(), event 578 and 1 on failure;
+    //  LoadScanSettings; the update scheduler; the quarantine forwarder
+    //  "fwdq" in MailDir; SMTP::Start)
+
+    LogEvent(576, kEventInformation);
+    return 0;
+}
+
+int ServiceStop() {
+    std::lock_guard<std::mutex> guard(serviceLock());
+
+    // Every thread ends before what it uses is deleted:
+    // (later: StopDebugStreams; SMTP::Stop, which ends the sessions and the
+    //  delivery workers; the web server's Stop; CloseAllMailUsers)
+    // (later: delete the update scheduler, the quarantine forwarder and the
+    //  scanner holder, each ending its own thread first)
+    // (later: delete the SMTP server object and the web server object)
+    // (spool: delete g_FastQueue, then g_SlowQueue)
+    delete g_ConfigStore;
+    g_ConfigStore = nullptr;
+    // (later: delete g_AutoLockCleanup)
+
+    LogEvent(577, kEventInformation);
+    ActivityLogClose();
+    LibraryCleanup();
+    g_ServiceStopEvent.Set();
+    return 0;
+}
+
+void WaitForStopEvent() { g_ServiceStopEvent.Wait(); }
+
+bool StartupKeepsServing() {
+    std::lock_guard<std::mutex> guard(serviceLock());
+    return s_StartupKeepsServing;
+}
