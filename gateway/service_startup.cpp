@@ -11,7 +11,8 @@
 // Start-up order (each later component adds its step at its place, marked
 // below): start event; bootstrap paths; activity log; configuration paths;
 // (sender auto-lock cleanup); configuration store and its load; name-list
-// thread; (local store roots); (spool queues "fastq" and "slowq"); (SMTP
+// thread; (local store roots); spool queues "fastq" and "slowq" and the
+// recovery of what a crash left in the spool; (SMTP
 // server object); (filter objects); (web server and web administration,
 // its start on "HTTPPort"); the scan temporary folder emptied; (scanner
 // plug-in, scan settings, update scheduler, quarantine forwarder); (SMTP
@@ -34,6 +35,7 @@
 #include "core/file_system.h"
 #include "core/registry.h"
 #include "core/threads.h"
+#include "gateway/spool_queue.h"
 #include "net/network_library.h"
 #include "platform/data_directory.h"
 #include "platform/registry.h"
@@ -59,6 +61,8 @@ bool s_StartupKeepsServing = false;
 }  // namespace
 
 CVornConfigStore* g_ConfigStore = nullptr;
+CMessageQueue* g_FastQueue = nullptr;
+CMessageQueue* g_SlowQueue = nullptr;
 CVornEvent& g_ServiceStopEvent = *new CVornEvent;
 
 namespace {
@@ -174,8 +178,19 @@ int ServiceStart() {
     (void)StartThread(CVornConfigStore::NameListThread, nullptr, 0);
 
     // (later: SetMailRoot and SetAddressBookRoot with an empty directory)
-    // (spool: the queues "fastq" and "slowq" in MailDir, g_FastQueue and
-    //  g_SlowQueue)
+    if (!PrepareSpoolDirectory(paths.m_MailDir.CStr())) {
+        LogEventString(820, kEventError, paths.m_MailDir);
+        return 1;
+    }
+    g_FastQueue = new (std::nothrow) CMessageQueue("fastq", paths.m_MailDir.CStr());
+    g_SlowQueue = new (std::nothrow) CMessageQueue("slowq", paths.m_MailDir.CStr());
+    if (g_FastQueue == nullptr || g_SlowQueue == nullptr)
+        return 1;
+    // What a crash left behind: envelopes no index names are queued again,
+    // stale reservations go. A session holds a reservation at most this
+    // long, so an older empty one is abandoned.
+    (void)RecoverSpool(paths.m_MailDir.CStr(), *g_FastQueue, *g_SlowQueue,
+                       kAbandonedReservationSeconds);
     // (later: the SMTP server object on the queues, g_SMTPServer;
     //  SetFilterObjects)
     // (later: the web server "ZELORMHTTP" with MailDir for its request
@@ -205,7 +220,10 @@ int ServiceStop() {
     // (later: delete the update scheduler, the quarantine forwarder and the
     //  scanner holder, each ending its own thread first)
     // (later: delete the SMTP server object and the web server object)
-    // (spool: delete g_FastQueue, then g_SlowQueue)
+    delete g_FastQueue;
+    g_FastQueue = nullptr;
+    delete g_SlowQueue;
+    g_SlowQueue = nullptr;
     delete g_ConfigStore;
     g_ConfigStore = nullptr;
     // (later: delete g_AutoLockCleanup)

@@ -27,11 +27,16 @@
 #include "core/vorn_string.h"
 
 class CVornConfigStore;
+class CMessageQueue;
 
 // The directory the bootstrap paths default to when the registry has no
 // value: private to the service (created mode 0700 when missing), never a
 // world-writable place such as /tmp.
 inline constexpr const char* kDefaultDataDirectory = "/var/lib/zelorm";
+// An empty reservation in the spool older than this (the time-out of one
+// SMTP data line) belongs to no live session; recovery removes it. A live
+// session holds its message's lock, which recovery never takes from it.
+inline constexpr int kAbandonedReservationSeconds = 600;
 
 // The bootstrap paths of the service.
 struct ServicePaths {
@@ -52,6 +57,9 @@ struct ServicePaths {
 // Objects of the service (null until start-up made them, null again after
 // ServiceStop deleted them).
 extern CVornConfigStore* g_ConfigStore;
+// The spool's queues "fastq" (new mail) and "slowq" (retries).
+extern CMessageQueue* g_FastQueue;
+extern CMessageQueue* g_SlowQueue;
 
 // Set by ServiceStop as its last step. Never destroyed: the service shell's
 // threads may still touch it while the process ends.

@@ -89,7 +89,7 @@ std::string IndexLine(time_t queued, time_t last, const std::string& name) {
 }
 
 // The catalogue text of number filled with two texts.
-void ReportEvent(int type, int number, const std::string& a, const std::string& b) {
+void reportSpoolEvent(int type, int number, const std::string& a, const std::string& b) {
     LogEventStrString(number, type, a.c_str(), CVornString(b.c_str(), CVornString::kUnlocked));
 }
 
@@ -109,7 +109,7 @@ void SetAside(CQueuedMessage& message, const std::string& directory) {
     }
     SyncDirectory(directory);
     SyncDirectory(folder);
-    ReportEvent(1, kMessageSetAside, name, folder);
+    reportSpoolEvent(1, kMessageSetAside, name, folder);
 }
 
 }  // namespace
@@ -264,12 +264,15 @@ int CMessageQueue::rewrite() {
 int CMessageQueue::checkIndex() {
     platform::FileStamp stamp = platform::GetFileStamp(m_IndexPath.c_str());
     if (stamp.exists) {
-        if (!m_IndexSeen || stamp != m_IndexStamp) {
-            if (reload() != 0)
-                return 1;
-            m_IndexStamp = stamp;
-            m_IndexSeen = true;
-        }
+        // Read on every operation, never skipped on an unchanged stamp: a
+        // rewrite by another process can look unchanged (file times move in
+        // clock ticks, sizes match, and the rename's new file may get the
+        // inode number of a removed "_old"), and a stale copy would hand out
+        // a message another process has just moved, or write back its line.
+        if (reload() != 0)
+            return 1;
+        m_IndexStamp = stamp;
+        m_IndexSeen = true;
         return 0;
     }
     if (!m_IndexSeen) {
@@ -284,7 +287,7 @@ int CMessageQueue::checkIndex() {
                     if (!findEntry(e.m_Name.c_str()))
                         m_Entries.push_back(e);
                 }
-                ReportEvent(2, kIndexRestored, m_IndexPath, source);
+                reportSpoolEvent(2, kIndexRestored, m_IndexPath, source);
                 break;
             }
         }
@@ -445,7 +448,7 @@ int CMessageQueue::MoveTo(CQueuedMessage* message, CMessageQueue& target) {
         return Remove(message, 0) == 0 ? 0 : 1;
     // Kept taken and locked, the message would sit in this queue untouched
     // until a restart; released, it is tried again after the retry interval.
-    ReportEvent(2, kMoveFailed, name, m_Name + " -> " + target.GetName());
+    reportSpoolEvent(2, kMoveFailed, name, m_Name + " -> " + target.GetName());
     Release(message);
     return 1;
 }
@@ -540,7 +543,7 @@ int RecoverSpool(const char* directory, CMessageQueue& fast, CMessageQueue& slow
             continue;
         if (slow.Add(name.c_str(), now, 0) == 0) {
             ++requeued;
-            ReportEvent(4, kMessageQueuedAgain, name, slow.GetName());
+            reportSpoolEvent(4, kMessageQueuedAgain, name, slow.GetName());
         }
     }
     return requeued;

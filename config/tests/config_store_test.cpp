@@ -13,6 +13,7 @@
 #include "config/tests/store_fixture.h"
 #include "core/vorn_exception.h"
 #include "platform/threads.h"
+#include "core/tests/support/vorn_helpers.h"
 
 using namespace storetest;
 
@@ -287,7 +288,7 @@ TEST_F(ConfigStoreTest, ChangeByAnotherProcessIsSeenAfterTheCheckInterval) {
 
     // Another process changes the files within the same second, keeping
     // their sizes.
-    pid_t child = fork();
+    pid_t child = testsupport::ForkWithoutThreads();
     ASSERT_NE(-1, child);
     if (child == 0)
         _exit(Store::SetAttribute('S', nullptr, "Greeting", CVornString("two"), 1));
@@ -343,7 +344,7 @@ TEST_F(ConfigStoreTest, SaveAfterAnotherProcessSavedWritesNothingAndRereads) {
 
     // Another process (the merge tool, a second administrator) saves its
     // change after this one loaded.
-    pid_t child = fork();
+    pid_t child = testsupport::ForkWithoutThreads();
     ASSERT_NE(-1, child);
     if (child == 0)
         _exit(Store::SetAttribute('S', nullptr, "Greeting", CVornString("two"), 1));

@@ -19,6 +19,7 @@
 #include "core/tests/file_fixture.h"
 #include "core/vorn_date.h"
 #include "core/vorn_event.h"
+#include "core/tests/support/vorn_helpers.h"
 
 namespace {
 
@@ -330,7 +331,7 @@ TEST_F(DiskFileTest, ProcessesOpeningOnePathTakeTurns) {
     int up[2], down[2];
     ASSERT_EQ(0, pipe2(up, O_CLOEXEC));
     ASSERT_EQ(0, pipe2(down, O_CLOEXEC));
-    pid_t pid = fork();
+    pid_t pid = testsupport::ForkWithoutThreads();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
         char rc = 'n';

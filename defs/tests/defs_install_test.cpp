@@ -15,6 +15,7 @@
 #include "platform/ini_file.h"
 #include "platform/lock_file.h"
 #include "platform/registry.h"
+#include "core/tests/support/vorn_helpers.h"
 
 namespace {
 
@@ -259,7 +260,7 @@ void KillAtStep(const char* step) {
 // true when it did.
 bool KilledAt(const char* step, const std::function<void()>& body) {
     fflush(nullptr);
-    pid_t pid = fork();
+    pid_t pid = testsupport::ForkWithoutThreads();
     if (pid == 0) {
         g_KillAt = step;
         SharedDefs::SetStepHook(KillAtStep);

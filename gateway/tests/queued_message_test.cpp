@@ -16,6 +16,7 @@
 #include "gateway/tests/support/spool_fixture.h"
 #include "net/host_address.h"
 #include "net/mail_message.h"
+#include "core/tests/support/vorn_helpers.h"
 
 namespace {
 
@@ -390,7 +391,7 @@ TEST_F(QueuedMessageTest, KilledWriterLeavesAWholeEnvelope) {
     for (int round = 0; round < 8; ++round) {
         int report[2];
         ASSERT_EQ(0, pipe(report));
-        pid_t child = fork();
+        pid_t child = testsupport::ForkWithoutThreads();
         ASSERT_GE(child, 0);
         if (child == 0) {
             close(report[0]);

@@ -20,6 +20,8 @@
 #include "core/vorn_mutex.h"
 #include "gateway/queued_message.h"
 #include "gateway/tests/support/spool_fixture.h"
+#include "core/pseudo_random.h"
+#include "core/tests/support/vorn_helpers.h"
 
 namespace {
 
@@ -310,7 +312,7 @@ TEST_F(SpoolQueueTest, IndexSurvivesAWriterKilledAtAnyMoment) {
     for (int round = 0; round < 6; ++round) {
         int report[2];
         ASSERT_EQ(0, pipe(report));
-        pid_t child = fork();
+        pid_t child = testsupport::ForkWithoutThreads();
         ASSERT_GE(child, 0);
         if (child == 0) {
             close(report[0]);
@@ -405,10 +407,15 @@ TEST_F(SpoolQueueTest, TwoProcessesShareOneSpool) {
 
     pid_t children[2];
     for (int c = 0; c < 2; ++c) {
-        children[c] = fork();
+        children[c] = testsupport::ForkWithoutThreads();
         ASSERT_GE(children[c], 0);
         if (children[c] != 0)
             continue;
+        // Each process draws its own spool names, as two processes started
+        // at different times do (a name may come back once its message is
+        // gone, which would look like a message taken twice).
+        platform::SetTestTime(m_Now + 1 + c);
+        ResetPseudoRandom();
         CMessageQueue queue("fastq", m_Spool.c_str());
         CMessageQueue slow("slowq", m_Spool.c_str());
         std::string log = Path("taken" + std::to_string(c));
@@ -473,7 +480,7 @@ TEST_F(SpoolQueueTest, SessionKilledAtEachStepIsRecovered) {
     for (const Case& c : cases) {
         int report[2];
         ASSERT_EQ(0, pipe(report));
-        pid_t child = fork();
+        pid_t child = testsupport::ForkWithoutThreads();
         ASSERT_GE(child, 0);
         if (child == 0) {
             close(report[0]);

@@ -19,6 +19,8 @@
 #include <vector>
 
 #include "core/tests/support/files.h"
+#include "core/tests/support/scoped_env.h"
+#include "gateway/queued_message.h"
 #include "gateway/tests/support/gateway_instance.h"
 
 namespace {
@@ -265,6 +267,42 @@ TEST_F(ProgramTest, DebugRunsUntilInterruptedOrTerminated) {
             child.Output());
         EXPECT_NE(std::string::npos, child.Errors().find("Removing files from tempdir"));
     }
+}
+
+// A message that a crash left in the spool without its index line is
+// queued again at start-up, on "slowq".
+TEST_F(ProgramTest, StartupQueuesAgainWhatACrashLeftInTheSpool) {
+    std::string spool = m_Instance.Path("spool");
+    fs::create_directories(spool);
+    fs::permissions(spool, fs::perms::owner_all);
+    std::string name;
+    {
+        testsupport::ScopedEnv locks("ZELORM_LOCK_DIR", m_Instance.Path("locks"));
+        CQueuedMessage message;
+        ASSERT_EQ(0, message.Open(nullptr, spool.c_str()));
+        ASSERT_EQ(0, message.Lock());
+        ASSERT_EQ(0, message.SetSender("s@x.org"));
+        message.SetComplete(1);
+        ASSERT_EQ(0, message.AddRecipient("r@x.org", 1, 0, 0));
+        ASSERT_EQ(0, message.OpenBodyForWrite(2, 0));
+        ASSERT_EQ(0, message.AppendBody(CVornString("Subject: t\r\n\r\nbody\r\n")));
+        ASSERT_EQ(0, message.CloseBody());
+        ASSERT_EQ(0, message.WriteEnvelope());
+        message.Unlock();
+        name = message.GetName();
+    }
+
+    ChildProgram child({ProgramPath(), "-debug"}, Env(), m_Instance.Path("run"));
+    ASSERT_TRUE(Eventually([&] { return Has(m_Instance.Events(), kStarted); },
+                           std::chrono::seconds(60)))
+        << child.Errors();
+    ASSERT_TRUE(child.Signal(SIGTERM));
+    EXPECT_EQ(0, child.Wait());
+    EXPECT_NE(std::string::npos, ReadWhole(spool + "/slowq").find(" " + name + "\r\n"));
+    std::vector<std::string> events = m_Instance.Events();
+    EXPECT_TRUE(std::any_of(events.begin(), events.end(), [&](const std::string& e) {
+        return e.find(name) != std::string::npos && e.find("queued again") != std::string::npos;
+    })) << ::testing::PrintToString(events);
 }
 
 TEST_F(ProgramTest, DebugWithoutLevelSendsNothingToTheConsole) {

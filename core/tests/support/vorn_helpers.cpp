@@ -1,7 +1,10 @@
 // Test helpers over the vorn library: TakeSinkText, Text, LoopbackAddress,
-// CodePageGuard and SeededRandom (see the header).
+// ForkWithoutThreads, CodePageGuard and SeededRandom (see the header).
 #include "core/tests/support/vorn_helpers.h"
 
+#include <unistd.h>
+
+#include "core/clock.h"
 #include "core/code_page.h"
 #include "core/debug_log.h"
 #include "core/pseudo_random.h"
@@ -11,6 +14,15 @@
 #include "platform/clock.h"
 
 namespace testsupport {
+
+pid_t ForkWithoutThreads() {
+    StopClock();
+    pid_t pid = fork();
+    if (pid != 0)
+        ResetClock();
+    return pid;
+}
+
 
 std::string TakeSinkText(CVornLogSink& sink) {
     CVornBuffer buffer;

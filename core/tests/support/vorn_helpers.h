@@ -3,6 +3,7 @@
 // loopback address as the network classes take it.
 #pragma once
 
+#include <sys/types.h>
 #include <time.h>
 
 #include <cstdint>
@@ -21,6 +22,13 @@ std::string Text(CVornString& s);
 
 // 127.0.0.1 in the form CVornHostAddress takes (as ParseDottedQuad gives it).
 uint32_t LoopbackAddress();
+
+// fork(2) for a test whose child goes on running library code without exec.
+// The library's clock thread is stopped across the fork and restarted in the
+// parent: a thread caught inside the allocator at the fork would leave its
+// lock held for ever in the child (the sanitizers' allocator has no fork
+// handlers). Returns what fork returns.
+pid_t ForkWithoutThreads();
 
 // Sets the process-wide code page to type for the length of a test and gives
 // the one before back on destruction. Not copyable.
