@@ -1,0 +1,131 @@
+// Real infected containers: each supported container yields the test
+// program to the sink, where the virus engine finds it, and the engine does
+// not report the container itself. The format libraries are loaded by file
+// name from the build's program directory, as the scanner plug-in may load
+// them; a format whose library is not built yet is skipped.
+
+#include <dlfcn.h>
+#include <set>
+#include <gtest/gtest.h>
+
+#include "core/tests/support/temp_dir.h"
+#include "maker/rav_interfaces.h"
+#include "maker/tests/support/recording_sink.h"
+#include "maker/zel_engine.h"
+
+namespace {
+
+const std::string kTestFiles = "/usr/share/clamav-testfiles/";
+
+using NewEngine = int32_t (*)(IRavEngine**);
+using DeleteEngine = int32_t (*)(IRavEngine*);
+
+struct Loaded {
+    void* library = nullptr;
+    IRavEngine* engine = nullptr;
+    DeleteEngine remove = nullptr;
+};
+
+// library "Zip", word "Zip" -> libRav2Zip.so, RavNewZipEngine.
+Loaded Load(const std::string& library, const std::string& word, const std::string& deleteWord) {
+    Loaded l;
+    std::string path = std::string(ZELORM_BIN_DIR) + "/libRav2" + library + ".so";
+    l.library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!l.library) return l;
+    auto create = reinterpret_cast<NewEngine>(dlsym(l.library, ("RavNew" + word + "Engine").c_str()));
+    void* deleter = nullptr;
+    void* deleteLibrary = l.library;
+    if (deleteWord != word) {
+        std::string other = std::string(ZELORM_BIN_DIR) + "/libRav2" + deleteWord + ".so";
+        deleteLibrary = dlopen(other.c_str(), RTLD_NOW | RTLD_LOCAL);
+    }
+    if (deleteLibrary) deleter = dlsym(deleteLibrary, ("RavDelete" + deleteWord + "Engine").c_str());
+    l.remove = reinterpret_cast<DeleteEngine>(deleter);
+    if (!create || !l.remove || create(&l.engine) != 0) l.engine = nullptr;
+    return l;
+}
+
+TEST(Containers, EachSupportedContainerYieldsTheProgram) {
+    testsupport::TempDir dir;
+    std::string set = dir.Path("20260101.001");
+    ravtest::RunCommand("mkdir -p " + set);
+    std::string md5 = ravtest::RunCommand("md5sum " + kTestFiles + "clam.exe | cut -d' ' -f1");
+    md5.pop_back();
+    ravtest::WriteFile(set + "/test.hdb", md5 + ":544:Zelorm.Test.Clam\n");
+    int32_t error;
+    ZELHANDLE engine = ZELEngineInit(set.c_str(), "", 0, 0, 0, &error);
+    ASSERT_NE(engine, nullptr);
+
+    IRavel* ravel = nullptr;
+    ASSERT_EQ(RavNewRavel(&ravel), 0);
+    IRavEngine* id = nullptr;
+    IRavEngine* mime = nullptr;
+    RavNewIDEngine(&id);
+    RavNewMimeEngine(&mime);
+    ravel->AddEngine(id);
+    ravel->AddEngine(mime);
+    // The plug-in's order of engines.
+    const char* const order[][3] = {{"Zip", "Zip", "Zip"}, {"LHA", "LHA", "LHA"},
+                                    {"UUE", "UUE", "UUE"}, {"ARJ", "ARJ", "ARJ"},
+                                    {"GZIP", "GZIP", "GZIP"}, {"TAR", "TAR", "TAR"},
+                                    {"CAB", "Cab", "Cab"},  {"LZ", "LZ", "LZ"},
+                                    {"RTF", "RTF", "RTF"},  {"TNEF", "TNEF", "RTF"}};
+    std::vector<Loaded> loaded;
+    std::set<std::string> present;
+    for (const auto& o : order) {
+        Loaded l = Load(o[0], o[1], o[2]);
+        if (l.engine) {
+            ravel->AddEngine(l.engine);
+            present.insert(o[0]);
+        }
+        loaded.push_back(l);
+    }
+    ravel->SetTempDir(dir.Path("tmp").c_str());
+
+    const std::pair<const char*, std::vector<const char*>> cases[] = {
+        {"clam.zip", {"Zip"}},          {"clam.tar.gz", {"GZIP", "TAR"}},
+        {"clam.cab", {"CAB"}},          {"clam.arj", {"ARJ"}},
+        {"clam.exe.szdd", {"LZ"}},      {"clam.tnef", {"TNEF"}},
+        {"clam.exe.rtf", {"RTF"}},      {"clam.exe.mbox.uu", {"UUE"}},
+        {"clam.exe.mbox.base64", {}},   {"clam.mail", {}},
+    };
+    int walked = 0;
+    for (const auto& [file, needs] : cases) {
+        bool ready = true;
+        for (const char* n : needs) ready &= present.count(n) > 0;
+        if (!ready) continue;
+        ++walked;
+        ravtest::RecordingSink sink;
+        std::vector<std::string> found;
+        sink.inspect = [&](IRavObject* object, const std::string& dataFile, ravtest::Decision&) {
+            ZELVIRUS virus = nullptr;
+            EXPECT_EQ(ZELScanFile(engine, dataFile.c_str(), "", 0, &virus), 0);
+            if (!virus) return;
+            char name[RAV_PATH_SIZE];
+            object->GetName(name, sizeof name);
+            found.push_back(name);
+            ZELFreeVirusHandle(virus);
+        };
+        std::string path = kTestFiles + file;
+        IRavObject* top = nullptr;
+        ASSERT_EQ(RavNewFileObject(path.c_str(), file, &top), 0);
+        uint16_t state;
+        char newName[RAV_PATH_SIZE];
+        EXPECT_EQ(ravel->Process(top, &sink, &state, newName, sizeof newName), 0) << file;
+        RavDeleteFileObject(top);
+        ASSERT_EQ(found.size(), 1u) << file;
+        EXPECT_NE(found[0], file);
+    }
+    EXPECT_GE(walked, 2);
+    ravel->RemoveEngines();
+    RavDeleteRavel(ravel);
+    RavDeleteIDEngine(id);
+    RavDeleteMimeEngine(mime);
+    for (Loaded& l : loaded)
+        if (l.engine) l.remove(l.engine);
+    ZELEngineClose(engine);
+    // The libraries stay loaded: engines' code may still be referenced by
+    // sanitizer reports at exit.
+}
+
+}  // namespace
