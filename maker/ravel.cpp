@@ -133,8 +133,8 @@ private:
         if (word == 1) {
             obj->m_Replaced = true;
             obj->m_NewData = newData && *newData ? newData : obj->m_DataFile;
-        } else if (word == 3) {
-            obj->m_Removed = true;
+        } else if (word == 3 && (obj->m_Parent || obj->m_Type != RAV_TYPE_MESSAGE)) {
+            obj->m_Removed = true;  // the top mail object is never removed
         }
     }
 
