@@ -80,6 +80,8 @@ public:
         code = m_Sink->onObject(obj, &word, newData, sizeof newData, &cont);
         if (code == RAVERR_ABORT || !cont) throw Aborted();
         newData[sizeof newData - 1] = '\0';
+        // The top mail object is never removed: its parts are walked instead.
+        if (word == 3 && !obj->m_Parent && obj->m_Type == RAV_TYPE_MESSAGE) word = 0;
         Apply(obj, word, newData);
         if (code == RAVERR_RENAME_REQUEST) {
             RenameAncestors(obj);

@@ -164,6 +164,15 @@ TEST_F(RavelTest, SkippedOrChangedContainersAreNotOpened) {
     }
 }
 
+TEST_F(RavelTest, TheTopMailObjectIsNeverRemoved) {
+    std::string path = WriteMessage(Arc({{"x.txt", "ex"}}, m_Dir));
+    RecordingSink sink;
+    sink.decisions[path].remove = true;
+    ASSERT_EQ(Walk(path, sink), 0);
+    EXPECT_EQ(m_State, RAV_STATE_UNCHANGED);
+    EXPECT_NE(sink.Find("object", "x.txt"), nullptr);  // its parts are still walked
+}
+
 TEST_F(RavelTest, ReplacesRemovesAndBlocksPartsAndMembers) {
     std::string path = WriteMessage(Arc({{"x.txt", "ex"}, {"y.bin", "why"}}, m_Dir));
     RecordingSink sink;
