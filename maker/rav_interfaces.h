@@ -28,7 +28,10 @@
 // Conventions of this component (what the walk promises the sink):
 //  - Every object is identified (its type and its engine) before the sink
 //    sees it: onEnterObject(object, name, &process) first, with process 1 on
-//    entry; 0 skips the object entirely (no onObject, no descent).
+//    entry; 0 skips the object entirely (no onObject, no descent). A top
+//    file that no engine recognises is read by the MIME engine (as a
+//    message whose body is the whole file when it has no header), so its
+//    bytes reach the sink as a part.
 //  - onObject is called for every processed object, a container before its
 //    members. The walk descends into a container only when onObject left it
 //    unchanged (result word 0) and returned 0.

@@ -125,6 +125,10 @@ private:
                 }
             }
         }
+        // The top file is normally a mail message; one that nothing
+        // recognises is still read as a message, so that its bytes reach the
+        // sink as a part instead of passing unscanned as the top object.
+        if (!engine && !obj->m_Parent) engine = EngineNamed("MIME");
         obj->m_Engine = engine;
         obj->m_Type = obj->m_TypeHint >= 0 ? obj->m_TypeHint
                       : engine            ? engine->GetObjectType()

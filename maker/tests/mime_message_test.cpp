@@ -356,3 +356,46 @@ TEST(MimeMessage, NamesWithQuotesAndNonAsciiAreWrittenSafely) {
 }
 
 }  // namespace
+
+namespace {
+
+// Cut and damaged messages: ranges stay inside the message, a rebuild
+// without edits gives the bytes back, and every part can be dropped.
+TEST(MimeMessage, DamagedMessagesKeepTheirRangesSound) {
+    std::vector<std::string> messages;
+    for (const Case& c : ReaderCases()) messages.push_back(Crlf(c.message));
+    messages.push_back(ravtest::ReadFile("/usr/share/clamav-testfiles/clam.mail"));
+    messages.push_back(ravtest::ReadFile(ZELORM_SOURCE_DIR "/net/tests/data/mail/enmime-nestedmulti.eml"));
+    const char damage[] = {'\n', '-', '\r', '"', ';', '=', '\0'};
+    for (const std::string& original : messages) {
+        for (std::size_t at = 0; at < original.size(); at += 3) {
+            std::string variants[2] = {original.substr(0, at), original};
+            variants[1][at] = damage[at % sizeof damage];
+            for (const std::string& message : variants) {
+                rav::MimeParse parse;
+                rav::ParseMime(message, 1000, parse);
+                std::vector<rav::MimeEdit> dropAll;
+                for (std::size_t i = 0; i < parse.parts.size(); ++i) {
+                    const rav::MimePart& p = parse.parts[i];
+                    ASSERT_LE(p.headerStart, p.headerEnd);
+                    ASSERT_LE(p.headerEnd, p.bodyStart);
+                    ASSERT_LE(p.bodyStart, p.bodyEnd);
+                    ASSERT_LE(p.bodyEnd, message.size());
+                    if (p.delimStart != rav::kNoPos) {
+                        ASSERT_LT(p.delimStart, p.headerStart);
+                    }
+                    if (p.nextDelim != rav::kNoPos) {
+                        ASSERT_LE(p.bodyEnd, p.nextDelim);
+                    }
+                    dropAll.push_back({i, true, "", "", ""});
+                }
+                std::string out;
+                ASSERT_TRUE(rav::RebuildMime(message, parse, {}, out));
+                ASSERT_EQ(out, message);
+                ASSERT_TRUE(rav::RebuildMime(message, parse, dropAll, out));
+            }
+        }
+    }
+}
+
+}  // namespace

@@ -325,6 +325,16 @@ TEST_F(RavelTest, AMessageWithoutItsClosingBoundaryIsWalkedToTheEnd) {
     EXPECT_EQ(sink.Find("object", "last.bin")->data, "MZ last\n");
 }
 
+TEST_F(RavelTest, ATopFileNothingRecognisesReachesTheSinkAsAPart) {
+    const std::string bytes("MZ\x90\x00 not a message\n", 19);
+    ravtest::WriteFile(m_Dir.Path("plain.bin"), bytes);
+    RecordingSink sink;
+    ASSERT_EQ(Walk(m_Dir.Path("plain.bin"), sink), 0);
+    ASSERT_NE(sink.Find("object", "part1.txt"), nullptr);
+    EXPECT_EQ(sink.Find("object", "part1.txt")->data, bytes);
+    EXPECT_EQ(sink.Find("object", "part1.txt")->depth, 1);
+}
+
 TEST_F(RavelTest, ATopArchiveThatCannotDropAMemberIsToBeDeleted) {
     Engines(false);
     ravtest::WriteTestArc(m_Dir.Path("top.arc"), {{"x.txt", "ex"}});
