@@ -6,7 +6,7 @@
 //   MakeTestArcEngine  a small archive format ("TESTARC") for walking
 //                      containers without the real format engines
 //   WriteTestArc       writes such an archive
-
+//   ReadFile, WriteFile, RunCommand   small file and shell helpers
 
 #include <functional>
 #include <map>
