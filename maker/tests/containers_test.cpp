@@ -4,7 +4,6 @@
 // name from the build's program directory, as the scanner plug-in may load
 // them; a format whose library is not built yet is skipped.
 
-#include <dlfcn.h>
 #include <set>
 #include <gtest/gtest.h>
 
@@ -16,34 +15,6 @@
 namespace {
 
 const std::string kTestFiles = "/usr/share/clamav-testfiles/";
-
-using NewEngine = int32_t (*)(IRavEngine**);
-using DeleteEngine = int32_t (*)(IRavEngine*);
-
-struct Loaded {
-    void* library = nullptr;
-    IRavEngine* engine = nullptr;
-    DeleteEngine remove = nullptr;
-};
-
-// library "Zip", word "Zip" -> libRav2Zip.so, RavNewZipEngine.
-Loaded Load(const std::string& library, const std::string& word, const std::string& deleteWord) {
-    Loaded l;
-    std::string path = std::string(ZELORM_BIN_DIR) + "/libRav2" + library + ".so";
-    l.library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!l.library) return l;
-    auto create = reinterpret_cast<NewEngine>(dlsym(l.library, ("RavNew" + word + "Engine").c_str()));
-    void* deleter = nullptr;
-    void* deleteLibrary = l.library;
-    if (deleteWord != word) {
-        std::string other = std::string(ZELORM_BIN_DIR) + "/libRav2" + deleteWord + ".so";
-        deleteLibrary = dlopen(other.c_str(), RTLD_NOW | RTLD_LOCAL);
-    }
-    if (deleteLibrary) deleter = dlsym(deleteLibrary, ("RavDelete" + deleteWord + "Engine").c_str());
-    l.remove = reinterpret_cast<DeleteEngine>(deleter);
-    if (!create || !l.remove || create(&l.engine) != 0) l.engine = nullptr;
-    return l;
-}
 
 TEST(Containers, EachSupportedContainerYieldsTheProgram) {
     testsupport::TempDir dir;
@@ -70,10 +41,10 @@ TEST(Containers, EachSupportedContainerYieldsTheProgram) {
                                     {"GZIP", "GZIP", "GZIP"}, {"TAR", "TAR", "TAR"},
                                     {"CAB", "Cab", "Cab"},  {"LZ", "LZ", "LZ"},
                                     {"RTF", "RTF", "RTF"},  {"TNEF", "TNEF", "RTF"}};
-    std::vector<Loaded> loaded;
+    std::vector<ravtest::LoadedEngine> loaded;
     std::set<std::string> present;
     for (const auto& o : order) {
-        Loaded l = Load(o[0], o[1], o[2]);
+        ravtest::LoadedEngine l = ravtest::LoadFormatEngine(o[0], o[1], o[2]);
         if (l.engine) {
             ravel->AddEngine(l.engine);
             present.insert(o[0]);
@@ -121,11 +92,9 @@ TEST(Containers, EachSupportedContainerYieldsTheProgram) {
     RavDeleteRavel(ravel);
     RavDeleteIDEngine(id);
     RavDeleteMimeEngine(mime);
-    for (Loaded& l : loaded)
+    for (ravtest::LoadedEngine& l : loaded)
         if (l.engine) l.remove(l.engine);
     ZELEngineClose(engine);
-    // The libraries stay loaded: engines' code may still be referenced by
-    // sanitizer reports at exit.
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include "maker/tests/support/recording_sink.h"
 
+#include <dlfcn.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -36,6 +37,22 @@ std::string RunCommand(const std::string& command) {
     while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
     pclose(pipe);
     return out;
+}
+
+LoadedEngine LoadFormatEngine(const std::string& library, const std::string& word,
+                              const std::string& deleteWord) {
+    LoadedEngine loaded;
+    const std::string bin = ZELORM_BIN_DIR;
+    void* lib = dlopen((bin + "/libRav2" + library + ".so").c_str(), RTLD_NOW | RTLD_LOCAL);
+    void* deleteLib =
+        dlopen((bin + "/libRav2" + deleteWord + ".so").c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!lib || !deleteLib) return loaded;
+    auto create = reinterpret_cast<int32_t (*)(IRavEngine**)>(
+        dlsym(lib, ("RavNew" + word + "Engine").c_str()));
+    loaded.remove = reinterpret_cast<int32_t (*)(IRavEngine*)>(
+        dlsym(deleteLib, ("RavDelete" + deleteWord + "Engine").c_str()));
+    if (!create || !loaded.remove || create(&loaded.engine) != 0) loaded.engine = nullptr;
+    return loaded;
 }
 
 Call RecordingSink::Describe(const char* kind, IRavObject* object, int32_t code) {

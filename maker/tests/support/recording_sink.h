@@ -7,6 +7,8 @@
 //                      containers without the real format engines
 //   WriteTestArc       writes such an archive
 //   ReadFile, WriteFile, RunCommand   small file and shell helpers
+//   LoadFormatEngine   a format library's engine, loaded by file name from
+//                      the build's program directory (null when not built)
 
 #include <functional>
 #include <map>
@@ -78,5 +80,15 @@ std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& bytes);
 // Runs a shell command; its standard output.
 std::string RunCommand(const std::string& command);
+
+// libRav2<library>.so, RavNew<word>Engine, RavDelete<deleteWord>Engine (from
+// libRav2<deleteWord>.so). engine is null when the library is not built.
+// The libraries stay loaded for the life of the test program.
+struct LoadedEngine {
+    IRavEngine* engine = nullptr;
+    int32_t (*remove)(IRavEngine*) = nullptr;
+};
+LoadedEngine LoadFormatEngine(const std::string& library, const std::string& word,
+                              const std::string& deleteWord);
 
 }  // namespace ravtest
