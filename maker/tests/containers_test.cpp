@@ -53,28 +53,41 @@ TEST(Containers, EachSupportedContainerYieldsTheProgram) {
     }
     ravel->SetTempDir(dir.Path("tmp").c_str());
 
-    const std::pair<const char*, std::vector<const char*>> cases[] = {
-        {"clam.zip", {"Zip"}},          {"clam.tar.gz", {"GZIP", "TAR"}},
-        {"clam.cab", {"CAB"}},          {"clam.arj", {"ARJ"}},
-        {"clam.exe.szdd", {"LZ"}},      {"clam.tnef", {"TNEF"}},
-        {"clam.exe.rtf", {"RTF"}},      {"clam.exe.mbox.uu", {"UUE"}},
-        {"clam.exe.mbox.base64", {}},   {"clam.mail", {}},
+    struct Case {
+        const char* file;
+        std::vector<const char*> needs;  // format libraries
+        std::vector<int32_t> depths;     // of the objects the engine reports
+    };
+    const Case cases[] = {
+        {"clam.zip", {"Zip"}, {1}},
+        {"clam.tar.gz", {"GZIP", "TAR"}, {2}},
+        {"clam.cab", {"CAB"}, {1}},
+        {"clam.arj", {"ARJ"}, {1}},
+        {"clam.exe.szdd", {"LZ"}, {1}},
+        {"clam.tnef", {"TNEF"}, {1}},
+        {"clam.exe.rtf", {"RTF"}, {1}},
+        // libclamav always decodes uuencoded text (no option turns it off),
+        // so the mail part that carries the block is reported beside the
+        // member the UUE engine takes out of it.
+        {"clam.exe.mbox.uu", {"UUE"}, {1, 2}},
+        {"clam.exe.mbox.base64", {}, {1}},
+        {"clam.mail", {}, {1}},
     };
     int walked = 0;
-    for (const auto& [file, needs] : cases) {
+    for (const auto& [file, needs, depths] : cases) {
         bool ready = true;
         for (const char* n : needs) ready &= present.count(n) > 0;
         if (!ready) continue;
         ++walked;
         ravtest::RecordingSink sink;
-        std::vector<std::string> found;
+        std::vector<int32_t> found;
         sink.inspect = [&](IRavObject* object, const std::string& dataFile, ravtest::Decision&) {
             ZELVIRUS virus = nullptr;
             EXPECT_EQ(ZELScanFile(engine, dataFile.c_str(), "", 0, &virus), 0);
             if (!virus) return;
-            char name[RAV_PATH_SIZE];
-            object->GetName(name, sizeof name);
-            found.push_back(name);
+            int32_t depth = -1;
+            object->GetDepth(&depth);
+            found.push_back(depth);
             ZELFreeVirusHandle(virus);
         };
         std::string path = kTestFiles + file;
@@ -84,8 +97,8 @@ TEST(Containers, EachSupportedContainerYieldsTheProgram) {
         char newName[RAV_PATH_SIZE];
         EXPECT_EQ(ravel->Process(top, &sink, &state, newName, sizeof newName), 0) << file;
         RavDeleteFileObject(top);
-        ASSERT_EQ(found.size(), 1u) << file;
-        EXPECT_NE(found[0], file);
+        // Never the container itself (depth 0).
+        EXPECT_EQ(found, depths) << file;
     }
     EXPECT_GE(walked, 2);
     ravel->RemoveEngines();
