@@ -56,6 +56,10 @@
 //    direct part of the top object, is reported with
 //    onObjectError(RAVERR_RENAME_REQUEST) until one answers result word 1
 //    (replaced) or 3 (removed).
+//  - Faults of a container (damaged, encrypted, a bound reached, a member
+//    that could not be read) are reported on the container through
+//    onObjectError, once per kind of fault; the members that were read are
+//    still walked.
 //  - RAVERR_ABORT from any sink call, or a continue flag of 0, ends the walk:
 //    Process then returns RAVERR_ABORT and changes nothing.
 //  - A multipart message is flattened: every leaf part is a direct child of

@@ -220,15 +220,17 @@ private:
         int32_t rc = obj->m_Engine->Extract(obj->m_DataFile.c_str(), m_WorkDir.c_str(), &limits,
                                             &found);
         int32_t caps = obj->m_Engine->GetCapabilities();
+        // Faults are reported on the container, once per kind: the
+        // container is what the sink can keep, replace or drop.
+        std::vector<int32_t> faults;
+        if (rc != 0) faults.push_back(rc);
         for (const FoundMember& m : found.m_Members) {
-            std::string dataFile = m.dataFile;
-            if (dataFile.empty()) {
-                // A member that could not be read still gets a (empty) data
-                // file, so a replacement text can be written into it.
-                int fd = MakeTempFile(m_WorkDir, dataFile);
-                if (fd >= 0) close(fd);
+            if (m.status != 0) {
+                if (std::find(faults.begin(), faults.end(), m.status) == faults.end())
+                    faults.push_back(m.status);
+                continue;
             }
-            auto child = std::make_unique<CRavObject>(m.name, dataFile, obj);
+            auto child = std::make_unique<CRavObject>(m.name, m.dataFile, obj);
             child->m_Index = m.index;
             child->m_TypeHint = m.typeHint;
             child->m_FormatHint = m.formatHint;
@@ -238,20 +240,12 @@ private:
             ++m_Members;
             obj->m_Children.push_back(std::move(child));
         }
-        if (rc != 0) {
-            ObjectError(obj, rc);
+        for (int32_t fault : faults) {
+            ObjectError(obj, fault);
             if (obj->Gone()) return;
         }
-        const std::size_t count = obj->m_Children.size();
-        for (std::size_t i = 0; i < count; ++i) {
-            CRavObject* child = obj->m_Children[i].get();
-            const FoundMember& m = found.m_Members[i];
-            if (m.status != 0) {
-                Identify(child);
-                ObjectError(child, m.status);
-            } else {
-                Object(child);
-            }
+        for (const auto& child : obj->m_Children) {
+            Object(child.get());
             if (obj->Gone()) return;
         }
         if (m_Sink->onIdle() == RAVERR_ABORT) throw Aborted();

@@ -315,6 +315,22 @@ TEST_F(RavelTest, ExtractionStopsAtTheWalkBounds) {
     EXPECT_NE(sink.Find("object", "deep.exe"), nullptr);
 }
 
+TEST_F(RavelTest, MembersOverTheBoundAreReportedOnceOnTheirContainer) {
+    rav::WalkLimits limits;
+    limits.container.maxMemberBytes = 1000;  // a.arc is over, the rest under
+    m_Ravel->SetLimits(limits);
+    std::string path = WriteMessage(Arc({{"x.txt", std::string(3000, 'x')}}, m_Dir));
+    RecordingSink sink;
+    ASSERT_EQ(Walk(path, sink), 0);
+    std::vector<std::string> reported;
+    for (const auto& c : sink.calls)
+        if (c.kind == "objectError") reported.push_back(c.name + " " + std::to_string(c.code));
+    EXPECT_EQ(reported, std::vector<std::string>{path + " " + std::to_string(RAVERR_LIMIT)});
+    EXPECT_EQ(sink.Find("enter", "a.arc"), nullptr);
+    EXPECT_NE(sink.Find("object", "part1.txt"), nullptr);
+    EXPECT_NE(sink.Find("object", "deep.exe"), nullptr);
+}
+
 TEST_F(RavelTest, AMessageWithoutItsClosingBoundaryIsWalkedToTheEnd) {
     ravtest::WriteFile(m_Dir.Path("open.eml"),
                        "From: a\nContent-Type: multipart/mixed; boundary=b\n\n--b\n\ntext\n--b\n"
