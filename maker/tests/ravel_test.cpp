@@ -48,14 +48,14 @@ class RavelTest : public ::testing::Test {
 protected:
     void SetUp() override { Engines(true); }
 
-    void Engines(bool writableArc, bool readOnlyToo = false) {
+    // The ID and MIME engines and TESTARC, writable or read-only.
+    void Engines(bool writableArc) {
         m_Ravel = std::make_unique<rav::CRavel>();
         m_Engines.clear();
         m_Engines.push_back(std::make_unique<rav::CIdEngine>());
         m_Engines.push_back(std::make_unique<rav::CMimeEngine>());
         m_Engines.push_back(std::make_unique<rav::CFormatEngineAdapter>(
             ravtest::MakeTestArcEngine(writableArc, writableArc), "TESTARC", RAV_TYPE_ARCHIVE));
-        (void)readOnlyToo;
         for (auto& e : m_Engines) m_Ravel->AddEngine(e.get());
         m_Ravel->SetTempDir(m_Dir.Path("tmp").c_str());
     }
