@@ -206,11 +206,18 @@ int CMessageQueue::reload() {
             if (e.m_State == 2)
                 taken.push_back(e);
         }
+        const time_t now = Now();
         for (QueueEntry& e : file) {
             auto it = std::find_if(taken.begin(), taken.end(),
                                    [&](const QueueEntry& t) { return t.m_Name == e.m_Name; });
             if (it != taken.end()) {
                 e.m_State = 2;
+            }
+            // A line written with time queued 0 means "queued when first
+            // read": the time this object has held since then, else now.
+            if (e.m_Queued <= 0) {
+                const QueueEntry* held = findEntry(e.m_Name.c_str());
+                e.m_Queued = held ? held->m_Queued : now;
             }
         }
         for (const QueueEntry& t : taken) {

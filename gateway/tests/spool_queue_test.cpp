@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/wait.h>
@@ -141,6 +142,27 @@ TEST_F(SpoolQueueTest, NewEntriesAreDueAtOnceReleasedOnesAfterTheRetryInterval) 
     EXPECT_EQ("<none>", Take(fast, m_Spool));
     SetClock(m_Now + 1);
     EXPECT_EQ(a, Take(fast, m_Spool));
+}
+
+// Another process's rewrite can leave the index's stamp as it was (file
+// times move in clock ticks, sizes match, inode numbers are reused): the
+// queue must still see the change.
+TEST_F(SpoolQueueTest, AnIndexChangedBehindAnUnchangedStampIsStillRead) {
+    CMessageQueue fast("fastq", m_Spool.c_str());
+    std::string a = MakeMessage();
+    std::string b = MakeMessage();
+    ASSERT_EQ(a.size(), b.size());
+    ASSERT_EQ(0, fast.Add(a.c_str(), 1, 0));
+    ASSERT_TRUE(fast.Holds(a.c_str()));
+
+    struct stat before;
+    ASSERT_EQ(0, stat(SpoolPath("fastq").c_str(), &before));
+    WriteWhole(SpoolPath("fastq"), "1 0 " + b + "\r\n");  // same file, same size
+    struct timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(0, utimensat(AT_FDCWD, SpoolPath("fastq").c_str(), times, 0));
+
+    EXPECT_EQ(b, Take(fast, m_Spool));
+    EXPECT_EQ("<none>", Take(fast, m_Spool));
 }
 
 TEST_F(SpoolQueueTest, BadNamesAreRefused) {
