@@ -54,6 +54,9 @@ constexpr int kOpenBodyPiece = 4064;
 // Extra room in front of a stored body when its header block grows.
 constexpr int kEntityReserve = 512;
 
+// A piece written after the header block that is at least this large goes
+// to the connection without passing through the response buffer.
+constexpr int kDirectWriteSize = 16 * 1024;
 // Room for the header lines that appendMissingHeaders may add.
 constexpr int kMissingHeadersReserve = 256;
 // Room beyond the flush mark in a reserved response buffer: the last piece
@@ -635,6 +638,17 @@ int CVornHTTPRequest::Write(const void* bytes, int count) {
         return -1;
     if (bytes == nullptr || count < 0)
         return -1;
+    // Once the header block is out, a large piece with nothing buffered
+    // before it goes straight to the connection instead of through the
+    // buffer (HEAD sends no body at all).
+    if (m_HeaderBlockSent && count >= kDirectWriteSize && m_Response.Available() == 0) {
+        if (m_Method == kHttpMethodHead)
+            return count;
+        const char* data = static_cast<const char*>(bytes);
+        if (m_Connection == nullptr || m_Connection->Write(data, count) != count)
+            return -1;
+        return count;
+    }
     m_Response.Append(bytes, count);
     if (m_Response.Available() > kHttpResponseFlushSize && !Flush())
         return -1;

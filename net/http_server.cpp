@@ -292,33 +292,11 @@ bool CVornHTTPServer::parseBody(CVornHTTPRequest* request) {
 }
 
 bool CVornHTTPServer::Dispatch(CVornHTTPRequest* request) {
-    if (!request->MakeMessage()) {
-        // A request over a bound of the stored message (its part count, say)
-        // is refused like the other bounds; for want of a temporary file the
-        // connection just closes.
-        if (request->MessageRefused())
-            SendBadRequest(request);
-        return false;
-    }
-    bool withinBound = parseBody(request);
-    CVornString query(CVornString::kUnlocked);
-    if (request->GetURI().GetQuery(query) && !request->ParseFormVariables(query))
-        withinBound = false;
-    request->GetMessage()->RewindToStart();
-    if (!withinBound) {
-        SendBadRequest(request);
-        return false;
-    }
-
     CVornString path(CVornString::kUnlocked);
-    if (!request->GetURI().GetPath(path, true)) {
-        SendBadRequest(request);
-        return false;
-    }
-
+    bool pathValid = request->GetURI().GetPath(path, true);
     PrefixEntry best;
     bool found = false;
-    {
+    if (pathValid) {
         CVornLockGuard guard(m_Lock);
         CVornLockGuard listGuard(m_Prefixes.m_Lock);
         for (auto* node = m_Prefixes.m_Head; node != nullptr; node = node->m_Next) {
@@ -332,6 +310,32 @@ bool CVornHTTPServer::Dispatch(CVornHTTPRequest* request) {
                 found = true;
             }
         }
+    }
+
+    // A file asked for without a body needs no stored request message: only
+    // handlers read it. Its query is still held to the form bounds.
+    bool fileWithoutBody =
+        found && best.m_Kind == kDirectoryEntry && request->m_Method != kHttpMethodPost;
+    bool withinBound = true;
+    if (!fileWithoutBody) {
+        if (!request->MakeMessage()) {
+            // A request over a bound of the stored message (its part count,
+            // say) is refused like the other bounds; for want of a temporary
+            // file the connection just closes.
+            if (request->MessageRefused())
+                SendBadRequest(request);
+            return false;
+        }
+        withinBound = parseBody(request);
+    }
+    CVornString query(CVornString::kUnlocked);
+    if (request->GetURI().GetQuery(query) && !request->ParseFormVariables(query))
+        withinBound = false;
+    if (!fileWithoutBody)
+        request->GetMessage()->RewindToStart();
+    if (!withinBound || !pathValid) {
+        SendBadRequest(request);
+        return false;
     }
     if (!found) {
         SendNotFound(request, path);

@@ -249,6 +249,14 @@ TEST_F(HttpServerTest, LongResponsesArriveWholeAcrossFlushes) {
     EXPECT_EQ(empty.m_Body, "");
 }
 
+TEST_F(HttpServerTest, FilesAreServedWithoutAStoredRequest) {
+    // A file needs no stored request: it is served with the spool gone.
+    std::filesystem::remove_all(m_Dir.Path() + "/spool");
+    Response logo = Ask("GET /images/logo.gif?x=1 HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(logo.m_Status, "HTTP/1.0 200 OK");
+    EXPECT_EQ(logo.m_Body, m_Logo);
+}
+
 TEST_F(HttpServerTest, AFifoInTheDirectoryIsNotFoundAndHoldsNoWorker) {
     std::string path = m_Dir.Path() + "/images/pipe.txt";
     ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
