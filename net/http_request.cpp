@@ -59,9 +59,12 @@ constexpr int kEntityReserve = 512;
 constexpr int kDirectWriteSize = 16 * 1024;
 // Room for the header lines that appendMissingHeaders may add.
 constexpr int kMissingHeadersReserve = 256;
-// Room beyond the flush mark in a reserved response buffer: the last piece
-// that passes the mark.
-constexpr int kResponsePieceReserve = 64 * 1024 + 1024;
+// Room beyond the flush mark in a reserved response buffer: the header
+// lines in front of a piece that reaches the mark. Kept small so that the
+// block stays below the allocator's mapping threshold (128 KiB), where a
+// block per response would cost fresh pages every time; a larger write
+// grows it in the buffer's steps.
+constexpr int kResponsePieceReserve = 2048;
 
 // readLine's result for a line over kMaxHttpLineLength.
 constexpr int kLineTooLong = -2;
