@@ -32,11 +32,13 @@
 
 namespace {
 
-// The flags are atomics so that Now() on a running clock costs one lock (for
-// the cached second) and no more; every change of them happens under m_Lock.
+// The flags and the cached second are atomics so that Now() on a running
+// clock takes no lock: every thread that stamps a write asks for the time,
+// and one lock for all of them would serialise them. Every change of them
+// happens under m_Lock.
 struct ClockState {
     CVornLock m_Lock;
-    time_t m_Now = 0;  // 0 until first set
+    std::atomic<time_t> m_Now{0};  // 0 until first set
     int m_Zone = 0;    // signed HHMM, 0 until first computed
     std::atomic<bool> m_Running{false};
     std::atomic<bool> m_Stop{false};
@@ -151,7 +153,7 @@ void StartClock() {
         s.m_Now = platform::CurrentTime();
         // The zone is known before any caller can see the clock running:
         // a thread that finds it running reads the zone without starting it.
-        StoreZoneOffset(ZoneOffsetAt(s.m_Now));
+        StoreZoneOffset(ZoneOffsetAt(s.m_Now.load()));
         // Set before the thread runs, so that its exit (under this lock)
         // always comes after.
         s.m_Running = true;
@@ -193,11 +195,7 @@ time_t Now() {
     StartClock();
     if (platform::TestTimeActive())
         return platform::CurrentTime();
-    time_t now;
-    {
-        CVornLockGuard guard(State().m_Lock);
-        now = State().m_Now;
-    }
+    time_t now = State().m_Now.load();
     return now != 0 ? now : platform::CurrentTime();
 }
 

@@ -18,12 +18,13 @@
 #include <climits>
 #include <cstring>
 
+#include "core/clock.h"
 #include "core/event_log.h"
 #include "core/vorn_string.h"
 
 const char* const CVornMemoryFile::kName = "(memoryfile)";
 
-CVornMemoryFile::CVornMemoryFile(unsigned flags) : m_Flags(flags) {}
+CVornMemoryFile::CVornMemoryFile(unsigned flags) : m_Flags(flags), m_ModTime(Now()) {}
 
 CVornMemoryFile::~CVornMemoryFile() {
     CVornLockGuard hold(m_Lock);
@@ -45,7 +46,7 @@ bool CVornMemoryFile::Open() {
     }
     if (m_Flags & kFileTruncate) {
         m_Contents.Clear();
-        m_ModTime.SetNow();
+        m_ModTime = Now();
     }
     m_Open = true;
     m_Position = 0;
@@ -112,13 +113,17 @@ bool CVornMemoryFile::beginWrite(int count) {
         LogEventStrInt(kMsgFileBadWrite, 1, kName, count);
         return false;
     }
-    ReserveFileBuffer(m_Contents, static_cast<long long>(m_Position) + count, true);
+    long long end = static_cast<long long>(m_Position) + count;
+    if (end > m_Room) {
+        ReserveFileBuffer(m_Contents, end, true);
+        m_Room = m_Contents.Room();
+    }
     return true;
 }
 
 int CVornMemoryFile::endWrite(int count) {
     m_Position += count;
-    m_ModTime.SetNow();
+    m_ModTime = Now();
     return count;
 }
 
@@ -214,9 +219,10 @@ bool CVornMemoryFile::Truncate(int size) {
     if (size > m_Contents.Available())
         ReserveFileBuffer(m_Contents, size, false);
     m_Contents.Resize(size);
+    m_Room = 0;
     if (m_Position > size)
         m_Position = size;
-    m_ModTime.SetNow();
+    m_ModTime = Now();
     return true;
 }
 
@@ -258,6 +264,7 @@ void CVornMemoryFile::Reserve(int size) {
         return;
     CVornLockGuard hold(m_Lock);
     ReserveFileBuffer(m_Contents, size, false);
+    m_Room = 0;
 }
 
 int CVornMemoryFile::Size() {
@@ -267,7 +274,7 @@ int CVornMemoryFile::Size() {
 
 void CVornMemoryFile::GetModTime(CVornDate& date) {
     CVornLockGuard hold(m_Lock);
-    date = m_ModTime;
+    date.SetTime(m_ModTime);
 }
 
 CVornFile* CVornMemoryFile::Detach() {
@@ -277,8 +284,9 @@ CVornFile* CVornMemoryFile::Detach() {
     taker->m_Position = m_Open ? m_Position : 0;
     taker->m_ModTime = m_ModTime;
     taker->m_Contents.Swap(m_Contents);
+    m_Room = 0;
     m_Open = false;
     m_Position = 0;
-    m_ModTime.SetNow();
+    m_ModTime = Now();
     return taker;
 }

@@ -68,7 +68,12 @@ private:
     unsigned m_Flags;
     bool m_Open = false;
     int m_Position = 0;
-    CVornDate m_ModTime;
+    // Seconds of the last change: a plain value under m_Lock, so that a
+    // write stamps it without a lock of its own.
+    time_t m_ModTime;
     CVornBuffer m_Contents;  // read position always 0: positions count from the first byte
+    // The end up to which writes fit m_Contents' block without growing it,
+    // so that most writes skip the reservation; 0 when unknown.
+    int m_Room = 0;
     CVornLock m_Lock{true};
 };

@@ -2,6 +2,8 @@
 //
 //   Append       add bytes at the end (grows by 4064-byte steps)
 //   Read         take bytes from the front (into memory or a string)
+//   Reserve      room for a known number of unread bytes in one allocation
+//   Room         unread bytes the storage holds before it must grow
 //   Available    number of unread bytes
 //   Clear        forget all data, keep the storage
 //   ReadLine     take the next line up to a terminator (string or caller buffer)
@@ -93,6 +95,18 @@ void CVornBuffer::Append(const void* bytes, int n) {
     m_Storage.m_Length += n;
 }
 
+void CVornBuffer::Reserve(int n) {
+    if (n <= 0)
+        return;
+    CVornLockGuard guard(m_Storage.m_Lock);
+    if (m_Storage.m_Capacity - m_ReadPos > n)
+        return;
+    compact();
+    if (m_Storage.m_Capacity > n)
+        return;
+    m_Storage.grow(n, true);
+}
+
 void CVornBuffer::Append(const CVornString& s) {
     CVornStringPairLock both(m_Storage, s);
     Append(s.m_Data, s.m_Length);
@@ -126,6 +140,14 @@ int CVornBuffer::Read(CVornString& s, int n) {
     s.m_Length = count;
     m_ReadPos += count;
     return count;
+}
+
+int CVornBuffer::Room() {
+    CVornLockGuard guard(m_Storage.m_Lock);
+    clampReadPos();
+    // The string keeps its block while 3 bytes stay spare (its grow rule).
+    int room = m_Storage.m_Capacity - m_ReadPos - 3;
+    return room > 0 ? room : 0;
 }
 
 int CVornBuffer::Available() {

@@ -49,6 +49,15 @@ public:
     // unchanged.
     int Read(CVornString& s, int n);
 
+    // Makes room for n unread bytes in one allocation, so a writer that knows
+    // its size ahead does not grow by steps; the data stays. Nothing when n
+    // <= 0 or the room is there already. Past n the usual steps apply.
+    void Reserve(int n);
+
+    // Unread bytes the storage holds before a write must grow it: WriteAt
+    // that ends at or before this position keeps the block. 0 without storage.
+    int Room();
+
     // Number of unread bytes.
     int Available();
     // Length and read position 0; the storage stays.

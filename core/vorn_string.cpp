@@ -1,7 +1,7 @@
 // CVornString: text and byte string with its own recursive lock.
 //
 // Public operations (see core/vorn_string.h for the contracts):
-//   construction, CStr, Duplicate, Reserve, Clear, KeepLeft/KeepRight
+//   construction, CStr, Data, Duplicate, Reserve, Clear, KeepLeft/KeepRight
 //   Assign/AssignInt/AssignLong/Swap           replace or exchange the text
 //   ReadBytes/ReadByte/ReadUInt16/ReadUInt32   bounded binary readers
 //   Append*/Prepend/AddPrefix/RemovePrefix     grow the text
@@ -38,7 +38,7 @@
 namespace {
 
 // Room the capacity rule keeps beyond the text, and the slack it allocates.
-constexpr int kSpare = 3;
+constexpr int kSpare = CVornString::kSpareBytes;
 constexpr int kSlack = 32;
 // Enough for the decimal text of any int or long, as the number writers
 // reserve it.
@@ -687,7 +687,7 @@ void CVornString::AppendUInt16(unsigned short v, int order) {
 
 // ---------------------------------------------------------------- appending and prefixes
 
-void CVornString::Append(const void* bytes, int n) {
+void CVornString::appendChecked(const void* bytes, int n) {
     if (!bytes || n <= 0)
         return;
     CVornLockGuard guard(m_Lock);
@@ -707,11 +707,6 @@ void CVornString::Append(const CVornString& other) {
     // itself doubles.
     if (other.m_Length > 0)
         appendBytes(other.m_Data, other.m_Length);
-}
-
-void CVornString::Append(char c) {
-    CVornLockGuard guard(m_Lock);
-    appendBytes(&c, 1);
 }
 
 void CVornString::AppendInt(int v) {

@@ -37,6 +37,8 @@
 // string then keeps its previous text and no lock stays held.
 #pragma once
 
+#include <string.h>
+
 #include "core/vorn_lock.h"
 
 class CVornBuffer;
@@ -45,6 +47,8 @@ class CVornString {
 public:
     // Lock mode, the last argument of every constructor.
     enum LockMode : unsigned char { kUnlocked = 0, kLocked = 1 };
+    // The capacity rule keeps a block while this many bytes stay spare.
+    static constexpr int kSpareBytes = 3;
 
     // Empty, without storage.
     explicit CVornString(LockMode mode = kLocked);
@@ -91,6 +95,11 @@ public:
     // until the string next changes; a C-string reader sees the text up to its
     // first NUL byte.
     char* CStr();
+    // The text's bytes in place, Length() of them, not NUL-terminated (null
+    // without storage), for a reader that must not copy or change the string.
+    // Valid until the string next changes; REQUIRES: the string's lock held
+    // (Lock or CVornStringLockGuard) by a reader of a locked string.
+    const char* Data() const { return m_Data; }
     // A new heap copy of the text up to its first NUL, NUL-terminated. The
     // caller owns it and releases it with delete[]. Never null.
     char* Duplicate() const;
@@ -131,11 +140,27 @@ public:
     // ---- Appending and prefixes
     // Ignored when bytes is null or n <= 0. The bytes may lie inside this
     // string's own storage.
-    void Append(const void* bytes, int n);
+    void Append(const void* bytes, int n) {
+        // An unlocked string with room takes the bytes in place, without a
+        // call: bulk code that reserved ahead appends many small pieces.
+        // memmove, since the bytes may lie in this block (it stays put).
+        if (!m_Locked && bytes != nullptr && n > 0 && n <= m_Capacity - m_Length - kSpareBytes) {
+            memmove(m_Data + m_Length, bytes, static_cast<size_t>(n));
+            m_Length += n;
+            return;
+        }
+        appendChecked(bytes, n);
+    }
     void Append(const char* text);
     // Appending a string to itself doubles it.
     void Append(const CVornString& other);
-    void Append(char c);
+    void Append(char c) {
+        if (!m_Locked && m_Length < m_Capacity - kSpareBytes) {
+            m_Data[m_Length++] = c;
+            return;
+        }
+        appendChecked(&c, 1);
+    }
     void AppendInt(int v);
     void Prepend(const char* text);
     void Prepend(char c);
@@ -282,6 +307,9 @@ public:
 private:
     friend class CVornBuffer;
     friend class CVornStringPairLock;
+
+    // Append's general path: checks, lock, growth.
+    void appendChecked(const void* bytes, int n);
 
     // Compares n bytes of this string at p with text under mode: 0 equal;
     // 1 when p + n passes the end; modes 2/3 the difference of the first

@@ -54,6 +54,18 @@ constexpr int kOpenBodyPiece = 4064;
 // Extra room in front of a stored body when its header block grows.
 constexpr int kEntityReserve = 512;
 
+// A piece written after the header block that is at least this large goes
+// to the connection without passing through the response buffer.
+constexpr int kDirectWriteSize = 16 * 1024;
+// Room for the header lines that appendMissingHeaders may add.
+constexpr int kMissingHeadersReserve = 256;
+// Room beyond the flush mark in a reserved response buffer: the header
+// lines in front of a piece that reaches the mark. Kept small so that the
+// block stays below the allocator's mapping threshold (128 KiB), where a
+// block per response would cost fresh pages every time; a larger write
+// grows it in the buffer's steps.
+constexpr int kResponsePieceReserve = 2048;
+
 // readLine's result for a line over kMaxHttpLineLength.
 constexpr int kLineTooLong = -2;
 
@@ -624,6 +636,34 @@ int CVornHTTPRequest::Write(const char* text) {
     return Write(CVornString(text, CVornString::kUnlocked));
 }
 
+int CVornHTTPRequest::Write(const void* bytes, int count) {
+    if (m_Finished)
+        return -1;
+    if (bytes == nullptr || count < 0)
+        return -1;
+    // Once the header block is out, a large piece with nothing buffered
+    // before it goes straight to the connection instead of through the
+    // buffer (HEAD sends no body at all).
+    if (m_HeaderBlockSent && count >= kDirectWriteSize && m_Response.Available() == 0) {
+        if (m_Method == kHttpMethodHead)
+            return count;
+        const char* data = static_cast<const char*>(bytes);
+        if (m_Connection == nullptr || m_Connection->Write(data, count) != count)
+            return -1;
+        return count;
+    }
+    m_Response.Append(bytes, count);
+    if (m_Response.Available() > kHttpResponseFlushSize && !Flush())
+        return -1;
+    return count;
+}
+
+void CVornHTTPRequest::ReserveResponse(int bytes) {
+    // More than a flush's worth is never held at once.
+    int most = kHttpResponseFlushSize + kResponsePieceReserve;
+    m_Response.Reserve(bytes < most ? bytes : most);
+}
+
 int CVornHTTPRequest::AddHeader(const char* name, const char* value) {
     if (name == nullptr)
         return -1;
@@ -685,6 +725,19 @@ bool CVornHTTPRequest::send(bool final) {
     CVornString text(CVornString::kUnlocked);
     m_Response.TakeAll(text);
     m_Response.Clear();
+    // The block goes back to the response buffer once its bytes are out, so
+    // a long response fills one block over and over instead of growing a
+    // new one for every flush.
+    struct GiveBack {
+        CVornBuffer& m_Buffer;
+        CVornString& m_Text;
+        ~GiveBack() {
+            if (m_Buffer.Available() == 0) {
+                m_Text.Clear();
+                m_Buffer.TakeAll(m_Text);
+            }
+        }
+    } giveBack{m_Response, text};
 
     if (m_HeaderBlockSent) {
         if (m_Method == kHttpMethodHead)
@@ -726,6 +779,7 @@ bool CVornHTTPRequest::send(bool final) {
     // Status line, missing header lines and the text in one write: fewer
     // packets, and nothing a client can tell apart from separate writes.
     CVornString out(m_StatusLine, CVornString::kUnlocked);
+    out.Reserve(m_StatusLine.Length() + kMissingHeadersReserve + text.Length());
     appendMissingHeaders(message, final, message.GetBodySize() - added, out);
     if (m_Method == kHttpMethodHead) {
         int headerSize = message.GetHeaderSize();

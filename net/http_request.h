@@ -211,6 +211,12 @@ public:
     // kHttpResponseFlushSize bytes (-1 when that fails); else text's length.
     int Write(const CVornString& text);
     int Write(const char* text);
+    // The same for count bytes; -1 also for null bytes or a negative count.
+    int Write(const void* bytes, int count);
+    // Makes room in the response buffer for bytes more bytes (at most a
+    // flush's worth and a little more for header lines), for a writer that
+    // knows its size.
+    void ReserveResponse(int bytes);
     // "name: value" CR LF through Write; -1 for a null name (a null value
     // counts as empty). Header lines come before the empty line that the
     // handler writes itself.

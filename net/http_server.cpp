@@ -17,8 +17,13 @@
 // HTML-escaped, and no page shows a path on the server.
 #include "net/http_server.h"
 
+#include <fcntl.h>
+
 #include <chrono>
+#include <climits>
+#include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <system_error>
 
@@ -30,11 +35,14 @@
 #include "net/message_parts.h"
 #include "net/mime.h"
 #include "net/tcp_socket.h"
+#include "platform/file_ops.h"
 
 namespace {
 
-// Files are read and written in pieces of this many bytes.
-constexpr int kFilePiece = 4064;
+// Files are read and sent in pieces of this many bytes.
+constexpr int kFilePiece = 64 * 1024;
+// Room for the status line and header lines in front of a file.
+constexpr int kHeaderReserve = 512;
 
 // Deletes a request that its worker left in the table (a worker that ended
 // by an exception): nothing more may go to its connection, which is gone.
@@ -72,6 +80,59 @@ void DrainInput(CVornTCPSocket* connection) {
 bool AtSegmentBoundary(const CVornString& path, const CVornString& prefix) {
     int n = prefix.Length();
     return path.Length() == n || prefix.EndsWith('/') || path.CharAt(n) == '/';
+}
+
+// A file opened for sending; closed when it goes.
+struct OpenedFile {
+    explicit OpenedFile(int fd) : m_Fd(fd) {}
+    ~OpenedFile() {
+        if (m_Fd >= 0)
+            platform::CloseFile(m_Fd);
+    }
+    OpenedFile(const OpenedFile&) = delete;
+    OpenedFile& operator=(const OpenedFile&) = delete;
+
+    // The descriptor's own name in /proc, which stands for the opened file.
+    std::string ProcName() const {
+        char name[32];
+        snprintf(name, sizeof name, "/proc/self/fd/%d", m_Fd);
+        return name;
+    }
+    bool IsRegular() const {
+        std::error_code error;
+        return std::filesystem::is_regular_file(ProcName(), error) && !error;
+    }
+    // The real path of the opened file; the opened name resolved where
+    // /proc is missing.
+    std::string RealPath(const std::string& openedName) const {
+        std::error_code error;
+        std::filesystem::path real = std::filesystem::read_symlink(ProcName(), error);
+        if (error || !real.is_absolute())
+            real = std::filesystem::canonical(openedName, error);
+        return error ? std::string() : real.string();
+    }
+
+    int m_Fd;
+};
+
+// True when path (resolved first unless resolved says it is) is a regular
+// file inside the directory root (empty: the current one) once symbolic
+// links are resolved.
+bool LiesInside(const std::string& path, const std::string& root, bool resolved) {
+    namespace fs = std::filesystem;
+    if (path.empty())
+        return false;
+    std::error_code error;
+    fs::path real = resolved ? fs::path(path) : fs::canonical(path, error);
+    if (error || !fs::is_regular_file(real, error) || error)
+        return false;
+    fs::path realRoot = fs::canonical(root.empty() ? fs::path(".") : fs::path(root), error);
+    if (error)
+        return false;
+    std::string rootPrefix = realRoot.string();
+    if (rootPrefix.empty() || rootPrefix.back() != '/')
+        rootPrefix += '/';
+    return real.string().compare(0, rootPrefix.size(), rootPrefix) == 0;
 }
 
 }  // namespace
@@ -231,33 +292,11 @@ bool CVornHTTPServer::parseBody(CVornHTTPRequest* request) {
 }
 
 bool CVornHTTPServer::Dispatch(CVornHTTPRequest* request) {
-    if (!request->MakeMessage()) {
-        // A request over a bound of the stored message (its part count, say)
-        // is refused like the other bounds; for want of a temporary file the
-        // connection just closes.
-        if (request->MessageRefused())
-            SendBadRequest(request);
-        return false;
-    }
-    bool withinBound = parseBody(request);
-    CVornString query(CVornString::kUnlocked);
-    if (request->GetURI().GetQuery(query) && !request->ParseFormVariables(query))
-        withinBound = false;
-    request->GetMessage()->RewindToStart();
-    if (!withinBound) {
-        SendBadRequest(request);
-        return false;
-    }
-
     CVornString path(CVornString::kUnlocked);
-    if (!request->GetURI().GetPath(path, true)) {
-        SendBadRequest(request);
-        return false;
-    }
-
+    bool pathValid = request->GetURI().GetPath(path, true);
     PrefixEntry best;
     bool found = false;
-    {
+    if (pathValid) {
         CVornLockGuard guard(m_Lock);
         CVornLockGuard listGuard(m_Prefixes.m_Lock);
         for (auto* node = m_Prefixes.m_Head; node != nullptr; node = node->m_Next) {
@@ -271,6 +310,32 @@ bool CVornHTTPServer::Dispatch(CVornHTTPRequest* request) {
                 found = true;
             }
         }
+    }
+
+    // A file asked for without a body needs no stored request message: only
+    // handlers read it. Its query is still held to the form bounds.
+    bool fileWithoutBody =
+        found && best.m_Kind == kDirectoryEntry && request->m_Method != kHttpMethodPost;
+    bool withinBound = true;
+    if (!fileWithoutBody) {
+        if (!request->MakeMessage()) {
+            // A request over a bound of the stored message (its part count,
+            // say) is refused like the other bounds; for want of a temporary
+            // file the connection just closes.
+            if (request->MessageRefused())
+                SendBadRequest(request);
+            return false;
+        }
+        withinBound = parseBody(request);
+    }
+    CVornString query(CVornString::kUnlocked);
+    if (request->GetURI().GetQuery(query) && !request->ParseFormVariables(query))
+        withinBound = false;
+    if (!fileWithoutBody)
+        request->GetMessage()->RewindToStart();
+    if (!withinBound || !pathValid) {
+        SendBadRequest(request);
+        return false;
     }
     if (!found) {
         SendNotFound(request, path);
@@ -314,50 +379,54 @@ void CVornHTTPServer::ServeFile(CVornHTTPRequest* request, const CVornString& fi
     } else {
         rootText = fs::path(fileText).parent_path().string();
     }
-    std::error_code error;
-    fs::path real = fs::canonical(fileText, error);
-    fs::path root = error ? fs::path() : fs::canonical(rootText.empty() ? "." : rootText, error);
-    bool inside = false;
-    if (!error && fs::is_regular_file(real, error) && !error) {
-        std::string realText = real.string();
-        std::string rootPrefix = root.string();
-        if (rootPrefix.empty() || rootPrefix.back() != '/')
-            rootPrefix += '/';
-        inside = realText.compare(0, rootPrefix.size(), rootPrefix) == 0;
+
+    // The file is opened first and then checked: what is checked is what is
+    // sent, and the kernel names the opened file's real path at once instead
+    // of a link look-up per path component. Non-blocking, so that a FIFO in
+    // the directory cannot hold the worker in open; it is refused below.
+    OpenedFile opened(platform::OpenFile(fileText.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY, 0));
+    if (opened.m_Fd < 0) {
+        // Not there, or there but unreadable: the answers differ.
+        if (LiesInside(fileText, rootText, false))
+            SendCannotOpen(request, path);
+        else
+            SendNotFound(request, path);
+        return;
     }
-    if (!inside) {
+    platform::FileInfo info;
+    if (!opened.IsRegular() || !platform::StatFile(opened.m_Fd, &info) ||
+        !LiesInside(opened.RealPath(fileText), rootText, true)) {
         SendNotFound(request, path);
         return;
     }
 
-    CVornDiskFile disk(real.c_str(), kFileReadOnly | kFileNoPathLock);
-    if (!disk.Open()) {
-        SendCannotOpen(request, path);
-        return;
-    }
     CVornString extension(CVornString::kUnlocked), type(CVornString::kUnlocked);
     GetFileExtension(file.CStr(), extension);  // the name the request asked for
     ContentTypeForFile(extension.CStr(), type);
     CVornDate modified;
-    disk.GetModTime(modified);
+    modified.SetTime(info.modTime);
     CVornString date(CVornString::kUnlocked);
     modified.FormatRFC822InZone("GMT", date);
+    int size = info.size > INT_MAX ? INT_MAX : static_cast<int>(info.size);
+    bool body = request->m_Method != kHttpMethodHead;
+    // The header block goes out with the first piece of the file: one write
+    // for a small file, and a block reserved once for a large one.
+    request->ReserveResponse(kHeaderReserve + (body ? size : 0));
     request->AddHeader("Content-Type", type.CStr());
-    request->AddHeader("Content-Length", disk.Size());
+    request->AddHeader("Content-Length", size);
     request->AddHeader("Last-Modified", date.CStr());
     request->Write("\r\n");
-    if (!request->Flush()) {
-        disk.Close();
-        return;
-    }
-    if (request->m_Method != kHttpMethodHead) {
-        CVornString piece(CVornString::kUnlocked);
-        while (disk.Read(piece, kFilePiece) > 0) {
-            if (request->Write(piece) < 0)
+    if (body && size > 0) {
+        int want = size < kFilePiece ? size : kFilePiece;
+        std::unique_ptr<char[]> piece(new char[want]);
+        for (long left = size; left > 0;) {
+            long n = platform::ReadSome(opened.m_Fd, piece.get(),
+                                        static_cast<size_t>(left < want ? left : want));
+            if (n <= 0 || request->Write(piece.get(), static_cast<int>(n)) < 0)
                 break;
+            left -= n;
         }
     }
-    disk.Close();
     request->Finish();
 }
 

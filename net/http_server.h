@@ -94,7 +94,8 @@ public:
 
     // ---- Steps of the request flow, public for the web administration's
     // use of the same pages.
-    // Makes the request message, fills the form variables and calls the
+    // Makes the request message (except for a file asked for without a
+    // body, which no handler reads), fills the form variables and calls the
     // handler or serves the file of the longest matching prefix. False when
     // no handler or file was reached (a page may have been sent).
     bool Dispatch(CVornHTTPRequest* request);

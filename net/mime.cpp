@@ -288,6 +288,24 @@ int base64Value(unsigned char c) {
 }
 
 // The 24 bits of a group of four base64 characters, most significant first.
+// The value of every byte in the base64 alphabet, kNotBase64 outside it and
+// kBase64Pad for '=', so the decoder tests a byte with one load.
+constexpr int kNotBase64 = -1;
+constexpr int kBase64Pad = -2;
+struct Base64Values {
+    constexpr Base64Values() : m_Value() {
+        for (int c = 0; c < 256; ++c) m_Value[c] = kNotBase64;
+        for (int c = 'A'; c <= 'Z'; ++c) m_Value[c] = static_cast<signed char>(c - 'A');
+        for (int c = 'a'; c <= 'z'; ++c) m_Value[c] = static_cast<signed char>(c - 'a' + 26);
+        for (int c = '0'; c <= '9'; ++c) m_Value[c] = static_cast<signed char>(c - '0' + 52);
+        m_Value['+'] = 62;
+        m_Value['/'] = 63;
+        m_Value['='] = kBase64Pad;
+    }
+    signed char m_Value[256];
+};
+constexpr Base64Values kBase64Values;
+
 void decodeGroup(const char* four, unsigned char* out) {
     unsigned bits = 0;
     for (int i = 0; i < 4; ++i)
@@ -608,36 +626,61 @@ bool decodeBase64Quad(const char* four, unsigned char* out, int* count) {
 }
 
 bool DecodeBase64(const CVornString& text, CVornString& out, CVornString& rest) {
-    out.Clear();
-    rest.Clear();
-    CVornString source(text, CVornString::kUnlocked);
-    const char* p = source.CStr();
-    const int n = source.Length();
-    std::string decoded;
-    decoded.reserve(static_cast<size_t>(n) / 4 * 3 + 3);
     char group[4];
     int kept = 0;
-    for (int i = 0; i < n; ++i) {
-        unsigned char c = static_cast<unsigned char>(p[i]);
-        if (!IsBase64Char(c))
-            continue;
-        group[kept++] = static_cast<char>(c);
-        if (kept < 4)
-            continue;
-        kept = 0;
-        // Padding alone ("====", "A===") carries no byte.
-        int padding = 0;
-        for (char g : group) padding += g == '=';
-        if (padding > 2)
-            continue;
-        unsigned char bytes[3];
-        decodeGroup(group, bytes);
-        int count = 3;
-        if (group[3] == '=')
-            count = group[2] == '=' ? 1 : 2;
-        decoded.append(reinterpret_cast<const char*>(bytes), count);
+    {
+        // Read in place under the text's lock: the text is not copied.
+        CVornStringPairLock both(text, out);
+        out.Clear();
+        const unsigned char* p = reinterpret_cast<const unsigned char*>(text.Data());
+        const int n = text.Length();
+        out.Reserve(n / 4 * 3 + 3);
+        // Decoded bytes gather here and go to out in large appends.
+        constexpr int kChunk = 4096;
+        unsigned char chunk[kChunk];
+        int used = 0;
+        for (int i = 0; i < n;) {
+            if (used > kChunk - 3) {
+                out.Append(chunk, used);
+                used = 0;
+            }
+            // The common case, four alphabet characters without padding in a
+            // row, is decoded in one step.
+            if (kept == 0 && i + 4 <= n) {
+                int a = kBase64Values.m_Value[p[i]];
+                int b = kBase64Values.m_Value[p[i + 1]];
+                int c = kBase64Values.m_Value[p[i + 2]];
+                int d = kBase64Values.m_Value[p[i + 3]];
+                if ((a | b | c | d) >= 0) {
+                    unsigned bits = static_cast<unsigned>(a << 18 | b << 12 | c << 6 | d);
+                    chunk[used] = static_cast<unsigned char>(bits >> 16);
+                    chunk[used + 1] = static_cast<unsigned char>(bits >> 8);
+                    chunk[used + 2] = static_cast<unsigned char>(bits);
+                    used += 3;
+                    i += 4;
+                    continue;
+                }
+            }
+            unsigned char c = p[i++];
+            if (kBase64Values.m_Value[c] == kNotBase64)
+                continue;
+            group[kept++] = static_cast<char>(c);
+            if (kept < 4)
+                continue;
+            kept = 0;
+            // Padding alone ("====", "A===") carries no byte.
+            int padding = 0;
+            for (char g : group) padding += g == '=';
+            if (padding > 2)
+                continue;
+            decodeGroup(group, chunk + used);
+            int count = 3;
+            if (group[3] == '=')
+                count = group[2] == '=' ? 1 : 2;
+            used += count;
+        }
+        out.Append(chunk, used);
     }
-    out.Assign(decoded.data(), static_cast<int>(decoded.size()));
     rest.Assign(group, kept);
     return true;
 }

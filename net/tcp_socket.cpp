@@ -594,8 +594,11 @@ int CVornTCPSocket::Write(const CVornString& data) {
     CVornLockGuard guard(m_Lock);
     if (!requireConnected())
         return -1;
-    // The string offers no read-only view of its bytes; copy them under its
-    // lock.
+    // An unlocked string belongs to this thread: its bytes go out in place.
+    // A locked one is copied under its lock, so that a slow peer never holds
+    // the string's lock for the length of the send.
+    if (!data.IsLocked())
+        return writeBytes(data.Data(), data.Length());
     data.Lock();
     int length = data.Length();
     std::vector<char> bytes(static_cast<size_t>(length));

@@ -3,6 +3,8 @@
 // detaching and sharing between threads.
 #include "core/memory_file.h"
 
+#include <algorithm>
+#include <memory>
 #include <set>
 #include <string>
 #include <thread>
@@ -87,6 +89,83 @@ TEST_F(MemoryFileTest, DetachLeavesThisObjectClosedAndEmpty) {
     EXPECT_EQ(2000, date.GetTime());
     EXPECT_EQ(-1, taker->Write("x", 1));  // the flags went along
     EXPECT_EQ(std::vector<std::string>{"1:M106 ((memoryfile))"}, Events());
+}
+
+// Writes mixed with every operation that may replace or shrink the storage:
+// the contents always match a plain model of the file.
+TEST_F(MemoryFileTest, WritesAfterStorageChangesLoseNothing) {
+    struct Step {
+        char op;  // w write n bytes, s seek to n, t truncate to n, r reserve n,
+                  // d detach (and check the taker), o close and open again
+        int n;
+    };
+    const std::vector<std::vector<Step>> scripts = {
+        {{'w', 100}, {'w', 5000}, {'w', 70000}, {'w', 1}},
+        {{'w', 5000}, {'t', 10}, {'w', 3}, {'w', 9000}},
+        {{'w', 5000}, {'t', 20000}, {'s', 19990}, {'w', 50}, {'w', 4000}},
+        {{'r', 100000}, {'w', 300}, {'r', 10}, {'w', 200000}},
+        {{'w', 4000}, {'d', 0}, {'w', 10}, {'w', 8000}},
+        {{'w', 4000}, {'o', 0}, {'w', 7}, {'s', 9000}, {'w', 5}},
+        {{'w', 64}, {'s', 0}, {'w', 32}, {'s', 200}, {'w', 1}, {'t', 0}, {'w', 4}},
+    };
+    int scriptNumber = 0;
+    for (const auto& script : scripts) {
+        SCOPED_TRACE("script " + std::to_string(scriptNumber++));
+        CVornMemoryFile f;
+        ASSERT_TRUE(f.Open());
+        std::string model;
+        size_t position = 0;
+        int written = 0;
+        for (const Step& step : script) {
+            switch (step.op) {
+                case 'w': {
+                    std::string bytes;
+                    for (int i = 0; i < step.n; ++i)
+                        bytes += static_cast<char>('A' + (written + i) % 53);
+                    written += step.n;
+                    ASSERT_EQ(f.Write(bytes.data(), step.n), step.n);
+                    if (model.size() < position + bytes.size())
+                        model.resize(position + bytes.size(), '\0');
+                    model.replace(position, bytes.size(), bytes);
+                    position += bytes.size();
+                    break;
+                }
+                case 's':
+                    ASSERT_TRUE(f.Seek(step.n, 0));
+                    position = static_cast<size_t>(step.n);
+                    break;
+                case 't':
+                    ASSERT_TRUE(f.Truncate(step.n));
+                    model.resize(static_cast<size_t>(step.n), '\0');
+                    position = std::min(position, model.size());
+                    break;
+                case 'r':
+                    f.Reserve(step.n);
+                    break;
+                case 'd': {
+                    std::unique_ptr<CVornFile> taker(f.Detach());
+                    ASSERT_TRUE(taker->Seek(0, 0));
+                    CVornString held;
+                    taker->Read(held, static_cast<int>(model.size()) + 1);
+                    EXPECT_TRUE(Str(held) == model);
+                    ASSERT_TRUE(f.Open());
+                    model.clear();
+                    position = 0;
+                    break;
+                }
+                case 'o':
+                    ASSERT_TRUE(f.Close());
+                    ASSERT_TRUE(f.Open());
+                    position = 0;
+                    break;
+            }
+        }
+        EXPECT_EQ(f.Size(), static_cast<int>(model.size()));
+        ASSERT_TRUE(f.Seek(0, 0));
+        CVornString all;
+        f.Read(all, static_cast<int>(model.size()) + 1);
+        EXPECT_TRUE(Str(all) == model) << all.Length() << " bytes, " << model.size() << " expected";
+    }
 }
 
 TEST_F(MemoryFileTest, ThreadsAppendingAtOnceNeverMixTheirWrites) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <functional>
@@ -93,6 +94,54 @@ TEST(VornBufferTest, ConsumedBytesAreDroppedOnlyOnceTheyPileUp) {
         EXPECT_EQ(Peek(buffer), all.substr(c.consumed));
         EXPECT_EQ(DetachCapacity(buffer), c.capacity) << c.consumed;
     }
+}
+
+TEST(VornBufferTest, ReserveMakesRoomOnceAndKeepsTheUnreadBytes) {
+    struct Case {
+        int before;    // bytes appended first
+        int consumed;  // of them, read before reserving
+        int reserve;   // unread bytes to make room for
+        int capacity;  // after the reservation and filling up to it
+    };
+    const Case cases[] = {
+        {0, 0, 100000, 100032},  // one block, not steps
+        {10, 0, 100000, 100032}, // the data moves into it
+        {6000, 5000, 3000, 8160},  // room behind the read bytes: kept
+        {6000, 0, 3000, 8160},     // as many unread bytes there already
+        {0, 0, 0, 0},              // nothing asked: no storage
+        {100, 0, -5, 4096},        // a negative size is ignored
+    };
+    for (const Case& c : cases) {
+        CVornBuffer buffer;
+        std::string all = Pattern(std::max(c.before, c.consumed + c.reserve), 3);
+        Append(buffer, all.substr(0, c.before));
+        std::vector<char> sink(c.consumed + 1);
+        ASSERT_EQ(buffer.Read(sink.data(), c.consumed), c.consumed);
+        buffer.Reserve(c.reserve);
+        EXPECT_EQ(Peek(buffer), all.substr(c.consumed, c.before - c.consumed));
+        int room = buffer.Room();
+        EXPECT_GE(room, c.reserve);
+        // Filling the reserved room in small pieces never moves the block.
+        for (int at = c.before; at < static_cast<int>(all.size()); at += 64)
+            Append(buffer, all.substr(at, 64));
+        EXPECT_EQ(buffer.Room(), room) << c.before << " " << c.reserve;
+        EXPECT_EQ(Peek(buffer), all.substr(c.consumed));
+        EXPECT_EQ(DetachCapacity(buffer), c.capacity) << c.before << " " << c.reserve;
+    }
+}
+
+TEST(VornBufferTest, WritesWithinTheRoomKeepTheBlock) {
+    CVornBuffer buffer;
+    EXPECT_EQ(buffer.Room(), 0);
+    Append(buffer, "abc");
+    int room = buffer.Room();
+    EXPECT_EQ(room, 4096 - 3);  // the string's grow rule keeps 3 bytes spare
+    std::string tail(room - 3, 'x');
+    ASSERT_EQ(buffer.WriteAt(3, tail.data(), static_cast<int>(tail.size())), room - 3);
+    EXPECT_EQ(buffer.Room(), room);
+    ASSERT_EQ(buffer.WriteAt(room, "y", 1), 1);  // one past the room grows
+    EXPECT_GT(buffer.Room(), room);
+    EXPECT_EQ(Peek(buffer), "abc" + tail + "y");
 }
 
 TEST(VornBufferTest, ReadTakesWhatIsThereAndNoMore) {

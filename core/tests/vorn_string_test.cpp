@@ -595,6 +595,40 @@ TEST_F(VornStringTest, OperationsOfAStringWithItself) {
     EXPECT_EQ(Text(front), "bcabc");
 }
 
+TEST_F(VornStringTest, AppendsIntoReservedRoomKeepTheBlockAndEveryByte) {
+    for (auto mode : {CVornString::kUnlocked, CVornString::kLocked}) {
+        CVornString s(mode);
+        s.Reserve(1000);
+        int capacity = s.Capacity();
+        std::string expected;
+        for (int i = 0; expected.size() + 20 < 1000; ++i) {
+            std::string piece = std::to_string(i * 7919) + ",";
+            s.Append(piece.data(), static_cast<int>(piece.size()));
+            s.Append(static_cast<char>('a' + i % 26));
+            expected += piece + static_cast<char>('a' + i % 26);
+        }
+        EXPECT_EQ(s.Capacity(), capacity);
+        // Bytes of the string itself, appended where they fit and where
+        // they do not.
+        const char* own = s.CStr();
+        s.Append(own + 3, 10);
+        expected += expected.substr(3, 10);
+        EXPECT_EQ(Text(s), expected);
+        while (s.Length() + 3 < s.Capacity()) {
+            s.Append('x');
+            expected += 'x';
+        }
+        EXPECT_EQ(s.Capacity(), capacity);
+        s.Append('y');  // the capacity rule: length + 32
+        expected += 'y';
+        EXPECT_EQ(s.Capacity(), s.Length() + 32);
+        own = s.CStr();
+        s.Append(own, s.Length());  // doubles itself across a new block
+        expected += expected;
+        EXPECT_EQ(Text(s), expected) << (mode == CVornString::kLocked ? "locked" : "unlocked");
+    }
+}
+
 TEST_F(VornStringTest, LockModesAndMoves) {
     CVornString unlocked("abc", CVornString::kUnlocked);
     EXPECT_FALSE(unlocked.IsLocked());

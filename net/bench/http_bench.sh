@@ -33,7 +33,7 @@ trap cleanup EXIT
 
 mkdir -p "$work/static" "$work/spool" "$work/locks"
 head -c 1024 /dev/zero | tr '\0' 'x' >"$work/static/small.html"
-ZELORM_LOCK_DIR="$work/locks" "$build/http_bench_server" "$work/static" "$work/spool" "$workers" \
+ZELORM_LOCK_DIR="$work/locks" "$build/bin/http_bench_server" "$work/static" "$work/spool" "$workers" \
     "$concurrency" >"$work/server.out" &
 server_pid=$!
 port=

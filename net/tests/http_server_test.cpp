@@ -39,6 +39,28 @@ void Echo(CVornHTTPRequest* request) {
     WriteEcho(request, N);
 }
 
+// A pattern that shows a piece lost, repeated or out of place.
+std::string Patterned(size_t n) {
+    std::string text;
+    text.reserve(n);
+    for (size_t i = 0; i < n; ++i) text += static_cast<char>('a' + (i * 7 + i / 251) % 26);
+    return text;
+}
+
+// Writes a long body in pieces of many sizes, so it crosses the flush mark
+// several times at different places.
+void Pieces(CVornHTTPRequest* request) {
+    request->Write("Content-Type: text/plain\r\n\r\n");
+    std::string body = Patterned(300007);
+    size_t at = 0;
+    for (size_t step = 1; at < body.size(); step = step * 3 % 70001 + 1) {
+        std::string piece = body.substr(at, step);
+        request->Write(piece.data(), static_cast<int>(piece.size()));
+        at += piece.size();
+    }
+    request->Finish();
+}
+
 void Throw(CVornHTTPRequest* request) {
     request->Write("Content-Type: text/plain\r\n\r\npartial");
     throw std::runtime_error("handler failed");
@@ -66,6 +88,7 @@ protected:
         m_Server->AddHandler("/same", &Echo<3>);
         m_Server->AddHandler("/same", &Echo<4>);
         m_Server->AddHandler("/throw", &Throw);
+        m_Server->AddHandler("/pieces", &Pieces);
         m_Server->AddDirectory("/images", (dir + "/images").c_str());
         ASSERT_TRUE(m_Server->Start(2, 0, CVornHostAddress(Loopback(), 0)));
         CVornHostAddress own;
@@ -198,6 +221,52 @@ TEST_F(HttpServerTest, FilesOfADirectory) {
 
     // A link that stays inside the directory is followed.
     EXPECT_EQ(Get("/images/in.gif"), m_Logo);
+}
+
+TEST_F(HttpServerTest, LongResponsesArriveWholeAcrossFlushes) {
+    // A file of an odd size, larger than several flushes.
+    std::string file = Patterned(3 * 65536 + 12345);
+    WriteFile(m_Dir.Path() + "/images/long.txt", file);
+    Response served = Ask("GET /images/long.txt HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(served.m_Status, "HTTP/1.0 200 OK");
+    EXPECT_EQ(served.Header("content-length"), std::to_string(file.size()));
+    EXPECT_TRUE(served.m_Body == file) << served.m_Body.size() << " bytes";
+
+    Response head = Ask("HEAD /images/long.txt HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(head.Header("content-length"), std::to_string(file.size()));
+    EXPECT_EQ(head.m_Body, "");
+
+    // A handler's body written in pieces of many sizes.
+    Response pieces = Ask("GET /pieces HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(pieces.m_Status, "HTTP/1.0 200 OK");
+    EXPECT_TRUE(pieces.m_Body == Patterned(300007)) << pieces.m_Body.size() << " bytes";
+
+    // An empty file.
+    WriteFile(m_Dir.Path() + "/images/empty.txt", "");
+    Response empty = Ask("GET /images/empty.txt HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(empty.m_Status, "HTTP/1.0 200 OK");
+    EXPECT_EQ(empty.Header("content-length"), "0");
+    EXPECT_EQ(empty.m_Body, "");
+}
+
+TEST_F(HttpServerTest, FilesAreServedWithoutAStoredRequest) {
+    // A file needs no stored request: it is served with the spool gone.
+    std::filesystem::remove_all(m_Dir.Path() + "/spool");
+    Response logo = Ask("GET /images/logo.gif?x=1 HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(logo.m_Status, "HTTP/1.0 200 OK");
+    EXPECT_EQ(logo.m_Body, m_Logo);
+}
+
+TEST_F(HttpServerTest, AFifoInTheDirectoryIsNotFoundAndHoldsNoWorker) {
+    std::string path = m_Dir.Path() + "/images/pipe.txt";
+    ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
+    // Nobody writes to the FIFO: a worker that waited in open would never
+    // answer (the server has two).
+    for (int i = 0; i < 3; ++i) {
+        Response response = Ask("GET /images/pipe.txt HTTP/1.0\r\n\r\n");
+        EXPECT_EQ(response.m_Status, "HTTP/1.0 404 Not Found");
+    }
+    EXPECT_EQ(Get("/images/logo.gif"), m_Logo);
 }
 
 TEST_F(HttpServerTest, PathsThatMustNotReachAFile) {

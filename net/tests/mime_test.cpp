@@ -191,6 +191,65 @@ TEST(DecodeBase64, RestCarriedToTheNextTextLosesNothing) {
     }
 }
 
+// The decoding as the header states it, one character at a time: groups of
+// four alphabet characters ('=' included), other bytes skipped, a group of
+// more than two '=' dropped, '=' as value 0 that shortens its group's output
+// when it stands last.
+void ReferenceBase64(const std::string& text, std::string& out, std::string& rest) {
+    static const std::string alphabet =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    out.clear();
+    rest.clear();
+    for (char c : text) {
+        if (c != '=' && alphabet.find(c) == std::string::npos)
+            continue;
+        rest += c;
+        if (rest.size() < 4)
+            continue;
+        int padding = 0;
+        unsigned bits = 0;
+        for (char g : rest) {
+            padding += g == '=';
+            bits = bits << 6 | (g == '=' ? 0 : static_cast<unsigned>(alphabet.find(g)));
+        }
+        if (padding <= 2) {
+            int count = rest[3] != '=' ? 3 : rest[2] == '=' ? 1 : 2;
+            char bytes[3] = {static_cast<char>(bits >> 16), static_cast<char>(bits >> 8),
+                             static_cast<char>(bits)};
+            out.append(bytes, count);
+        }
+        rest.clear();
+    }
+}
+
+TEST(DecodeBase64, AgreesWithTheCharacterByCharacterReading) {
+    // Texts of alphabet characters with padding, line ends, blanks and bytes
+    // outside the alphabet (NUL, high bytes) scattered in, at every density.
+    const std::string others("=\r\n \t*-.\x80\xff", 11);  // the NUL at the end too
+    const std::string alphabet =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    unsigned seed = 12345;
+    auto next = [&seed] {
+        seed = seed * 1103515245u + 12345u;
+        return seed >> 16;
+    };
+    for (int density : {0, 2, 10, 50, 100}) {
+        for (int round = 0; round < 40; ++round) {
+            std::string text;
+            size_t length = next() % 9000;
+            for (size_t i = 0; i < length; ++i)
+                text += static_cast<int>(next() % 100) < density ? others[next() % others.size()]
+                                                                 : alphabet[next() % 64];
+            std::string expectedOut, expectedRest;
+            ReferenceBase64(text, expectedOut, expectedRest);
+            CVornString out, rest;
+            DecodeBase64(CVornString(text.data(), static_cast<int>(text.size())), out, rest);
+            EXPECT_TRUE(Str(out) == expectedOut) << "density " << density << " round " << round;
+            EXPECT_EQ(Str(rest), expectedRest) << "density " << density << " round " << round;
+        }
+    }
+}
+
 // ---- Quoted-printable bodies
 
 TEST(DecodeQuotedPrintable, EscapesSoftBreaksAndLineEnds) {
