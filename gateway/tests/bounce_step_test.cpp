@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -391,24 +392,38 @@ TEST_F(BounceStepTest, PeerTextsCannotBreakTheReportsLines) {
 }
 
 TEST_F(BounceStepTest, ReturnThatCannotBeMadeLeavesRecipientsFailedAndNothingBehind) {
-    m_Step = MakeStep("");  // no sender address for generated mail
-    auto message = NewMessage("joe@x.org", "Subject: s\r\n\r\nbody\r\n");
-    AddFailed(*message, "a@y.org", 2);
-    AddFailed(*message, "b@y.org", 2, "owner@l.org");
-    ASSERT_EQ(0, message->WriteEnvelope());
-    const std::string name = message->GetName();
+    struct Case {
+        const char* what;
+        std::function<void()> breakIt;
+    } cases[] = {
+        {"no sender address for generated mail", [&] { m_Step = MakeStep(""); }},
+        {"the fast queue cannot be written",
+         [&] { std::filesystem::create_directory(SpoolPath("fastq")); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        m_Step = MakeStep(kGateway);
+        c.breakIt();
+        auto message = NewMessage("joe@x.org", "Subject: s\r\n\r\nbody\r\n");
+        AddFailed(*message, "a@y.org", 2);
+        AddFailed(*message, "b@y.org", 2, "owner@l.org");
+        ASSERT_EQ(0, message->WriteEnvelope());
+        const std::string name = message->GetName();
 
-    EXPECT_EQ(1, m_Step->Bounce(message.get()));
-    EXPECT_EQ(0, m_NoticeCalls);
-    for (QueuedRecipient* r = message->GetRecipients(); r; r = r->m_Next)
-        EXPECT_EQ(kRecipientFailed, r->m_Status) << r->m_Address;
-    EXPECT_TRUE(Queued().empty());
-    std::vector<std::string> files;
-    for (const auto& entry : std::filesystem::directory_iterator(m_Spool))
-        if (entry.path().filename().string().rfind("fastq", 0) != 0)
-            files.push_back(entry.path().filename().string());
-    std::sort(files.begin(), files.end());
-    EXPECT_EQ((std::vector<std::string>{name + ".env", name + ".mes"}), files);
+        EXPECT_EQ(1, m_Step->Bounce(message.get()));
+        EXPECT_EQ(0, m_NoticeCalls);
+        EXPECT_EQ(CVornEvent::kTimedOut, m_Wake.WaitSeconds(0));
+        for (QueuedRecipient* r = message->GetRecipients(); r; r = r->m_Next)
+            EXPECT_EQ(kRecipientFailed, r->m_Status) << r->m_Address;
+        // Only the original's files are left: the unfinished return is gone.
+        std::vector<std::string> files;
+        for (const auto& entry : std::filesystem::directory_iterator(m_Spool))
+            if (entry.path().filename().string().rfind("fastq", 0) != 0)
+                files.push_back(entry.path().filename().string());
+        std::sort(files.begin(), files.end());
+        EXPECT_EQ((std::vector<std::string>{name + ".env", name + ".mes"}), files);
+        message->Delete();
+    }
 }
 
 TEST_F(BounceStepTest, WithoutTheWholeFlagOnlyTheOriginalsHeaderIsAttached) {
