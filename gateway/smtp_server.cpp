@@ -34,7 +34,9 @@ SMTP::SMTP(CVornListMembership* lists, CMessageQueue* fastq, CMessageQueue* slow
                            : kDefaultSpoolDirectory;
 }
 
-SMTP::~SMTP() { Stop(); }
+SMTP::~SMTP() {
+    Stop();
+}
 
 int SMTP::readCount(const char* name, int def) {
     CVornString value;
@@ -142,7 +144,9 @@ int SMTP::changePort() {
     return kSmtpConfigDone;
 }
 
-void SMTP::WakeWorkers() { m_WakeEvent.Set(); }
+void SMTP::WakeWorkers() {
+    m_WakeEvent.Set();
+}
 
 void SMTP::SetSessionTimeouts(int commandSeconds, int dataSeconds) {
     if (commandSeconds > 0)

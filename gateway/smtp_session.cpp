@@ -41,9 +41,9 @@ constexpr const char* kLocalError = "451 Request action aborted: local error in 
 
 // Activity-record and event numbers of the session.
 enum : int {
-    kMsgReadFailed = 41,        // warning: the error and the function
-    kMsgNoNewMessage = 157,     // error: a message could not be created
-    kMsgLongLine = 251,         // stands for an over-long line in records
+    kMsgReadFailed = 41,     // warning: the error and the function
+    kMsgNoNewMessage = 157,  // error: a message could not be created
+    kMsgLongLine = 251,      // stands for an over-long line in records
     kMsgUnknownCommand = 345,
     kMsgSenderLocked = 340,
     kMsgOutOfSequence = 363,
@@ -98,7 +98,9 @@ bool EndsLine(const std::string& piece, bool previousEndedInCr) {
 CSmtpSession::CSmtpSession(SMTP& server, CVornTCPSocket& connection)
     : m_Server(server), m_Socket(connection) {}
 
-CSmtpSession::~CSmtpSession() { dropTransaction(); }
+CSmtpSession::~CSmtpSession() {
+    dropTransaction();
+}
 
 size_t CSmtpSession::splitVerb(const std::string& line, std::string& verb) {
     size_t at = std::string::npos;
@@ -198,7 +200,7 @@ CSmtpSession::Step CSmtpSession::reply(const std::string& text) {
 }
 
 CSmtpSession::Step CSmtpSession::refuseCommand(int number, const std::string& line,
-                                        const std::string& text) {
+                                               const std::string& text) {
     m_Server.recordCommandRefused(number, line.c_str(), m_Client.c_str());
     return reply(text);
 }
@@ -240,7 +242,8 @@ void CSmtpSession::Run() {
         }
         Step step = Step::kGoOn;
         if (tooLong) {
-            step = refuseCommand(kMsgLineTooLong, OrDefault(m_Catalog.GetText(kMsgLongLine), ""), "500 Line too long\r\n");
+            step = refuseCommand(kMsgLineTooLong, OrDefault(m_Catalog.GetText(kMsgLongLine), ""),
+                                 "500 Line too long\r\n");
             if (step == Step::kEnd) {
                 dropTransaction();
                 return;
@@ -260,7 +263,7 @@ void CSmtpSession::Run() {
         } else if (verb == "VRFY") {
             std::string argument = rest.substr(SkipBlanks(rest, 0));
             step = reply(argument.rfind("<", 0) == 0 ? Printf("250 %s\r\n", argument.c_str())
-                                                    : Printf("250 <%s>\r\n", argument.c_str()));
+                                                     : Printf("250 <%s>\r\n", argument.c_str()));
         } else if (verb == "EXPN" || verb == "TURN") {
             step = reply("502 Sorry, we do not allow this operation\r\n");
         } else if (verb == "MAIL") {
@@ -275,15 +278,18 @@ void CSmtpSession::Run() {
             else
                 step = onData();
         } else if (verb == "QUIT") {
-            sendReply(Printf(OrDefault(m_Catalog.GetText(kMsgQuitReply), "221 %s closing connection\r\n").c_str(),
-                             m_Server.GetOwnHostName()),
-                      false);
+            sendReply(
+                Printf(OrDefault(m_Catalog.GetText(kMsgQuitReply), "221 %s closing connection\r\n")
+                           .c_str(),
+                       m_Server.GetOwnHostName()),
+                false);
             dropTransaction();
             m_Server.recordSessionEnd(m_Client.c_str(), m_AcceptedAny);
             return;
         } else {
-            step = refuseCommand(kMsgUnknownCommand, line,
-                          OrDefault(m_Catalog.GetText(kMsgUnknownReply), "500 Command unrecognized\r\n"));
+            step = refuseCommand(
+                kMsgUnknownCommand, line,
+                OrDefault(m_Catalog.GetText(kMsgUnknownReply), "500 Command unrecognized\r\n"));
         }
         if (step == Step::kEnd) {
             dropTransaction();
@@ -315,7 +321,8 @@ CSmtpSession::Step CSmtpSession::onMail(const std::string& line, const std::stri
     std::string user;
     if (!text.empty() && text != "<>") {
         if (address.Set(text.c_str()) != 0)
-            return refuseCommand(kMsgSyntax, line, "501 Syntax error in parameters, no path found\r\n");
+            return refuseCommand(kMsgSyntax, line,
+                                 "501 Syntax error in parameters, no path found\r\n");
         const char* canonical = address.Get(CVornMailAddress::kFormCanonical);
         const char* route = address.Get(CVornMailAddress::kFormRoute);
         sender = canonical ? canonical : "";
@@ -336,8 +343,7 @@ CSmtpSession::Step CSmtpSession::onMail(const std::string& line, const std::stri
     std::unique_ptr<CQueuedMessage> message(new (std::nothrow) CQueuedMessage);
     if (!message || message->Open(nullptr, m_Server.GetSpoolDirectory()) != 0 ||
         message->Lock() != 0 || message->SetSender(sender.c_str()) != 0 ||
-        message->SetSourceType(kSourceSmtp) != 0 ||
-        message->SetSourceText(m_Client.c_str()) != 0) {
+        message->SetSourceType(kSourceSmtp) != 0 || message->SetSourceText(m_Client.c_str()) != 0) {
         if (message)
             message->Delete();
         m_Server.recordReceiveError(kMsgCreateFailed, m_Client.c_str());
@@ -499,8 +505,7 @@ CSmtpSession::Step CSmtpSession::finishData(int appendErrors) {
     m_Server.recordMessageAccepted(m_Client.c_str(), m_Message.get(), m_RecipientsText.c_str(),
                                    subject.CStr());
     m_AcceptedAny = true;
-    std::string accepted =
-        Printf("250 %s Message accepted for delivery\r\n", m_Message->GetName());
+    std::string accepted = Printf("250 %s Message accepted for delivery\r\n", m_Message->GetName());
     m_Message->Unlock();
     m_Message.reset();  // the files stay queued
     m_State = 1;

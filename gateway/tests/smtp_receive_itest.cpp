@@ -72,9 +72,9 @@ protected:
     }
 
     std::unique_ptr<ChildProgram> StartGateway() {
-        auto child = std::make_unique<ChildProgram>(std::vector<std::string>{ProgramPath(), "-debug"},
-                                                    m_Instance.Environment({}),
-                                                    m_Instance.Path("run"));
+        auto child =
+            std::make_unique<ChildProgram>(std::vector<std::string>{ProgramPath(), "-debug"},
+                                           m_Instance.Environment({}), m_Instance.Path("run"));
         EXPECT_TRUE(child->Started());
         EXPECT_TRUE(Eventually([&] { return Has(m_Instance.Events(), kStarted); },
                                std::chrono::seconds(60)))
@@ -121,22 +121,23 @@ TEST_F(SmtpReceiveTest, RealClientsMailLandsInTheSpoolByteForByte) {
 
     // Python's smtplib, with two recipients (no "for" in the trace).
     std::string script = m_Instance.Path("send.py");
-    WriteWhole(script,
-               "import smtplib, sys\n"
-               "data = open(sys.argv[2], 'rb').read()\n"
-               "with smtplib.SMTP('127.0.0.1', int(sys.argv[1]), timeout=30) as s:\n"
-               "    s.helo('py.client.test')\n"
-               "    r = s.sendmail('joe@example.com', ['ann@example.org', 'bob@example.net'], data)\n"
-               "    assert not r, r\n");
+    WriteWhole(
+        script,
+        "import smtplib, sys\n"
+        "data = open(sys.argv[2], 'rb').read()\n"
+        "with smtplib.SMTP('127.0.0.1', int(sys.argv[1]), timeout=30) as s:\n"
+        "    s.helo('py.client.test')\n"
+        "    r = s.sendmail('joe@example.com', ['ann@example.org', 'bob@example.net'], data)\n"
+        "    assert not r, r\n");
     ASSERT_EQ(0, Shell("python3 " + script + " " + port + " " + eml + " >" +
                        m_Instance.Path("py.out") + " 2>&1"))
         << ReadWhole(m_Instance.Path("py.out"));
 
     // swaks, with one recipient and the null sender.
-    ASSERT_EQ(0, Shell("swaks --server 127.0.0.1 --port " + port +
-                       " --helo swaks.client.test --from '<>' --to cy@example.org --data @" +
-                       m_Instance.Path("swaks.eml") +
-                       " >" + m_Instance.Path("swaks.out") + " 2>&1"))
+    ASSERT_EQ(0,
+              Shell("swaks --server 127.0.0.1 --port " + port +
+                    " --helo swaks.client.test --from '<>' --to cy@example.org --data @" +
+                    m_Instance.Path("swaks.eml") + " >" + m_Instance.Path("swaks.out") + " 2>&1"))
         << ReadWhole(m_Instance.Path("swaks.out"));
 
     std::vector<std::string> queued = Queued();
@@ -210,8 +211,8 @@ TEST_F(SmtpReceiveTest, ATakenPortIsAnErrorAndStartUpDoesNotComplete) {
     close(fd);
     EXPECT_EQ(3, r.status) << r.errors;
     std::vector<std::string> events = m_Instance.Events();
-    EXPECT_TRUE(Has(events,
-                    "1:The SMTP server could not listen on its port; start-up did not complete."));
+    EXPECT_TRUE(
+        Has(events, "1:The SMTP server could not listen on its port; start-up did not complete."));
     EXPECT_FALSE(Has(events, kStarted));
 }
 

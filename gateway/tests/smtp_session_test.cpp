@@ -196,11 +196,8 @@ TEST_F(SmtpTest, SplitVerbAndHeloNameFollowTheirRules) {
         std::string line, verb;
         size_t at;
     } cases[] = {
-        {"mail FROM:<a@b>", "MAIL", 4},
-        {"rcpt\tTO:<a@b>", "RCPT", 4},
-        {"quit\r\n", "QUIT", 4},
-        {"noop", "NOOP", std::string::npos},
-        {"ehlo a\tb", "EHLO", 4},  // the space comes first
+        {"mail FROM:<a@b>", "MAIL", 4},      {"rcpt\tTO:<a@b>", "RCPT", 4}, {"quit\r\n", "QUIT", 4},
+        {"noop", "NOOP", std::string::npos}, {"ehlo a\tb", "EHLO", 4},  // the space comes first
     };
     for (const Case& c : cases) {
         std::string verb;
@@ -208,7 +205,8 @@ TEST_F(SmtpTest, SplitVerbAndHeloNameFollowTheirRules) {
         EXPECT_EQ(c.verb, verb);
     }
     EXPECT_EQ("a.bX-Evil: 1", CSmtpSession::CleanHeloName("a.b\r\nX-Evil: 1\x01\x7f"));
-    EXPECT_EQ(CSmtpSession::kMaxHeloName, CSmtpSession::CleanHeloName(std::string(5000, 'h')).size());
+    EXPECT_EQ(CSmtpSession::kMaxHeloName,
+              CSmtpSession::CleanHeloName(std::string(5000, 'h')).size());
 }
 
 TEST_F(SmtpTest, RepliesFollowTheSessionStates) {
@@ -269,7 +267,8 @@ TEST_F(SmtpTest, AcceptedMessageIsQueuedWithEnvelopeAndBodyAsSent) {
     ASSERT_EQ("354 Enter mail, end with \".\" on a line by itself\r\n", client->Command("DATA"));
     // Dot-stuffed lines lose one dot; a bare LF does not end a line; a NUL
     // byte becomes a space; a line of a dot and a space keeps the space.
-    std::string sent = kHeaders + "Subject: hello\r\n\r\n..\r\n. \r\n..leading\r\nbare\nLF\r\nnul@x\r\nend\r\n";
+    std::string sent =
+        kHeaders + "Subject: hello\r\n\r\n..\r\n. \r\n..leading\r\nbare\nLF\r\nnul@x\r\nend\r\n";
     sent[sent.find("nul") + 3] = '\0';
     client->Send(sent + ".\r\n");
     std::string name = AcceptedName(client->Reply());
@@ -335,16 +334,18 @@ TEST_F(SmtpTest, LongLinesAreBoundedYetDataLinesAreStoredWhole) {
     ASSERT_TRUE(StartsWith(client->Command("RCPT TO:<c@d.org>"), "250 "));
     ASSERT_TRUE(StartsWith(client->Command("DATA"), "354 "));
     std::string longLine = "." + std::string(200000, 'x') + "\r\n";
-    std::string lines = kHeaders + "Subject: long\r\n\r\n" + longLine + std::string(4094, 'y') + "\r\n" + "short\r\n";
+    std::string lines = kHeaders + "Subject: long\r\n\r\n" + longLine + std::string(4094, 'y') +
+                        "\r\n" + "short\r\n";
     client->Send(lines + ".\r\n");
     std::string name = AcceptedName(client->Reply());
-    std::string expected = kHeaders + "Subject: long\r\n\r\n" + longLine.substr(1) + std::string(4094, 'y') + "\r\nshort\r\n";
+    std::string expected = kHeaders + "Subject: long\r\n\r\n" + longLine.substr(1) +
+                           std::string(4094, 'y') + "\r\nshort\r\n";
     std::string stored = BodyAfterTrace(name);
     EXPECT_EQ(expected.size(), stored.size()) << stored.substr(0, 200);
-    EXPECT_TRUE(expected == stored) << "first difference at "
-                                    << std::mismatch(expected.begin(), expected.end(),
-                                                     stored.begin(), stored.end()).first -
-                                           expected.begin();
+    EXPECT_TRUE(expected == stored)
+        << "first difference at "
+        << std::mismatch(expected.begin(), expected.end(), stored.begin(), stored.end()).first -
+               expected.begin();
 }
 
 TEST_F(SmtpTest, AReadEndingWithoutCrLfIsNothingReceived) {
@@ -354,8 +355,8 @@ TEST_F(SmtpTest, AReadEndingWithoutCrLfIsNothingReceived) {
         std::string beforeData;  // sent after the transaction began
         bool inData;
     } cases[] = {
-        {"partial command", "QUIT", false},           // no CR LF: not a command
-        {"bare LF command", "QUIT\n", false},          // LF alone ends nothing
+        {"partial command", "QUIT", false},    // no CR LF: not a command
+        {"bare LF command", "QUIT\n", false},  // LF alone ends nothing
         {"partial data line", "line one\r\npart", true},
         {"end of data without CR LF", "x\r\n.", true},
     };
@@ -426,7 +427,7 @@ TEST_F(SmtpTest, StopSays421ToClientsInASessionAndEndsPromptly) {
     EXPECT_TRUE(StartsWith(idle->Reply(), "421 ")) << "idle client";
     EXPECT_TRUE(StartsWith(inData->Reply(), "421 ")) << "client in DATA";
     EXPECT_TRUE(SpoolMessages().empty());  // the unfinished message is deleted
-    m_Server->Stop();                       // a second Stop is harmless
+    m_Server->Stop();                      // a second Stop is harmless
 }
 
 TEST_F(SmtpTest, StartRefusesATakenPortAndChangePortChecksTheSetting) {
@@ -469,6 +470,24 @@ TEST_F(SmtpTest, StartRefusesATakenPortAndChangePortChecksTheSetting) {
     EXPECT_EQ(other, m_Server->GetPort());
     Client client(other);
     EXPECT_TRUE(StartsWith(client.Reply(), "220 "));
+}
+
+// The relay check runs when the message is stored, not at RCPT: a client
+// that may not relay still gets its message accepted, and the remote
+// recipient is failed (a return is due) while a local one stays pending.
+TEST_F(SmtpTest, RelayCheckSettlesRecipientsAfterAcceptance) {
+    Configure({"RelayMode=N"});
+    Start();
+    auto client = Greeted();
+    ASSERT_TRUE(StartsWith(client->Command("MAIL FROM:<joe@example.com>"), "250 "));
+    EXPECT_TRUE(StartsWith(client->Command("RCPT TO:<ann@example.org>"), "250 "));
+    EXPECT_TRUE(StartsWith(client->Command("RCPT TO:<postmaster>"), "250 "));
+    ASSERT_TRUE(StartsWith(client->Command("DATA"), "354 "));
+    client->Send(kHeaders + "\r\nbody\r\n.\r\n");
+    std::string name = AcceptedName(client->Reply());
+    std::string envelope = testsupport::ReadWhole(SpoolPath(name + ".env"));
+    EXPECT_NE(std::string::npos, envelope.find("\r\n2 8 0 0 1\r\nann@example.org\r\n")) << envelope;
+    EXPECT_NE(std::string::npos, envelope.find("\r\n1 0 0 0 0\r\npostmaster")) << envelope;
 }
 
 }  // namespace
