@@ -633,10 +633,10 @@ bool CQueuedMessage::RelayDenied() {
     CVornString source(m_SourceText.c_str(), CVornString::kUnlocked);
     int address = 0;
     ParseDottedQuad(source, &address);
+    // The client as its address alone: a name that its address points back
+    // to (PTR) is the client's own claim and proves nothing.
     CVornHostAddress client;
     client.SetAddress(CVornHostAddressEntry(static_cast<uint32_t>(address)));
-    CVornString name(CVornString::kUnlocked);
-    bool hasName = client.GetName(name) && !name.Equals(source, 1);
 
     CVornString mode(CVornString::kUnlocked);
     CVornConfigStore::GetSetting(nullptr, nullptr, "RelayMode", mode);
@@ -651,11 +651,11 @@ bool CQueuedMessage::RelayDenied() {
     entries.Split(hosts, kRouteItemSeparator, 0);
     CVornString entry(CVornString::kUnlocked);
     for (int i = 0; entries.GetAt(i, entry); ++i) {
+        // Forward-confirmed: an allowed name counts when its own addresses
+        // include the client's.
         CVornHostAddress allowed(entry.CStr(), 0);
-        if (!hasName) {
-            CVornString resolved(CVornString::kUnlocked);
-            allowed.GetAddressString(resolved);
-        }
+        CVornString resolved(CVornString::kUnlocked);
+        allowed.GetAddressString(resolved);
         if (allowed.SameHost(client, false, nullptr))
             return false;
     }

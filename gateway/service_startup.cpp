@@ -12,11 +12,12 @@
 // below): start event; bootstrap paths; activity log; configuration paths;
 // (sender auto-lock cleanup); configuration store and its load; name-list
 // thread; (local store roots); spool queues "fastq" and "slowq" and the
-// recovery of what a crash left in the spool; (SMTP
-// server object); (filter objects); (web server and web administration,
+// recovery of what a crash left in the spool; the SMTP
+// server object; (filter objects); (web server and web administration,
 // its start on "HTTPPort"); the scan temporary folder emptied; (scanner
-// plug-in, scan settings, update scheduler, quarantine forwarder); (SMTP
-// start); end event. Shutdown runs the reverse as ServiceStop says.
+// plug-in, scan settings, update scheduler, quarantine forwarder); SMTP
+// start (its failure is an error event, and start-up is not complete); end
+// event. Shutdown runs the reverse as ServiceStop says.
 //
 // Bad input: see service_startup.h. Registry values are trusted only as far
 // as their bounds: a port keeps its low 16 bits, counts below 1 take their
@@ -35,6 +36,7 @@
 #include "core/file_system.h"
 #include "core/registry.h"
 #include "core/threads.h"
+#include "gateway/smtp_server.h"
 #include "gateway/spool_queue.h"
 #include "net/network_library.h"
 #include "platform/data_directory.h"
@@ -63,6 +65,7 @@ bool s_StartupKeepsServing = false;
 CVornConfigStore* g_ConfigStore = nullptr;
 CMessageQueue* g_FastQueue = nullptr;
 CMessageQueue* g_SlowQueue = nullptr;
+SMTP* g_SMTPServer = nullptr;
 CVornEvent& g_ServiceStopEvent = *new CVornEvent;
 
 namespace {
@@ -191,8 +194,10 @@ int ServiceStart() {
     // long, so an older empty one is abandoned.
     (void)RecoverSpool(paths.m_MailDir.CStr(), *g_FastQueue, *g_SlowQueue,
                        kAbandonedReservationSeconds);
-    // (later: the SMTP server object on the queues, g_SMTPServer;
-    //  SetFilterObjects)
+    // The SMTP server object; it listens only at the end of start-up.
+    g_SMTPServer = new (std::nothrow)
+        SMTP(nullptr, g_FastQueue, g_SlowQueue, paths.m_MailDir.CStr());
+    // (later: SetFilterObjects)
     // (later: the web server "ZELORMHTTP" with MailDir for its request
     //  files, InitWebAdmin, event 584; its start with ReadHttpIncoming()
     //  workers on ReadHttpPort(), event 578 and 1 on failure; once it
@@ -205,7 +210,15 @@ int ServiceStart() {
     // (later: the scanner holder loaded with "ZELORM_20", the engine file,
     //  the scan folder and ReadHeuristicLevel(), event 578 and 1 on failure;
     //  LoadScanSettings; the update scheduler; the quarantine forwarder
-    //  "fwdq" in MailDir; SMTP::Start)
+    //  "fwdq" in MailDir; until the scanner holder exists, SMTP starts
+    //  without waiting for it)
+
+    // A gateway that cannot take mail has not started: the port may be
+    // taken, and the operator must hear of it.
+    if (g_SMTPServer == nullptr || !g_SMTPServer->Start()) {
+        LogEvent(579, kEventError);
+        return 1;
+    }
 
     LogEvent(576, kEventInformation);
     return 0;
@@ -215,11 +228,16 @@ int ServiceStop() {
     std::lock_guard<std::mutex> guard(serviceLock());
 
     // Every thread ends before what it uses is deleted:
-    // (later: StopDebugStreams; SMTP::Stop, which ends the sessions and the
-    //  delivery workers; the web server's Stop; CloseAllMailUsers)
+    // (later: StopDebugStreams)
+    // SMTP::Stop ends the sessions and the delivery workers.
+    if (g_SMTPServer != nullptr)
+        g_SMTPServer->Stop();
+    // (later: the web server's Stop; CloseAllMailUsers)
     // (later: delete the update scheduler, the quarantine forwarder and the
     //  scanner holder, each ending its own thread first)
-    // (later: delete the SMTP server object and the web server object)
+    delete g_SMTPServer;
+    g_SMTPServer = nullptr;
+    // (later: delete the web server object)
     delete g_FastQueue;
     g_FastQueue = nullptr;
     delete g_SlowQueue;

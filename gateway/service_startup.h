@@ -28,6 +28,7 @@
 
 class CVornConfigStore;
 class CMessageQueue;
+class SMTP;
 
 // The directory the bootstrap paths default to when the registry has no
 // value: private to the service (created mode 0700 when missing), never a
@@ -60,6 +61,7 @@ extern CVornConfigStore* g_ConfigStore;
 // The spool's queues "fastq" (new mail) and "slowq" (retries).
 extern CMessageQueue* g_FastQueue;
 extern CMessageQueue* g_SlowQueue;
+extern SMTP* g_SMTPServer;
 
 // Set by ServiceStop as its last step. Never destroyed: the service shell's
 // threads may still touch it while the process ends.

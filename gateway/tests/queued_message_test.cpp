@@ -47,11 +47,26 @@ bool TestReverse(const CVornHostAddressEntry& entry, CVornString& out) {
     return true;
 }
 
+// Forward (A) records of the relay tests: lower-case name -> address.
+std::map<std::string, uint32_t> g_Names;
+
+bool TestForward(const CVornString& name, CVornHostAddressList& out) {
+    std::string key(const_cast<CVornString&>(name).CStr());
+    for (char& c : key) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    auto it = g_Names.find(key);
+    if (it == g_Names.end())
+        return false;
+    AppendAddressEntry(out, CVornHostAddressEntry(it->second));
+    return true;
+}
+
 class QueuedMessageTest : public spooltest::SpoolTest {
 protected:
     void TearDown() override {
         SetReverseLookup(nullptr);
+        SetHostLookup(nullptr);
         g_Pointers.clear();
+        g_Names.clear();
         SpoolTest::TearDown();
     }
 
@@ -331,30 +346,42 @@ TEST_F(QueuedMessageTest, DeleteRemovesBothFilesAndTheLock) {
 
 TEST_F(QueuedMessageTest, RecipientsExpandByRelayRules) {
     uint32_t client = inet_addr("10.0.0.1");
+    // The client's address points to a name (PTR); only names whose own
+    // addresses include the client's may relay.
+    g_Names["client.example.org"] = client;
+    g_Names["liar.example.org"] = inet_addr("10.0.0.7");
     struct Case {
         std::vector<std::string> config;
         int sourceType;
-        bool reverseName;  // the client's address has a name
+        const char* reverseName;  // what the client's address points to, or null
         const char* remote;  // expected "status/reason/notify" of the remote recipient
     } cases[] = {
-        {{}, 1, false, "1/0/0"},
-        {{"RelayMode=N"}, 1, false, "2/8/1"},
-        {{"RelayMode=n"}, 0, false, "1/0/0"},  // generated mail is never denied
-        {{"RelayMode=Y"}, 1, false, "1/0/0"},
-        {{"RelayMode=h", "RelayAllowHosts=10.0.0.9\x1C" "10.0.0.1"}, 1, false, "1/0/0"},
-        {{"RelayMode=H", "RelayAllowHosts=10.0.0.9"}, 1, false, "2/8/1"},
-        {{"RelayMode=H"}, 1, false, "2/8/1"},
-        {{"RelayMode=H", "RelayAllowHosts=Client.Example.ORG"}, 1, true, "1/0/0"},
-        {{"RelayMode=H", "RelayAllowHosts=other.example.org"}, 1, true, "2/8/1"},
+        {{}, 1, nullptr, "1/0/0"},
+        {{"RelayMode=N"}, 1, nullptr, "2/8/1"},
+        {{"RelayMode=n"}, 0, nullptr, "1/0/0"},  // generated mail is never denied
+        {{"RelayMode=Y"}, 1, nullptr, "1/0/0"},
+        {{"RelayMode=h", "RelayAllowHosts=10.0.0.9\x1C" "10.0.0.1"}, 1, nullptr, "1/0/0"},
+        {{"RelayMode=H", "RelayAllowHosts=10.0.0.9"}, 1, nullptr, "2/8/1"},
+        {{"RelayMode=H"}, 1, nullptr, "2/8/1"},
+        {{"RelayMode=H", "RelayAllowHosts=Client.Example.ORG"}, 1, "client.example.org", "1/0/0"},
+        // Forward-confirmed without any PTR record as well.
+        {{"RelayMode=H", "RelayAllowHosts=Client.Example.ORG"}, 1, nullptr, "1/0/0"},
+        {{"RelayMode=H", "RelayAllowHosts=other.example.org"}, 1, "client.example.org", "2/8/1"},
+        // A PTR record naming an allowed host is not enough: that name's
+        // addresses do not include the client.
+        {{"RelayMode=H", "RelayAllowHosts=liar.example.org"}, 1, "liar.example.org", "2/8/1"},
+        {{"RelayMode=H", "RelayAllowHosts=unknown.example.org"}, 1, "unknown.example.org",
+         "2/8/1"},
         // A relay route for the first hop skips the relay check.
-        {{"RelayMode=N", "RelayRouting=example.com -> relay.example.net"}, 1, false, "1/0/0"},
+        {{"RelayMode=N", "RelayRouting=example.com -> relay.example.net"}, 1, nullptr, "1/0/0"},
     };
     for (const Case& c : cases) {
         WriteConfig(c.config);
         g_Pointers.clear();
         if (c.reverseName)
-            g_Pointers[client] = "client.example.org";
+            g_Pointers[client] = c.reverseName;
         SetReverseLookup(TestReverse);
+        SetHostLookup(TestForward);
         auto message = NewMessage();
         ASSERT_EQ(0, message->SetSourceType(c.sourceType));
         ASSERT_EQ(0, message->AddRecipient("Joe@example.com", 4, 0, 0));
@@ -362,8 +389,10 @@ TEST_F(QueuedMessageTest, RecipientsExpandByRelayRules) {
         ASSERT_EQ(0, message->ExpandRecipients(nullptr));
         EXPECT_EQ((std::vector<std::string>{"bob:1/0/0", std::string("Joe@example.com:") + c.remote}),
                   Recipients(*message))
-            << c.config.size() << " " << (c.config.empty() ? "" : c.config[0]);
+            << c.config.size() << " " << (c.config.empty() ? "" : c.config.back()) << " "
+            << (c.reverseName ? c.reverseName : "-");
         SetReverseLookup(nullptr);
+        SetHostLookup(nullptr);
     }
 }
 

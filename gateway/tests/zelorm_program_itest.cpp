@@ -51,12 +51,17 @@ bool HasPrefix(const std::vector<std::string>& events, const std::string& prefix
                        [&](const std::string& e) { return e.rfind(prefix, 0) == 0; });
 }
 
+// The system object with an SMTP port of its own: the gateway listens on it.
+std::string SmtpPortSetting() {
+    return "DS,SMTPPort=" + std::to_string(gwtest::FreePort());
+}
+
 // A working instance: catalogues installed, a configuration that loads.
 class ProgramTest : public ::testing::Test {
 protected:
     void SetUp() override {
         m_Instance.InstallCatalogs();
-        m_Instance.WriteConfig({"DS,SMTPPort=2525,HTTPIncoming=3"});
+        m_Instance.WriteConfig({SmtpPortSetting() + ",HTTPIncoming=3"});
     }
 
     std::vector<std::string> Env(const std::map<std::string, std::string>& extra = {}) {
@@ -338,7 +343,7 @@ TEST_F(ProgramTest, StartupFailureIsReportedAndEndsTheProgram) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         fs::remove(m_Instance.Path("events"));
-        m_Instance.WriteConfig({"DS,SMTPPort=2525"});
+        m_Instance.WriteConfig({SmtpPortSetting()});
         chmod(m_Instance.Path("spool").c_str(), 0700);
         c.breakIt(m_Instance);
 

@@ -90,4 +90,8 @@ RunResult RunProgram(const std::vector<std::string>& args,
 // The path of the program under test.
 std::string ProgramPath();
 
+// A loopback TCP port that was free a moment ago (the system's choice), so
+// that instances running side by side never share a listening port.
+int FreePort();
+
 }  // namespace gwtest

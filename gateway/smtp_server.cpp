@@ -1,0 +1,175 @@
+// The SMTP server object: settings, start, stop and reconfiguration of the
+// gateway's mail listener. The receiving session itself is in
+// gateway/smtp_session.cpp.
+//
+//   SMTP::Start         reads the settings and listens on 0.0.0.0:port
+//   SMTP::Stop          ends sessions (421), wakes workers, stops threads
+//   SMTP::Reconfigure   applies changed settings to a running server
+//   SMTP::changePort    moves the listener to a changed "SMTPPort"
+//   SMTP::WakeWorkers   sets the wake event once
+//   SMTP::ProcessJob    runs one receiving session
+//
+// Bad input: worker counts below 1 become 5 at Start; a port outside 1 to
+// 65535 becomes 25 at Start, and is refused by changePort (2000013), which
+// writes the current port back into the setting.
+#include "gateway/smtp_server.h"
+
+#include <chrono>
+#include <string>
+
+#include "config/config_store.h"
+#include "core/system_info.h"
+#include "gateway/smtp_session.h"
+#include "gateway/spool_queue.h"
+#include "net/host_address.h"
+
+SMTP::SMTP(CVornListMembership* lists, CMessageQueue* fastq, CMessageQueue* slowq,
+           const char* spoolDirectory)
+    : CVornTCPServer("SMTP"), m_ListMembership(lists), m_FastQueue(fastq), m_SlowQueue(slowq) {
+    CVornString fqdn;
+    SysInfoGetFqdn(fqdn);
+    m_OwnHostName = fqdn.CStr();
+    m_SpoolDirectory = spoolDirectory != nullptr && spoolDirectory[0] != '\0'
+                           ? spoolDirectory
+                           : kDefaultSpoolDirectory;
+}
+
+SMTP::~SMTP() {
+    Stop();
+}
+
+int SMTP::readCount(const char* name, int def) {
+    CVornString value;
+    if (CVornConfigStore::GetObjectSetting('S', nullptr, name, value) != 0)
+        return def;
+    return value.ToInt();
+}
+
+bool SMTP::Start() {
+    int incoming = readCount("SMTPIncoming", kDefaultWorkers);
+    int outgoing = readCount("SMTPOutgoing", kDefaultWorkers);
+    if (incoming < 1)
+        incoming = kDefaultWorkers;
+    if (outgoing < 1)
+        outgoing = kDefaultWorkers;
+    CVornString port;
+    if (CVornConfigStore::GetObjectSetting('S', nullptr, "SMTPPort", port) == 0)
+        m_Port = port.ToInt();
+    if (m_Port <= 0 || m_Port > 65535)
+        m_Port = kDefaultPort;
+
+    m_CountsLock.WriteLock();
+    m_IncomingWorkers = incoming;
+    m_OutgoingWorkers = outgoing;
+    m_CountsLock.WriteUnlock();
+
+    // (later: the delivery workers, `outgoing` helper threads running
+    // RunHelper; until they exist the server starts no helper.)
+    CVornHostAddress address(static_cast<uint32_t>(0), static_cast<unsigned short>(m_Port));
+    bool started = false;
+    try {
+        started = CVornTCPServer::Start(incoming, 0, address);
+    } catch (...) {
+        started = false;  // no socket from the system: reported by the library
+    }
+    if (started)
+        m_Running = 1;
+    return started;
+}
+
+void SMTP::Stop() {
+    {
+        std::unique_lock<std::mutex> lock(m_SessionsLock);
+        if (m_Stopped)
+            return;
+        m_Stopped = true;
+        m_SessionsEnd.store(true);
+        // Sessions notice the flag within a second of reading; give them a
+        // moment to say 421 before the framework cuts the connections.
+        m_SessionsDone.wait_for(lock, std::chrono::seconds(kSessionDrainSeconds),
+                                [this] { return m_ActiveSessions == 0; });
+    }
+    m_CountsLock.ReadLock();
+    int outgoing = m_OutgoingWorkers;
+    m_CountsLock.ReadUnlock();
+    for (int i = 0; i < outgoing; ++i) m_WakeEvent.Set();
+    CVornTCPServer::Stop();
+}
+
+void SMTP::restorePortSetting() {
+    CVornString value(std::to_string(m_Port).c_str());
+    (void)CVornConfigStore::SetAttribute('S', nullptr, "SMTPPort", value, 0);
+}
+
+int SMTP::Reconfigure() {
+    if (!m_Running)
+        return Start() ? kSmtpConfigDone : kSmtpConfigNotStarted;
+    int incoming = readCount("SMTPIncoming", kDefaultWorkers);
+    int outgoing = readCount("SMTPOutgoing", kDefaultWorkers);
+    m_CountsLock.WriteLock();
+    // The framework refuses counts below 1 and keeps what it has.
+    (void)SetConnectionWorkers(incoming);
+    // (later: SetHelperThreads(outgoing) for the delivery workers.)
+    m_IncomingWorkers = incoming;
+    m_OutgoingWorkers = outgoing;
+    int result = changePort();
+    m_CountsLock.WriteUnlock();
+    return result;
+}
+
+int SMTP::changePort() {
+    CVornString value;
+    int port = kDefaultPort;
+    if (CVornConfigStore::GetObjectSetting('S', nullptr, "SMTPPort", value) == 0) {
+        port = value.ToInt();
+        if (port <= 0 || port >= 65536) {
+            restorePortSetting();
+            return kSmtpConfigNotStarted;
+        }
+    }
+    if (port == m_Port)
+        return kSmtpConfigDone;
+    CVornHostAddress address(static_cast<uint32_t>(0), static_cast<unsigned short>(port));
+    bool moved = false;
+    try {
+        moved = Listen(address);
+    } catch (...) {
+        moved = false;
+    }
+    if (!moved) {
+        restorePortSetting();
+        return kSmtpConfigPortNotBound;
+    }
+    m_Port = port;
+    return kSmtpConfigDone;
+}
+
+void SMTP::WakeWorkers() {
+    m_WakeEvent.Set();
+}
+
+void SMTP::SetSessionTimeouts(int commandSeconds, int dataSeconds) {
+    if (commandSeconds > 0)
+        m_CommandTimeout.store(commandSeconds);
+    if (dataSeconds > 0)
+        m_DataTimeout.store(dataSeconds);
+}
+
+void SMTP::ProcessJob(CVornTCPSocket* connection, int /*threadNumber*/) {
+    {
+        std::lock_guard<std::mutex> lock(m_SessionsLock);
+        if (m_Stopped)
+            return;
+        ++m_ActiveSessions;
+    }
+    struct Leave {
+        SMTP* server;
+        ~Leave() {
+            std::lock_guard<std::mutex> lock(server->m_SessionsLock);
+            if (--server->m_ActiveSessions == 0)
+                server->m_SessionsDone.notify_all();
+        }
+    } leave{this};
+    CSmtpSession session(*this, *connection);
+    session.Run();
+}
