@@ -149,7 +149,7 @@ protected:
     // payload, as Python's email package reads the file.
     static void ParseWithPython(const std::string& path, Notice& n) {
         std::string command =
-            "python3 -c 'import email, sys\n"
+            "/usr/bin/python3 -c 'import email, sys\n"
             "m = email.message_from_binary_file(open(sys.argv[1], \"rb\"))\n"
             "out = \"\".join(k + \"\\t\" + v + \"\\n\" for k, v in m.items())\n"
             "sys.stdout.write(out + \"\\n\" + m.get_payload())' " +
