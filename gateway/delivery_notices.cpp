@@ -53,7 +53,9 @@ enum : int {
 constexpr int kLevels = 7;
 constexpr int kSenderLevels = 4;  // levels 0 to 3: the sending side
 
-std::string safe(const char* text) { return text ? text : ""; }
+std::string safe(const char* text) {
+    return text ? text : "";
+}
 
 // A text for a header line: CR and LF removed.
 std::string headerValue(const char* text) {
@@ -164,8 +166,8 @@ int CDeliveryNotices::SendNotices(CQueuedMessage* message) {
     std::string sender = safe(message->GetSender());
     std::string name = safe(message->GetName());
     int kind = message->GetKind();
-    bool generated = kind == kMessageBounce || kind == kMessageNotice ||
-                     kind == kMessageFilterNotice;
+    bool generated =
+        kind == kMessageBounce || kind == kMessageNotice || kind == kMessageFilterNotice;
 
     int remaining = 0;
     bool changed = false;
@@ -270,9 +272,9 @@ CQueuedMessage* CDeliveryNotices::newNotice(const char* to, const QueuedRecipien
         return nullptr;
     }
 
-    std::string header = headerLine("From", from.c_str()) + headerLine("To", address.c_str()) +
-                         headerLine("Subject", text(discarded ? kMsgFilterNoticeSubject
-                                                              : kMsgNoticeSubject));
+    std::string header =
+        headerLine("From", from.c_str()) + headerLine("To", address.c_str()) +
+        headerLine("Subject", text(discarded ? kMsgFilterNoticeSubject : kMsgNoticeSubject));
     if (discarded)
         header += headerLine("X-OldSMTP-ID", originalName) + headerLine("X-Notify-From", sender) +
                   headerLine("X-Notify-To", recipient.m_Address.c_str());
@@ -323,8 +325,7 @@ int CDeliveryNotices::addNoticeSection(CQueuedMessage* notice, const QueuedRecip
     return append(notice, section);
 }
 
-int CDeliveryNotices::addNoticeText(CQueuedMessage* notice, CQueuedMessage* original,
-                                    int whole) {
+int CDeliveryNotices::addNoticeText(CQueuedMessage* notice, CQueuedMessage* original, int whole) {
     if (notice == nullptr || original == nullptr)
         return 1;
     if (append(notice, std::string("\r\n--- ") + text(kMsgOriginalFollows) + " ---\r\n") != 0)

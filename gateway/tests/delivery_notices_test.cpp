@@ -99,8 +99,8 @@ protected:
         m->SetComplete(1);
         // Records go to the head of the list: add them from the last.
         for (auto r = recipients.rbegin(); r != recipients.rend(); ++r)
-            EXPECT_EQ(0, m->addRecipientNode(r->address, "", r->statusText, r->reason, r->status,
-                                             1, m_Now, r->notify));
+            EXPECT_EQ(0, m->addRecipientNode(r->address, "", r->statusText, r->reason, r->status, 1,
+                                             m_Now, r->notify));
         spooltest::WriteWhole(SpoolPath(std::string(m->GetName()) + ".mes"), kOriginalBody);
         m->RefreshBodySize();
         EXPECT_EQ(0, m->WriteEnvelope());
@@ -225,9 +225,9 @@ TEST_F(DeliveryNoticesTest, SystemNotifyTwoSendsANoticePerDeliveredRecipient) {
                                   {"erin@remote.example.org", kRecipientClosed}});
     // The pending one stays and is counted; the closed one is not.
     EXPECT_EQ(1, m_Notices->SendNotices(m));
-    EXPECT_EQ((std::vector<int>{kRecipientClosed, kRecipientPending, kRecipientClosed,
-                                kRecipientClosed}),
-              StoredStatuses());
+    EXPECT_EQ(
+        (std::vector<int>{kRecipientClosed, kRecipientPending, kRecipientClosed, kRecipientClosed}),
+        StoredStatuses());
     EXPECT_EQ(1, m->NoticesSent());
 
     std::vector<Notice> notices = Notices();
@@ -252,8 +252,7 @@ TEST_F(DeliveryNoticesTest, SystemNotifyTwoSendsANoticePerDeliveredRecipient) {
             }
         }
     }
-    EXPECT_EQ(std::string("+++ M398 +++\r\n\r\n\r\nM403\r\n\r\n--- M404 ---\r\n") +
-                  kOriginalBody,
+    EXPECT_EQ(std::string("+++ M398 +++\r\n\r\n\r\nM403\r\n\r\n--- M404 ---\r\n") + kOriginalBody,
               notices[0].body);
 
     // A record of each queued notice, naming the original.
@@ -348,21 +347,19 @@ TEST_F(DeliveryNoticesTest, EachLevelIsReadFromItsOwnObject) {
 TEST_F(DeliveryNoticesTest, RemoteSenderAndRecipientHaveNoUserLevels) {
     // Objects named like the users exist, but remote addresses are no users.
     Configure("", {"DUbob,Notify=2,NotifyAddr=b@x.org", "DUalice,Notify=2,NotifyAddr=a@x.org"});
-    CQueuedMessage* m = Original({{"bob@remote.example.org", kRecipientDone}},
-                                 "alice@remote.example.org");
+    CQueuedMessage* m =
+        Original({{"bob@remote.example.org", kRecipientDone}}, "alice@remote.example.org");
     EXPECT_EQ(0, m_Notices->SendNotices(m));
     EXPECT_TRUE(Notices().empty());
 }
 
 TEST_F(DeliveryNoticesTest, TheSenderSideHearsOfTheFirstSettledRecipientOnly) {
-    Configure("Notify=2,NotifyAddr=sys@x.org",
-              {"DC10.0.0.7,Notify=2,NotifyAddr=client@x.org"});
+    Configure("Notify=2,NotifyAddr=sys@x.org", {"DC10.0.0.7,Notify=2,NotifyAddr=client@x.org"});
     CQueuedMessage* m = Original({{"bob@remote.example.org", kRecipientDone},
                                   {"carol@remote.example.org", kRecipientDone},
                                   {"dan@remote.example.org", kRecipientPending}});
     EXPECT_EQ(1, m_Notices->SendNotices(m));
-    EXPECT_EQ((std::vector<std::string>{"client@x.org", "sys@x.org", "sys@x.org"}),
-              To(Notices()));
+    EXPECT_EQ((std::vector<std::string>{"client@x.org", "sys@x.org", "sys@x.org"}), To(Notices()));
 
     // A later pass of the message, read again from the spool: the pending
     // recipient is now delivered; only the system hears of it, while a
@@ -402,8 +399,7 @@ TEST_F(DeliveryNoticesTest, GeneratedMailGetsNoNoticesButIsSettled) {
 }
 
 TEST_F(DeliveryNoticesTest, DiscardedRecipientGetsAFilterNoticeWithItsOrigin) {
-    Configure("Notify=2,NotifyAddr=sys@x.org",
-              {"DUalice,AutoLock=1,AutoLockX=1,AutoLockY=10"});
+    Configure("Notify=2,NotifyAddr=sys@x.org", {"DUalice,AutoLock=1,AutoLockX=1,AutoLockY=10"});
     CQueuedMessage* m =
         Original({{"bob", kRecipientDone, kReasonPolicy, 2, "Discarded by rule 4"}});
     EXPECT_EQ(0, m_Notices->SendNotices(m));
@@ -480,6 +476,24 @@ TEST_F(DeliveryNoticesTest, AFailedNoticeLeavesTheOriginalForTheNextPass) {
     for (const auto& entry : std::filesystem::directory_iterator(m_Spool))
         envelopes += entry.path().extension() == ".env" ? 1 : 0;
     EXPECT_EQ(2, envelopes);
+}
+
+// A crash after a notice's envelope was written but before its queue line
+// leaves a complete message, which the start-up recovery queues again.
+TEST_F(DeliveryNoticesTest, ANoticeLostFromItsQueueIsRecoveredAtStartup) {
+    Configure("Notify=2,NotifyAddr=sys@x.org");
+    EXPECT_EQ(0, m_Notices->SendNotices(Original({{"bob", kRecipientDone}})));
+    std::vector<Notice> notices = Notices();
+    ASSERT_EQ(1u, notices.size());
+    m_Original.reset();
+    m_FastQueue.reset();
+    spooltest::WriteWhole(SpoolPath("fastq"), "");
+
+    CMessageQueue fast("fastq", m_Spool.c_str());
+    CMessageQueue slow("slowq", m_Spool.c_str());
+    // The original (complete, in no queue) and the notice are queued again.
+    EXPECT_EQ(2, RecoverSpool(m_Spool.c_str(), fast, slow, 600));
+    EXPECT_TRUE(slow.Holds(notices[0].name.c_str()));
 }
 
 TEST_F(DeliveryNoticesTest, AMessageWithoutRecipientsGivesZero) {
