@@ -10,7 +10,7 @@
 //
 // Start-up order (each later component adds its step at its place, marked
 // below): start event; bootstrap paths; activity log; configuration paths;
-// (sender auto-lock cleanup); configuration store and its load; name-list
+// sender auto-lock cleanup; configuration store and its load; name-list
 // thread; (local store roots); spool queues "fastq" and "slowq" and the
 // recovery of what a crash left in the spool; the SMTP
 // server object; (filter objects); (web server and web administration,
@@ -36,6 +36,7 @@
 #include "core/file_system.h"
 #include "core/registry.h"
 #include "core/threads.h"
+#include "gateway/auto_lock.h"
 #include "gateway/smtp_server.h"
 #include "gateway/spool_queue.h"
 #include "net/network_library.h"
@@ -169,7 +170,10 @@ int ServiceStart() {
     ActivityLogInit(paths.m_LogDir.CStr(), "ZELORMLogging");
     LogEvent(581, kEventInformation);
 
-    // (later: the sender auto-lock cleanup, g_AutoLockCleanup)
+    // The owner of the sender auto-lock's trackers; without it (no memory)
+    // the trackers simply live until the process ends.
+    if (g_AutoLockCleanup == nullptr)
+        g_AutoLockCleanup = new (std::nothrow) CAutoLockCleanup;
 
     g_ConfigStore = new (std::nothrow)
         CVornConfigStore(paths.m_SharedConfigFile.CStr(), paths.m_LocalConfigFile.CStr(),
@@ -244,7 +248,8 @@ int ServiceStop() {
     g_SlowQueue = nullptr;
     delete g_ConfigStore;
     g_ConfigStore = nullptr;
-    // (later: delete g_AutoLockCleanup)
+    delete g_AutoLockCleanup;
+    g_AutoLockCleanup = nullptr;
 
     LogEvent(577, kEventInformation);
     ActivityLogClose();

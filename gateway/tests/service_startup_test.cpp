@@ -23,6 +23,7 @@
 #include "core/tests/support/scoped_env.h"
 #include "core/tests/support/test_catalog.h"
 #include "core/vorn_string.h"
+#include "gateway/auto_lock.h"
 #include "gateway/tests/support/gateway_instance.h"
 
 namespace {
@@ -161,12 +162,14 @@ TEST_F(StartupTest, CompleteStartupLogsItsStepsAndStopSetsTheEvent) {
     EXPECT_EQ(0, ServiceStart());
     EXPECT_EQ(std::vector<std::string>({"4:M580", "4:M581", "4:M576"}), Events());
     EXPECT_NE(nullptr, g_ConfigStore);
+    EXPECT_NE(nullptr, g_AutoLockCleanup);
     EXPECT_FALSE(fs::exists(m_Instance.Path("spool/zeltemp/a")));
     EXPECT_TRUE(fs::exists(m_Instance.Path("spool/keep")));
     EXPECT_FALSE(StartupKeepsServing());
 
     EXPECT_EQ(0, ServiceStop());
     EXPECT_EQ(nullptr, g_ConfigStore);
+    EXPECT_EQ(nullptr, g_AutoLockCleanup);
     EXPECT_EQ(std::vector<std::string>({"4:M577"}), Events());
     EXPECT_EQ(CVornEvent::kSignalled, g_ServiceStopEvent.WaitSeconds(0));
 }
