@@ -14,12 +14,14 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <new>
 #include <utility>
 
 #include "config/config_store.h"
 #include "core/clock.h"
 #include "gateway/auto_lock.h"
+#include "gateway/bounce_step.h"
 #include "gateway/pipeline_records.h"
 #include "gateway/queued_message.h"
 #include "gateway/spool_queue.h"
@@ -71,21 +73,13 @@ std::string headerLine(const char* name, const char* value) {
     return std::string(name) + ": " + headerValue(value) + "\r\n";
 }
 
-// A status text for the notice body: every pair of adjacent blanks becomes a
-// line break (from the left, so three blanks give a break and a blank), and
-// CR or LF left over becomes a blank, so every line ends in CR LF.
-std::string breakDoubleSpaces(const std::string& text) {
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == ' ' && i + 1 < text.size() && text[i + 1] == ' ') {
-            out += "\r\n";
-            ++i;
-        } else if (text[i] == '\r' || text[i] == '\n') {
-            out += ' ';
-        } else {
-            out += text[i];
-        }
-    }
+// A status text for the notice body: CR or LF becomes a blank, then every
+// pair of adjacent blanks a line break (breakDoubleSpaces), so every line
+// ends in CR LF.
+std::string noticeText(const std::string& text) {
+    std::string out(text);
+    std::replace_if(out.begin(), out.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
+    breakDoubleSpaces(out);
     return out;
 }
 
@@ -310,11 +304,11 @@ int CDeliveryNotices::addNoticeSection(CQueuedMessage* notice, const QueuedRecip
     if (recipient.m_Reason == kReasonPolicy) {
         if (!recipient.m_StatusText.empty())
             section += std::string(text(kMsgPolicyRefusal)) + ":\r\n" +
-                       breakDoubleSpaces(recipient.m_StatusText) + "\r\n";
+                       noticeText(recipient.m_StatusText) + "\r\n";
         else
             section += std::string(text(kMsgPolicyRefusal)) + ".\r\n";
     }
-    std::string address = breakDoubleSpaces(recipient.m_Address);
+    std::string address = noticeText(recipient.m_Address);
     if (recipient.m_Notify == 1)
         section += std::string("\r\n") + text(kMsgReturnedTo) + " " + text(kMsgReturnedAddress) +
                    ": " + address + "\r\n";

@@ -28,14 +28,7 @@ class AutoLockTest : public spooltest::SpoolTest {
 protected:
     void SetUp() override {
         SpoolTest::SetUp();
-        // The activity log keeps its day file open from one test to the
-        // next (it is process-wide), so every test writes on a day of its own.
-        static int s_Test = 0;
-        SetClock(m_Now + 86400 * 10 * ++s_Test);
-        int date = 0;
-        CVornDate(m_Now).GetPacked(&date, nullptr, nullptr);
-        m_LogFile = Path("zelgw" + std::to_string(date));
-        ActivityLogInit(m_Dir.c_str(), "ZELORMLogging");
+        m_LogFile = gatewaytest::StartActivityDay(m_Dir, &m_Now);
         m_Cleanup = std::make_unique<CAutoLockCleanup>();
     }
 

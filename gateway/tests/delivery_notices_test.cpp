@@ -56,12 +56,7 @@ class DeliveryNoticesTest : public spooltest::SpoolTest {
 protected:
     void SetUp() override {
         SpoolTest::SetUp();
-        static int s_Test = 0;
-        SetClock(m_Now + 86400 * 10 * ++s_Test);
-        int date = 0;
-        CVornDate(m_Now).GetPacked(&date, nullptr, nullptr);
-        m_LogFile = Path("zelgw" + std::to_string(date));
-        ActivityLogInit(m_Dir.c_str(), "ZELORMLogging");
+        m_LogFile = gatewaytest::StartActivityDay(m_Dir, &m_Now);
         m_Cleanup = std::make_unique<CAutoLockCleanup>();
         m_FastQueue = std::make_unique<CMessageQueue>("fastq", m_Spool.c_str());
         m_Notices = std::make_unique<CDeliveryNotices>(m_Records, *m_FastQueue, m_Spool.c_str(),

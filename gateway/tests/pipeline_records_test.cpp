@@ -10,6 +10,7 @@
 #include "config/activity_log.h"
 #include "core/vorn_date.h"
 #include "gateway/queued_message.h"
+#include "gateway/tests/support/activity_lines.h"
 #include "gateway/tests/support/spool_fixture.h"
 
 namespace {
@@ -20,14 +21,7 @@ class PipelineRecordsTest : public spooltest::SpoolTest {
 protected:
     void SetUp() override {
         SpoolTest::SetUp();
-        // The activity log keeps its day file open from one test to the
-        // next (it is process-wide), so every test writes on a day of its own.
-        static int s_Test = 0;
-        SetClock(m_Now + 86400 * 10 * ++s_Test);
-        int date = 0;
-        CVornDate(m_Now).GetPacked(&date, nullptr, nullptr);
-        m_LogFile = Path("zelgw" + std::to_string(date));
-        ActivityLogInit(m_Dir.c_str(), "ZELORMLogging");
+        m_LogFile = gatewaytest::StartActivityDay(m_Dir, &m_Now);
 
         m_Message = std::make_unique<CQueuedMessage>();
         ASSERT_EQ(0, m_Message->Open(nullptr, m_Spool.c_str()));
@@ -40,34 +34,7 @@ protected:
 
     // The records written since the last call, each as its fields (date and
     // time left out), the writer's escapes undone.
-    std::vector<Fields> Records() {
-        std::string text = spooltest::ReadWhole(m_LogFile);
-        std::string fresh = text.substr(m_Read);
-        m_Read = text.size();
-        std::vector<Fields> out;
-        size_t start = 0;
-        while (start < fresh.size()) {
-            size_t end = fresh.find("\r\n", start);
-            std::string line = fresh.substr(start, end - start);
-            start = end + 2;
-            std::vector<std::string> items(1);
-            for (size_t i = 0; i < line.size(); ++i) {
-                if (line[i] == '\\' && i + 1 < line.size())
-                    items.back() += line[++i];
-                else if (line[i] == ',')
-                    items.emplace_back();
-                else
-                    items.back() += line[i];
-            }
-            Fields fields;
-            for (size_t i = 2; i < items.size(); ++i) {
-                size_t eq = items[i].find('=');
-                fields[std::stoi(items[i].substr(0, eq))] = items[i].substr(eq + 1);
-            }
-            out.push_back(fields);
-        }
-        return out;
-    }
+    std::vector<Fields> Records() { return gatewaytest::ReadActivityRecords(m_LogFile, &m_Read); }
 
     CPipelineRecords m_Records;
     std::unique_ptr<CQueuedMessage> m_Message;
