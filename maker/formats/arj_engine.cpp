@@ -88,7 +88,7 @@ bool ReadHeader(const unsigned char* data, std::size_t size, std::size_t pos, Ar
     return true;
 }
 
-class ArjEngine final : public FormatEngine {
+class ArjEngine final : public formats::ReadOnlyFormatEngine {
 public:
     FormatKind Kind() const override { return FormatKind::kArj; }
 
@@ -141,12 +141,6 @@ public:
         return result;
     }
 
-    bool CanReplaceMembers() const override { return false; }
-    bool CanRemoveMembers() const override { return false; }
-    FormatStatus Rebuild(const std::string&, const std::vector<MemberEdit>&, const std::string&,
-                         const ExtractLimits&) const override {
-        return FormatStatus::kUnsupported;
-    }
 
 private:
     static FormatStatus ReadMember(const unsigned char* packed, const ArjHeader& h,

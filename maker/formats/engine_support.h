@@ -8,6 +8,7 @@
 //   MemberWriter                one member into a mkstemp file, bounded
 //   OutputFile                  a rebuilt container, removed unless committed
 //   MappedFile                  the bytes of an input file (mmap)
+//   ReadOnlyFormatEngine        base of the engines that cannot rebuild
 //   ReadLe16/ReadLe32           little-endian numbers from bytes
 //
 // Bad input: every writer checks its bounds before bytes reach the disk; a
@@ -129,6 +130,19 @@ public:
 private:
     unsigned char* m_Data = nullptr;
     std::size_t m_Size = 0;
+};
+
+// Base of an engine whose format is only read: it neither replaces nor
+// removes members, and Rebuild answers kUnsupported (the walker then hands
+// a removal to the nearest container above that can rebuild).
+class ReadOnlyFormatEngine : public FormatEngine {
+public:
+    bool CanReplaceMembers() const override { return false; }
+    bool CanRemoveMembers() const override { return false; }
+    FormatStatus Rebuild(const std::string&, const std::vector<MemberEdit>&, const std::string&,
+                         const ExtractLimits&) const override {
+        return FormatStatus::kUnsupported;
+    }
 };
 
 // The whole of a (small) file; kIoError when it cannot be read.

@@ -30,7 +30,7 @@ namespace {
 constexpr unsigned char kSignature[8] = {'S', 'Z', 'D', 'D', 0x88, 0xF0, 0x27, 0x33};
 constexpr std::size_t kHeaderSize = 14;
 
-class LzEngine final : public FormatEngine {
+class LzEngine final : public formats::ReadOnlyFormatEngine {
 public:
     FormatKind Kind() const override { return FormatKind::kLz; }
 
@@ -70,12 +70,6 @@ public:
         return FormatStatus::kOk;
     }
 
-    bool CanReplaceMembers() const override { return false; }
-    bool CanRemoveMembers() const override { return false; }
-    FormatStatus Rebuild(const std::string&, const std::vector<MemberEdit>&, const std::string&,
-                         const ExtractLimits&) const override {
-        return FormatStatus::kUnsupported;
-    }
 
 private:
     static FormatStatus Expand(const unsigned char* data, std::size_t size,

@@ -174,7 +174,7 @@ bool ParseObject(std::string_view object, std::string& name, std::string_view& b
     return true;
 }
 
-class RtfEngine final : public FormatEngine {
+class RtfEngine final : public formats::ReadOnlyFormatEngine {
 public:
     FormatKind Kind() const override { return FormatKind::kRtf; }
 
@@ -229,12 +229,6 @@ public:
         return result;
     }
 
-    bool CanReplaceMembers() const override { return false; }
-    bool CanRemoveMembers() const override { return false; }
-    FormatStatus Rebuild(const std::string&, const std::vector<MemberEdit>&, const std::string&,
-                         const ExtractLimits&) const override {
-        return FormatStatus::kUnsupported;
-    }
 };
 
 }  // namespace

@@ -41,7 +41,7 @@ struct Attachment {
     bool hasData = false;
 };
 
-class TnefEngine final : public FormatEngine {
+class TnefEngine final : public formats::ReadOnlyFormatEngine {
 public:
     FormatKind Kind() const override { return FormatKind::kTnef; }
 
@@ -117,12 +117,6 @@ public:
         return result;
     }
 
-    bool CanReplaceMembers() const override { return false; }
-    bool CanRemoveMembers() const override { return false; }
-    FormatStatus Rebuild(const std::string&, const std::vector<MemberEdit>&, const std::string&,
-                         const ExtractLimits&) const override {
-        return FormatStatus::kUnsupported;
-    }
 };
 
 }  // namespace
