@@ -34,6 +34,8 @@
 #include <map>
 #include <memory>
 
+#include "platform/file_ops.h"
+
 namespace platform {
 
 namespace {
@@ -624,19 +626,6 @@ int Load(const std::string& path, Hive& hive, mode_t& mode) {
     return kRegSuccess;
 }
 
-bool WriteAll(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // Replaces the file by a complete new one. REQUIRES: the exclusive lock.
 int Store(const std::string& path, const Hive& hive, mode_t mode) {
     std::string text = Serialize(hive);
@@ -647,7 +636,7 @@ int Store(const std::string& path, const Hive& hive, mode_t mode) {
     int fd = open(fresh.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0)
         return ErrnoResult(errno);
-    bool ok = (mode == 0 || fchmod(fd, mode) == 0) && WriteAll(fd, text) && fsync(fd) == 0;
+    bool ok = (mode == 0 || fchmod(fd, mode) == 0) && WriteAll(fd, text.data(), text.size(), nullptr) && fsync(fd) == 0;
     ok = close(fd) == 0 && ok;
     if (!ok || rename(fresh.c_str(), path.c_str()) != 0) {
         unlink(fresh.c_str());

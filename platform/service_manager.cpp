@@ -35,6 +35,8 @@
 #include <algorithm>
 #include <chrono>
 
+#include "platform/file_ops.h"
+
 extern char** environ;
 
 namespace platform {
@@ -121,19 +123,6 @@ std::string unitText(const ServiceDefinition& d) {
     text += "[Install]\n";
     text += "WantedBy=multi-user.target\n";
     return text;
-}
-
-bool writeAllBytes(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
 }
 
 // Runs the controller with args; its standard output (at most the bound)
@@ -289,7 +278,8 @@ int InstallService(const ServiceDefinition& d) {
         return errno;
     // The mode must not depend on the installer's umask.
     fchmod(fd, 0644);
-    bool written = writeAllBytes(fd, unitText(d)) && fsync(fd) == 0;
+    const std::string unit = unitText(d);
+    bool written = WriteAll(fd, unit.data(), unit.size(), nullptr) && fsync(fd) == 0;
     int error = written ? 0 : (errno != 0 ? errno : EIO);
     if (close(fd) != 0 && error == 0)
         error = errno;
