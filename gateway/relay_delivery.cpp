@@ -19,6 +19,7 @@
 #include <string.h>
 #include <strings.h>
 
+#include <chrono>
 #include <new>
 #include <string>
 #include <vector>
@@ -244,7 +245,9 @@ int CRelayDelivery::readReply(CVornTCPSocket& connection, CVornString& reply) {
         // One line, gathered from one-second reads so that a stop is seen
         // while a slow peer keeps us waiting.
         std::string line;
-        int waited = 0;
+        // A deadline, not a count of empty waits: a peer that trickles a
+        // byte a second must not hold the worker past the time-out.
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(m_ReplyTimeout);
         for (;;) {
             if (Stopping())
                 return -1;
@@ -259,7 +262,7 @@ int CRelayDelivery::readReply(CVornTCPSocket& connection, CVornString& reply) {
                 break;
             if (connection.IsEOF())
                 return 0;
-            if (got == 0 && ++waited >= m_ReplyTimeout)
+            if (std::chrono::steady_clock::now() >= deadline)
                 return 0;
         }
         gathered += line;
