@@ -442,6 +442,7 @@ int CRelayDelivery::DeliverRemote(CQueuedMessage& message) {
         again = false;
         bool changed = false;
         std::string current;
+        bool haveCurrent = false;  // an empty destination is a destination too
         QueuedRecipient* batch[kBatchCapacity + 1] = {};
         int batchCount = 0;
         bool accepted = false;
@@ -477,7 +478,8 @@ int CRelayDelivery::DeliverRemote(CQueuedMessage& message) {
             std::string destination(routeForm, strchr(routeForm, '!') - routeForm);
             again = true;
 
-            if (current.empty()) {
+            if (!haveCurrent) {
+                haveCurrent = true;
                 current = destination;
                 temporary = permanent = connectFailed = false;
                 batchCount = 0;
