@@ -251,8 +251,11 @@ int CRelayDelivery::readReply(CVornTCPSocket& connection, CVornString& reply) {
         for (;;) {
             if (Stopping())
                 return -1;
+            // Byte by byte from the socket's buffer: a line read waits as
+            // long as bytes keep coming, so only this loop can keep the
+            // deadline against a peer that trickles.
             CVornString piece(CVornString::kUnlocked);
-            int got = connection.ReadUntil(piece, "\r\n", 1);
+            int got = connection.Read(piece, 1, 1);
             if (got < 0)
                 return -1;
             line.append(piece.CStr(), static_cast<size_t>(got));

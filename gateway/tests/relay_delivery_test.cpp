@@ -269,6 +269,31 @@ TEST_F(RelayDeliveryTest, AStalledNextHopTimesOutAndAStopEndsTheWaitAtOnce) {
     EXPECT_EQ("1/0/1/", Outcome(*second)["r@x.org"]);
 }
 
+TEST_F(RelayDeliveryTest, ATricklingReplyEndsAtItsDeadline) {
+    ScriptedNextHop hop;
+    UseSmartHost(hop.Port());
+    hop.Reply(Step::kHelo, ScriptedNextHop::kTrickle);
+    auto message = NewMessage({"r@x.org"});
+    m_Relay.SetReplyTimeout(1);
+    auto started = std::chrono::steady_clock::now();
+    m_Relay.DeliverRemote(*message);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+    EXPECT_EQ("1/0/1/", Outcome(*message)["r@x.org"]);
+}
+
+TEST_F(RelayDeliveryTest, ABodyLineLikeAMailboxSeparatorDoesNotEndTheBody) {
+    ScriptedNextHop hop;
+    UseSmartHost(hop.Port());
+    const std::string body =
+        "From: s@a.org\r\nDate: Wed, 03 Jan 2024 10:00:00 GMT\r\nMessage-Id: <1@a.org>\r\n\r\n"
+        "quoted:\r\nFrom joe@example.org Wed Jan  3 10:00:00 2024\r\nSubject: not a header\r\n"
+        "tail\r\n";
+    auto message = NewMessage({"r@x.org"}, body);
+    EXPECT_EQ(0, m_Relay.DeliverRemote(*message));
+    ASSERT_EQ(1u, hop.Sessions().size());
+    EXPECT_EQ(body, hop.Sessions()[0].data);
+}
+
 TEST_F(RelayDeliveryTest, InterruptEndsAConnectThatHangs) {
     // A listener whose queue is full and that never accepts: further
     // connection attempts get no answer.

@@ -93,6 +93,10 @@ void ScriptedNextHop::session(int fd) {
             while (!m_Stop) usleep(20000);
             return false;
         }
+        if (reply == kTrickle) {
+            while (!m_Stop && send(fd, "2", 1, MSG_NOSIGNAL) == 1) usleep(100000);
+            return false;
+        }
         reply += "\r\n";
         return send(fd, reply.data(), reply.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(reply.size());
     };

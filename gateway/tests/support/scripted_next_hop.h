@@ -17,9 +17,11 @@ class ScriptedNextHop {
 public:
     // Steps of a session; RCPT replies may also be given per address.
     enum Step { kGreeting, kHelo, kMail, kRcpt, kData, kEnd, kQuit };
-    // Special replies: close the connection at once, or never answer.
+    // Special replies: close the connection at once, never answer, or send
+    // one byte of a reply line every 100 ms without ever ending it.
     static constexpr const char* kDrop = "<drop>";
     static constexpr const char* kStall = "<stall>";
+    static constexpr const char* kTrickle = "<trickle>";
 
     struct Session {
         std::vector<std::string> commands;  // lines without CR LF
