@@ -26,6 +26,7 @@
 #include "gateway/pipeline_records.h"
 #include "gateway/queued_message.h"
 #include "gateway/relay_delivery.h"
+#include "gateway/tests/support/gateway_instance.h"
 #include "gateway/tests/support/spool_fixture.h"
 #include "net/dns_lookup.h"
 #include "net/dns_resolver.h"
@@ -44,17 +45,7 @@ std::string ReadFile(const std::string& path) {
     return text.str();
 }
 
-unsigned short FreePort() {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    close(fd);
-    return ntohs(a.sin_port);
-}
+using gwtest::FreePort;
 
 // A child process with its output in a log file; ended and reaped with the
 // object.

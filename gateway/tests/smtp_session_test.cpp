@@ -18,22 +18,13 @@
 #include "gateway/smtp_server.h"
 #include "gateway/smtp_session.h"
 #include "gateway/spool_queue.h"
+#include "gateway/tests/support/gateway_instance.h"
 #include "gateway/tests/support/spool_fixture.h"
 
 namespace {
 
 // A port that was free a moment ago.
-int FreePort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t n = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
-    close(fd);
-    return ntohs(a.sin_port);
-}
+using gwtest::FreePort;
 
 // A raw SMTP client: sends bytes, reads reply lines (with a bound, so a
 // faulty server fails the test instead of hanging it).
