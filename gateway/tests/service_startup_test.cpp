@@ -49,6 +49,12 @@ protected:
         testsupport::ClearBaseCatalog();
     }
 
+    // The system object with the SMTP server on a free loopback port: the
+    // default port 25 may be taken (a local mail server, another test).
+    static std::string SmtpOnAFreePort() {
+        return "DS,SMTPPort=" + std::to_string(gwtest::FreePort());
+    }
+
     // The events since the last call, as "type:text".
     std::vector<std::string> Events() {
         std::vector<std::string> out = m_Instance.Events();
@@ -154,7 +160,7 @@ TEST_F(StartupTest, SettingsBelowTheirBoundsTakeTheirDefaults) {
 }
 
 TEST_F(StartupTest, CompleteStartupLogsItsStepsAndStopSetsTheEvent) {
-    m_Instance.WriteConfig({"DS,ZELORMLogging=6"});
+    m_Instance.WriteConfig({SmtpOnAFreePort() + ",ZELORMLogging=6"});
     fs::create_directories(m_Instance.Path("spool/zeltemp"));
     WriteWhole(m_Instance.Path("spool/zeltemp/a"), "x");
     WriteWhole(m_Instance.Path("spool/keep"), "y");
@@ -191,7 +197,7 @@ TEST_F(StartupTest, FailedStartupLeavesItsObjectsToAStopThatMayRunAgain) {
         for (const char* f : {"local/shared-config", "local/local-config"})
             fs::remove(m_Instance.Path(f));
         if (c.writeConfig)
-            m_Instance.WriteConfig({"DS,"});
+            m_Instance.WriteConfig({SmtpOnAFreePort()});
         chmod(m_Instance.Path("spool").c_str(), c.spoolMode);
         Events();
 
@@ -220,7 +226,7 @@ TEST_F(StartupTest, FailedStartupLeavesItsObjectsToAStopThatMayRunAgain) {
 // lock, the stop is requested meanwhile, and nothing of the stop happens
 // until start-up has completed.
 TEST_F(StartupTest, StopDuringStartupWaitsForIt) {
-    m_Instance.WriteConfig({"DS,"});
+    m_Instance.WriteConfig({SmtpOnAFreePort()});
     int registryLock = open(m_Instance.Path("registry.reg.lock").c_str(),
                             O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     ASSERT_GE(registryLock, 0);
