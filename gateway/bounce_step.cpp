@@ -2,6 +2,7 @@
 // for failed recipients, then the delivery notices.
 //
 //   breakDoubleSpaces             double blanks become line breaks, in place
+//   WithoutLineBreaks             a peer's text for one line: CR and LF dropped
 //   CBounceStep::Bounce           the whole step for one locked message
 //   CBounceStep::newDSN           a new, locked DSN with its header part
 //   CBounceStep::addDSNRecipient  the text and status parts of one recipient
@@ -45,16 +46,6 @@ constexpr int kErrorQueue = 371;
 // a mailbox separator must not end the copy early.
 constexpr int kReadWholeFile = CVornMailMessage::kUnbounded;
 
-// A peer's text for one line: CR and LF dropped.
-std::string OneLine(const char* text) {
-    std::string out;
-    for (const char* p = text ? text : ""; *p; ++p) {
-        if (*p != '\r' && *p != '\n')
-            out += *p;
-    }
-    return out;
-}
-
 // The format with its "%s" conversions replaced by a, then b.
 std::string Format(const char* format, const std::string& a, const std::string& b = "") {
     // Every format here holds at most two "%s" and no other conversion.
@@ -73,6 +64,15 @@ std::string Format(const char* format, const std::string& a, const std::string& 
 
 }  // namespace
 
+std::string WithoutLineBreaks(const char* text) {
+    std::string out;
+    for (const char* p = text ? text : ""; *p; ++p) {
+        if (*p != '\r' && *p != '\n')
+            out += *p;
+    }
+    return out;
+}
+
 void breakDoubleSpaces(std::string& text) {
     for (size_t i = 0; i + 1 < text.size(); ++i) {
         if (text[i] == ' ' && text[i + 1] == ' ') {
@@ -90,7 +90,7 @@ CBounceStep::CBounceStep(const char* spoolDirectory, CMessageQueue& fastQueue,
       m_FastQueue(fastQueue),
       m_Records(records),
       m_WakeEvent(wakeEvent),
-      m_GatewayAddress(OneLine(gatewayAddress)),
+      m_GatewayAddress(WithoutLineBreaks(gatewayAddress)),
       m_SendNotices(std::move(sendNotices)) {}
 
 const char* CBounceStep::text(int number) {
@@ -192,7 +192,7 @@ CQueuedMessage* CBounceStep::newDSN(const char* to) {
         m_Records.recordGeneratedError(kErrorCreate, kTextDsn);
         return nullptr;
     }
-    const std::string address = OneLine(to);
+    const std::string address = WithoutLineBreaks(to);
 
     CQueuedMessage* dsn = new (std::nothrow) CQueuedMessage();
     if (!dsn) {
@@ -220,7 +220,7 @@ CQueuedMessage* CBounceStep::newDSN(const char* to) {
     const std::string name = dsn->GetName();
     std::string header = Format("%s: %s\r\n", "From", from) +
                          Format("%s: %s\r\n", "To", address) +
-                         Format("%s: %s\r\n", "Subject", OneLine(text(kTextDsnSubject)));
+                         Format("%s: %s\r\n", "Subject", WithoutLineBreaks(text(kTextDsnSubject)));
     if (write(dsn, header) != 0) {
         dsn->CloseBody();
         dsn->Delete();
@@ -248,21 +248,21 @@ int CBounceStep::addDSNRecipient(CQueuedMessage* dsn, QueuedRecipient* recipient
     if (!dsn || !recipient || !dsn->GetName())
         return 1;
     const std::string name = dsn->GetName();
-    const std::string address = OneLine(recipient->m_Address.c_str());
+    const std::string address = WithoutLineBreaks(recipient->m_Address.c_str());
     int number = ReasonCatalogNumber(recipient->m_Reason);
     std::string part = Format(
         "--==%s\r\nContent-Type: text/plain; charset=us-ascii\r\n"
         "Content-Transfer-Encoding: 7bit\r\n\r\n"
         "--- The message cannot be delivered to the following address. ---\r\n\r\n",
         name);
-    part += Format("%s    %s\r\n", address, OneLine(text(number ? number : kTextNoReason)));
+    part += Format("%s    %s\r\n", address, WithoutLineBreaks(text(number ? number : kTextNoReason)));
     if (!recipient->m_StatusText.empty()) {
         // A reply text's own line breaks are dropped, so the only breaks are
         // those made from double blanks; a line made so that starts with "--"
         // gets a blank first, so a peer can never end the part early with a
         // boundary line.
         std::string& status = recipient->m_StatusText;
-        status = OneLine(status.c_str());
+        status = WithoutLineBreaks(status.c_str());
         breakDoubleSpaces(status);
         std::string lines;
         size_t start = 0;
@@ -342,7 +342,7 @@ int CBounceStep::queueDSN(CQueuedMessage* dsn, const char* to, const char* origi
         m_Records.recordGeneratedError(kErrorQueue, kTextDsn);
         return 1;
     }
-    const std::string address = OneLine(to);
+    const std::string address = WithoutLineBreaks(to);
     m_Records.recordGeneratedQueued(dsn, address.c_str(), originalName, subject.CStr(), kTextDsn);
     dsn->Unlock();
     m_WakeEvent.Set();

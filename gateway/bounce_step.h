@@ -38,6 +38,10 @@ struct QueuedRecipient;
 // notices.
 void breakDoubleSpaces(std::string& text);
 
+// A peer's text (an address, a reply, a name) for one header or body line:
+// CR and LF dropped, so it can never start a line of its own. Null gives "".
+std::string WithoutLineBreaks(const char* text);
+
 class CBounceStep {
 public:
     // At most this many recipients go into the sender's DSN per pass.

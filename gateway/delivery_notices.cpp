@@ -59,18 +59,8 @@ std::string safe(const char* text) {
     return text ? text : "";
 }
 
-// A text for a header line: CR and LF removed.
-std::string headerValue(const char* text) {
-    std::string out;
-    for (const char* p = text ? text : ""; *p; ++p) {
-        if (*p != '\r' && *p != '\n')
-            out += *p;
-    }
-    return out;
-}
-
 std::string headerLine(const char* name, const char* value) {
-    return std::string(name) + ": " + headerValue(value) + "\r\n";
+    return std::string(name) + ": " + WithoutLineBreaks(value) + "\r\n";
 }
 
 // A status text for the notice body: CR or LF becomes a blank, then every
@@ -125,7 +115,7 @@ void CDeliveryNotices::readLevels(CQueuedMessage* message, const QueuedRecipient
             level.m_Value = value.ToInt();
         value.Clear();
         if (get("NotifyAddr", value) == 0)
-            level.m_Address = headerValue(value.CStr());
+            level.m_Address = WithoutLineBreaks(value.CStr());
     };
     auto object = [](char type, const char* name) {
         return [type, name](const char* setting, CVornString& out) {
@@ -242,7 +232,7 @@ CQueuedMessage* CDeliveryNotices::newNotice(const char* to, const QueuedRecipien
         return nullptr;
     }
     std::string from = gateway.Get(CVornMailAddress::kFormCanonical);
-    std::string address = headerValue(to);
+    std::string address = WithoutLineBreaks(to);
 
     auto* notice = new (std::nothrow) CQueuedMessage;
     if (notice == nullptr) {
@@ -371,7 +361,7 @@ int CDeliveryNotices::queueNotice(CQueuedMessage* notice, const char* to,
         m_Records.recordGeneratedError(kMsgNotQueued, kMsgNotice);
         return 1;
     }
-    std::string address = headerValue(to);
+    std::string address = WithoutLineBreaks(to);
     m_Records.recordGeneratedQueued(notice, address.c_str(), originalName, subject.CStr(),
                                     kMsgNotice);
     (void)notice->Unlock();
