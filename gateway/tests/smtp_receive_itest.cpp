@@ -199,13 +199,8 @@ TEST_F(SmtpReceiveTest, StopSays421ToAnIdleClientAndEndsPromptly) {
 }
 
 TEST_F(SmtpReceiveTest, ATakenPortIsAnErrorAndStartUpDoesNotComplete) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(m_Port));
-    a.sin_addr.s_addr = htonl(INADDR_ANY);
-    ASSERT_EQ(0, bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a));
-    ASSERT_EQ(0, listen(fd, 1));
+    int fd = gwtest::OccupyPort(m_Port);
+    ASSERT_GE(fd, 0);
     auto r = gwtest::RunProgram({ProgramPath(), "-debug"}, m_Instance.Environment({}),
                                 m_Instance.Path("run"));
     close(fd);

@@ -423,13 +423,8 @@ TEST_F(SmtpTest, StopSays421ToClientsInASessionAndEndsPromptly) {
 
 TEST_F(SmtpTest, StartRefusesATakenPortAndChangePortChecksTheSetting) {
     // The port is taken: Start fails.
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(m_Port));
-    a.sin_addr.s_addr = htonl(INADDR_ANY);
-    ASSERT_EQ(0, bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a));
-    ASSERT_EQ(0, listen(fd, 1));
+    int fd = gwtest::OccupyPort(m_Port);
+    ASSERT_GE(fd, 0);
     EXPECT_FALSE(m_Server->Start());
     EXPECT_FALSE(m_Server->IsRunning());
     close(fd);

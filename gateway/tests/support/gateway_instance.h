@@ -94,4 +94,8 @@ std::string ProgramPath();
 // that instances running side by side never share a listening port.
 int FreePort();
 
+// A listening socket on port (all addresses), so that a server under test
+// finds the port taken; the caller closes it. -1 when it cannot be made.
+int OccupyPort(int port);
+
 }  // namespace gwtest
