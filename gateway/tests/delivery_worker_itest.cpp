@@ -1,7 +1,8 @@
 // The delivery workers of a running SMTP server: mail queued on "fastq"
 // reaches a scripted next hop through a worker's thread, a temporary refusal
 // is retried from "slowq" once the test clock passes the interval and a
-// worker is woken, and a stop while the next hop stalls ends within seconds.
+// worker is woken, a changed worker count takes effect, and a stop while the
+// next hop stalls ends within seconds.
 #include <chrono>
 #include <string>
 
@@ -63,6 +64,16 @@ TEST_F(DeliveryWorkerFlow, TemporaryRefusalIsRetriedFromSlowqAfterTheInterval) {
     EXPECT_EQ(1, Deliveries());
     EXPECT_TRUE(Names(*m_Slow).empty());
     EXPECT_EQ(0, m_Server->GetRetriesInProgress());
+}
+
+TEST_F(DeliveryWorkerFlow, ReconfigureStartsTheWorkersThatAreNowWanted) {
+    Start();
+    Configure({"SMTPOutgoing=4"});
+    EXPECT_EQ(kSmtpConfigDone, m_Server->Reconfigure());
+    EXPECT_EQ(4, m_Server->GetHelperThreadCount());
+    EXPECT_TRUE(Eventually([this] {
+        return m_Server->GetThreadCount(CVornTCPServer::kHelper) == 4;
+    }));
 }
 
 TEST_F(DeliveryWorkerFlow, StopWhileTheNextHopStallsEndsWithinSecondsAndKeepsTheMail) {

@@ -48,15 +48,22 @@ protected:
         SpoolTest::TearDown();
     }
 
-    // The system object's settings: the server's port, the next hop as the
-    // smart host, two workers each way, then extra.
+    // The system object's settings: extra, then those of the server's port,
+    // the next hop as the smart host and two workers each way that extra
+    // does not name.
     void Configure(std::vector<std::string> extra) {
-        extra.push_back("SMTPPort=" + std::to_string(m_Port));
-        extra.push_back("SMTPIncoming=2");
-        extra.push_back("SMTPOutgoing=2");
-        extra.push_back("RelayHost=127.0.0.1");
-        extra.push_back("RelayHostPort=" + std::to_string(m_Hop.Port()));
-        WriteConfig(extra);
+        const std::vector<std::string> defaults = {
+            "SMTPPort=" + std::to_string(m_Port), "SMTPIncoming=2", "SMTPOutgoing=2",
+            "RelayHost=127.0.0.1", "RelayHostPort=" + std::to_string(m_Hop.Port())};
+        std::vector<std::string> settings = extra;
+        for (const std::string& d : defaults) {
+            const std::string name = d.substr(0, d.find('=') + 1);
+            bool named = false;
+            for (const std::string& e : extra) named = named || e.rfind(name, 0) == 0;
+            if (!named)
+                settings.push_back(d);
+        }
+        WriteConfig(settings);
     }
 
     struct Recipient {
