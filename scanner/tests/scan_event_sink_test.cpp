@@ -556,9 +556,14 @@ TEST_F(SinkTest, RenameRequestsReplaceOnlyMarkedObjects)
 
 TEST_F(SinkTest, EngineFailures)
 {
+    // An object the engine cannot scan ends the scan: it must not pass
+    // unscanned as if it were clean.
     FakeObject& unreadable = Attachment("a.exe", "SCANFAIL");
-    EXPECT_EQ(kSinkObjectFailed, Object(*Sink(3), unreadable).code);
+    Outcome failed = Object(*Sink(3), unreadable);
+    EXPECT_EQ(kSinkAbort, failed.code);
+    EXPECT_EQ(0, failed.word);
     EXPECT_TRUE(Findings().empty());
+    EXPECT_EQ(std::vector<int32_t>{100}, Reasons());
 
     // A repair that fails for another reason than "cannot be repaired"
     // leaves the object, still reported as infected.
