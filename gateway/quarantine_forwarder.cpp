@@ -107,7 +107,9 @@ CQuarantineForwarder::CQuarantineForwarder(const char* indexName, const char* ba
 CQuarantineForwarder::~CQuarantineForwarder() {
     stop();
     CVornWriteGuard write(m_QueueLock);
-    saveIndex();
+    // An index never read back is the last run's queue: it stays as it is.
+    if (m_Loaded)
+        saveIndex();
     CVornLockGuard items(m_ItemsLock);
     m_Items.clear();
 }
@@ -222,7 +224,12 @@ void CQuarantineForwarder::loadIndex() {
         return;
     std::string text;
     if (!ReadSpoolFile(m_IndexPath, kIndexLimit, &text)) {
-        LogFormat(kLogWarning, "Quarantine index cannot be read: %s", m_IndexPath.c_str());
+        // The next rewrite would replace the waiting queue with the new
+        // items alone: the unread index is kept aside for the operator.
+        std::string aside = m_IndexPath + ".unread";
+        LogFormat(kLogWarning, "Quarantine index cannot be read; kept aside as %s",
+                  aside.c_str());
+        RenameFile(m_IndexPath.c_str(), aside.c_str(), false);
         return;
     }
     bool dropped = false;

@@ -148,6 +148,25 @@ TEST_F(QuarantineForwarderTest, TheIndexIsWrittenAndReadBackAcrossARestart) {
     EXPECT_TRUE(Sent().empty());
 }
 
+TEST_F(QuarantineForwarderTest, TheLastRunsQueueIsNeverOverwrittenUnread) {
+    // A forwarder that goes without having read the index leaves it alone.
+    const std::string waiting = "100,0,255," + m_Folder + "/Q00000001.fwd,M1,o1\r\n";
+    WriteWhole(m_Folder + "/fwdq", waiting);
+    Make();
+    m_Forwarder.reset();
+    EXPECT_EQ(Index(), waiting);
+
+    // An index that cannot be read is kept aside before a new one is written.
+    std::filesystem::remove(m_Folder + "/fwdq");
+    std::filesystem::create_directory(m_Folder + "/fwdq");
+    WriteWhole(m_Folder + "/fwdq/inside", waiting);
+    std::string package = Package("Q00000002.fwd");
+    Make().Start();
+    EXPECT_TRUE(m_Forwarder->Add(package.c_str(), "M2", "o2"));
+    EXPECT_EQ(ReadWhole(m_Folder + "/fwdq.unread/inside"), waiting);
+    EXPECT_NE(Index().find(package), std::string::npos);
+}
+
 TEST_F(QuarantineForwarderTest, NamesCannotForgeIndexLines) {
     std::string package = Package("Q00000001.fwd");
     Make();
