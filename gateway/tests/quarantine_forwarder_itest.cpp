@@ -29,8 +29,7 @@ protected:
         m_Log = gatewaytest::StartActivityDay(m_Dir, &m_Now);
         m_Forwarder = std::make_unique<CQuarantineForwarder>("fwdq", m_Spool.c_str());
         m_Package = m_Forwarder->Directory() + "/Q00000001.fwd";
-        for (int i = 0; i < 100000; ++i)
-            m_Bytes.push_back(static_cast<char>(i % 253));
+        for (int i = 0; i < 100000; ++i) m_Bytes.push_back(static_cast<char>(i % 253));
         testsupport::WriteWhole(m_Package, m_Bytes);
     }
     void TearDown() override {
