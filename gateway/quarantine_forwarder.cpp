@@ -173,7 +173,7 @@ bool CQuarantineForwarder::inFolder(const std::string& path) const {
         return false;
     std::string leaf = path.substr(m_Directory.size() + 1);
     return leaf != "." && leaf != ".." && leaf.find('/') == std::string::npos &&
-           leaf.find('\r') == std::string::npos && leaf.find('\n') == std::string::npos;
+           path.find('\r') == std::string::npos && path.find('\n') == std::string::npos;
 }
 
 bool CQuarantineForwarder::addItem(const char* packagePath, const char* messageName,
