@@ -14,56 +14,13 @@
 #include <mutex>
 #include <new>
 
+#include "scanner/wexlor_components.h"
 #include "scanner/wexlor_scanner.h"
-
-namespace {
-
-WexlorComponents RealComponents() {
-    WexlorComponents c{};
-    ZELGetEngineApi(&c.engine);
-    RavelApi& r = c.ravel;
-    r.NewRavel = RavNewRavel;
-    r.DeleteRavel = RavDeleteRavel;
-    r.NewFileObject = RavNewFileObject;
-    r.DeleteFileObject = RavDeleteFileObject;
-    r.NewEngine[kRavID] = RavNewIDEngine;
-    r.NewEngine[kRavMIME] = RavNewMimeEngine;
-    r.NewEngine[kRavZip] = RavNewZipEngine;
-    r.NewEngine[kRavLHA] = RavNewLHAEngine;
-    r.NewEngine[kRavUUE] = RavNewUUEEngine;
-    r.NewEngine[kRavARJ] = RavNewARJEngine;
-    r.NewEngine[kRavGZIP] = RavNewGZIPEngine;
-    r.NewEngine[kRavTAR] = RavNewTAREngine;
-    r.NewEngine[kRavSS] = RavNewSSEngine;
-    r.NewEngine[kRavAMG] = RavNewAMGEngine;
-    r.NewEngine[kRavCAB] = RavNewCabEngine;
-    r.NewEngine[kRavLZ] = RavNewLZEngine;
-    r.NewEngine[kRavRTF] = RavNewRTFEngine;
-    r.NewEngine[kRavTNEF] = RavNewTNEFEngine;
-    r.DeleteEngine[kRavID] = RavDeleteIDEngine;
-    r.DeleteEngine[kRavMIME] = RavDeleteMimeEngine;
-    r.DeleteEngine[kRavZip] = RavDeleteZipEngine;
-    r.DeleteEngine[kRavLHA] = RavDeleteLHAEngine;
-    r.DeleteEngine[kRavUUE] = RavDeleteUUEEngine;
-    r.DeleteEngine[kRavARJ] = RavDeleteARJEngine;
-    r.DeleteEngine[kRavGZIP] = RavDeleteGZIPEngine;
-    r.DeleteEngine[kRavTAR] = RavDeleteTAREngine;
-    r.DeleteEngine[kRavSS] = RavDeleteSSEngine;
-    r.DeleteEngine[kRavAMG] = RavDeleteAMGEngine;
-    r.DeleteEngine[kRavCAB] = RavDeleteCabEngine;
-    r.DeleteEngine[kRavLZ] = RavDeleteLZEngine;
-    r.DeleteEngine[kRavRTF] = RavDeleteRTFEngine;
-    // The TNEF library has no delete function of its own.
-    r.DeleteEngine[kRavTNEF] = RavDeleteRTFEngine;
-    return c;
-}
-
-}  // namespace
 
 extern "C" int32_t WexlorGetScanner(int32_t interfaceId, void** out) {
     try {
         static std::once_flag once;
-        std::call_once(once, [] { SetWexlorComponents(RealComponents()); });
+        std::call_once(once, [] { SetWexlorComponents(LinkedWexlorComponents()); });
         CScanner* scanner = new CScanner;
         const int32_t rc = scanner->QueryInterface(interfaceId, out);
         if (rc != WEXLOR_OK) {
