@@ -662,6 +662,14 @@ TEST_F(ScannerTest, DecomposingScanResults) {
         if (result) {
             EXPECT_EQ(0, result->Release());
         }
+        // A fault the sink recorded before the failure keeps the result.
+        m_RavelRecord.reasonToAdd = RAVERR_LIMIT;
+        EXPECT_EQ(WEXLOR_FAILED, scan(message.c_str(), &result));
+        ASSERT_NE(nullptr, result);
+        EXPECT_EQ(32, result->GetReason(0));
+        EXPECT_EQ(plain ? 2 : 1, result->GetReasonCount());
+        EXPECT_EQ(0, result->Release());
+        m_RavelRecord.reasonToAdd = 0;
         m_RavelRecord.processResult = 0;
 
         // The final name by state; state 3 leaves the input where it is.
