@@ -41,8 +41,13 @@ namespace {
 // "Init CAB" = dword 0 under this key turns the CAB engine off.
 constexpr const char* kRavelKey = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Quorvane\\Ravel\\2.0";
 constexpr const char* kInitCabValue = "Init CAB";
-// The event source of the plug-in's own events (a failed engine restart).
-constexpr const char* kEventSource = "Wexlor";
+// The plug-in's events (a failed engine restart) carry no source of their
+// own: a source makes this library's copy of the platform layer call
+// openlog, and syslog would keep that ident pointer into the library after
+// the gateway unloads it. Without one the record goes out under the
+// gateway's ident; its text names the plug-in.
+constexpr const char* kEventSource = "";
+constexpr const char* kEventPrefix = "Wexlor: ";
 // Names and virus ids are read into buffers of this size first; a longer
 // virus name is read again with the size the engine asks for, up to the
 // bound.
@@ -141,15 +146,15 @@ void CloseEngine() {
 void ReportRestartFailure(const char* what, const std::string& dir, int32_t level, int32_t code) {
     const WexlorState& s = State();
     const char* format =
-        "The virus engine could not be restarted (%s) on the definitions in \"%s\" at heuristic "
+        "%sThe virus engine could not be restarted (%s) on the definitions in \"%s\" at heuristic "
         "level %d: error %d. Scanning goes on with the definitions in \"%s\" at level %d.";
     try {
-        int length = snprintf(nullptr, 0, format, what, dir.c_str(), level, code, s.defsDir.c_str(),
-                              s.level);
+        int length = snprintf(nullptr, 0, format, kEventPrefix, what, dir.c_str(), level, code,
+                              s.defsDir.c_str(), s.level);
         if (length < 0)
             return;
         std::string text(static_cast<size_t>(length) + 1, '\0');
-        snprintf(text.data(), text.size(), format, what, dir.c_str(), level, code,
+        snprintf(text.data(), text.size(), format, kEventPrefix, what, dir.c_str(), level, code,
                  s.defsDir.c_str(), s.level);
         text.resize(static_cast<size_t>(length));
         platform::ReportEvent(kEventSource, platform::kEventError, 0, text.c_str(), nullptr, 0);

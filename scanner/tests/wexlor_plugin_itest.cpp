@@ -359,7 +359,9 @@ TEST_F(PluginTest, ScansGoOnWhileDefinitionsAreReloaded) {
     info->Release();
     EXPECT_EQ(1, scanner->NewerDefsAvailable());
     const std::string events = testsupport::ReadWhole(s_Temp->Path("events.log"));
-    EXPECT_NE(std::string::npos, events.find("Wexlor\t1\t")) << events;
+    EXPECT_NE(std::string::npos,
+              events.find("\t\t1\t0x00000000\tWexlor: The virus engine could not be restarted"))
+        << events;
     EXPECT_NE(std::string::npos, events.find("Scanning goes on with the definitions in")) << events;
 
     // A mended set after it is taken up again.
