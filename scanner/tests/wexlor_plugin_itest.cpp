@@ -55,7 +55,7 @@ std::string Quote(const std::string& text) {
 }
 
 // One leaf part of a message as Python's email package reads it.
-struct Part {
+struct MailPart {
     std::string type, name;
     int defects = 0;
     std::string data;
@@ -97,8 +97,8 @@ std::string FromJson(const std::string& json) {
     return out;
 }
 
-std::vector<Part> PartsOf(const std::string& path) {
-    std::vector<Part> parts;
+std::vector<MailPart> PartsOf(const std::string& path) {
+    std::vector<MailPart> parts;
     int status = -1;
     const std::string out = RunCommand(
         "python3 " ZELORM_SOURCE_DIR "/scanner/tests/plugin_mail.py parts " + Quote(path), &status);
@@ -123,9 +123,9 @@ std::vector<Part> PartsOf(const std::string& path) {
     return parts;
 }
 
-std::vector<std::string> NamesOf(const std::vector<Part>& parts) {
+std::vector<std::string> NamesOf(const std::vector<MailPart>& parts) {
     std::vector<std::string> names;
-    for (const Part& p : parts) names.push_back(p.name);
+    for (const MailPart& p : parts) names.push_back(p.name);
     return names;
 }
 
@@ -446,9 +446,9 @@ TEST_F(PluginTest, EachActionLevelLeavesTheMessageAsItSays) {
         EXPECT_EQ(original, testsupport::ReadWhole(message));
         const std::string after = result->GetFileName();
         EXPECT_EQ(c.status == WEXLOR_STATUS_LEFT, after == message) << after;
-        const std::vector<Part> parts = PartsOf(after);
+        const std::vector<MailPart> parts = PartsOf(after);
         EXPECT_EQ(c.names, NamesOf(parts));
-        for (const Part& p : parts) {
+        for (const MailPart& p : parts) {
             EXPECT_EQ(0, p.defects) << p.name;
             if (p.name == "clean.txt") {
                 EXPECT_EQ("nothing to see\r\n", p.data);
@@ -490,7 +490,7 @@ TEST_F(PluginTest, AnAttachmentBlockedByItsExtensionIsReplacedByTheBlockedText) 
     EXPECT_EQ("", findings[0].virus);
     EXPECT_EQ(std::vector<std::string>{"report.exe"}, findings[0].names);
     EXPECT_EQ(WEXLOR_STATUS_BLOCKED, findings[0].status);
-    const std::vector<Part> parts = PartsOf(result->GetFileName());
+    const std::vector<MailPart> parts = PartsOf(result->GetFileName());
     EXPECT_EQ((std::vector<std::string>{"", "DELETED0.TXT", "clean.txt"}), NamesOf(parts));
     ASSERT_EQ(3u, parts.size());
     EXPECT_EQ("text/plain", parts[1].type);
@@ -538,7 +538,7 @@ TEST_F(PluginTest, ARepairingEngineRepairsUnlessTheLevelForbidsIt) {
         ASSERT_EQ(1u, findings.size());
         EXPECT_EQ(c.status, findings[0].status);
         EXPECT_EQ(1, result->CountRepaired() + result->CountDeleted());
-        const std::vector<Part> parts = PartsOf(result->GetFileName());
+        const std::vector<MailPart> parts = PartsOf(result->GetFileName());
         EXPECT_EQ(c.names, NamesOf(parts));
         ASSERT_EQ(2u, parts.size());
         EXPECT_EQ(c.data, parts[1].data);
