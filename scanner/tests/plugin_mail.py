@@ -5,11 +5,12 @@
       writes a multipart message to OUT: a short text body, then each file
       attached under NAME as base64 (content type TYPE, by default
       application/octet-stream).
-  plugin_mail.py parts FILE
-      reads FILE as a mail message and prints one line per leaf part:
-      content type TAB file name TAB number of defects TAB the decoded
-      payload as a JSON string (bytes as Latin-1). A message the package
-      finds defects in at its top level counts them on the first line.
+  plugin_mail.py parts FILE...
+      reads each FILE as a mail message and prints a line "FILE" TAB its
+      path, then one line per leaf part: content type TAB file name TAB
+      number of defects TAB the decoded payload as a JSON string (bytes as
+      Latin-1). A message the package finds defects in at its top level
+      counts them on its first part.
 """
 import email
 import email.policy
@@ -37,6 +38,7 @@ def build(out, attachments):
 
 
 def parts(path):
+    print("FILE\t%s" % path)
     with open(path, "rb") as f:
         message = email.message_from_binary_file(f, policy=email.policy.default)
     top_defects = len(message.defects)
@@ -53,7 +55,8 @@ def parts(path):
 if __name__ == "__main__":
     if len(sys.argv) >= 3 and sys.argv[1] == "build":
         build(sys.argv[2], sys.argv[3:])
-    elif len(sys.argv) == 3 and sys.argv[1] == "parts":
-        parts(sys.argv[2])
+    elif len(sys.argv) >= 3 and sys.argv[1] == "parts":
+        for path in sys.argv[2:]:
+            parts(path)
     else:
         sys.exit(__doc__)
