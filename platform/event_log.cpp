@@ -10,13 +10,19 @@
 
 #include <cerrno>
 #include <mutex>
+#include <set>
+#include <string>
 
 namespace platform {
 
 namespace {
 
 std::mutex g_syslogLock;
-std::string g_syslogIdent;  // openlog keeps the pointer, so it must live on
+// openlog keeps the ident's pointer for the life of the process, also after
+// a shared library holding a copy of this layer (a plug-in) is unloaded: the
+// idents live in heap nodes that are never freed (few: one per source).
+std::set<std::string>* g_syslogIdents = new std::set<std::string>;
+const std::string* g_syslogIdent = nullptr;
 
 void appendEscaped(std::string& out, const char* text) {
     if (text == nullptr)
@@ -62,10 +68,10 @@ void toSyslog(const char* source, int type, const char* text, const void* data, 
     }
     std::lock_guard<std::mutex> hold(g_syslogLock);
     std::string ident = source ? source : "";
-    if (ident != g_syslogIdent) {
+    if (g_syslogIdent == nullptr || ident != *g_syslogIdent) {
         closelog();
-        g_syslogIdent = ident;
-        openlog(g_syslogIdent.c_str(), LOG_PID, LOG_DAEMON);
+        g_syslogIdent = &*g_syslogIdents->insert(ident).first;
+        openlog(g_syslogIdent->c_str(), LOG_PID, LOG_DAEMON);
     }
     syslog(priority, "%s", message.c_str());
 }
