@@ -236,7 +236,12 @@ bool CScannerManager::makeTempName(CVornString& out) {
         CVornLockGuard guard(&m_LoadLock);
         directory.Assign(m_TempDir);
     }
-    JoinPath(out, directory.CStr(), name);
+    // Before Load there is no directory: the job gets no path rather than
+    // one at the root of the file system, whose file it would remove.
+    if (directory.IsEmpty())
+        out.Clear();
+    else
+        JoinPath(out, directory.CStr(), name);
     return true;
 }
 

@@ -112,7 +112,7 @@ private:
     friend class CScanJob;
 
     // The next temporary path: "ZEL%04u.htp" of the sequence joined to the
-    // temporary directory. Always true.
+    // temporary directory (empty while there is no directory). Always true.
     bool makeTempName(CVornString& out);
     // The library path: the one set by a test, else libWexlor.so beside
     // the program.
