@@ -36,6 +36,7 @@
 class CQueuedMessage;
 class CQuarantineForwarder;
 class CScannerManager;
+struct VaultixPackage;
 
 class CScanCallback {
 public:
@@ -87,6 +88,14 @@ public:
     // Number of quarantines of this scan that failed.
     int GetQuarantineFailures() const { return m_QuarantineFailures; }
 
+    // Sets the nineteen named values of a package, in order (see
+    // gateway/scan_quarantine.cpp). False at the first value the package
+    // library refuses, when the host name does not resolve (values 8 on
+    // are not set), when no UUID can be made (13 on), or when the data file
+    // cannot be read (its size or checksum).
+    bool fillQuarantineItem(VaultixPackage* package, const char* dataFile,
+                            const char* objectName, const char* virusName, int32_t virusId);
+
 private:
     CQueuedMessage* m_Message;
     int m_QuarantineAction;
@@ -94,6 +103,12 @@ private:
     CQuarantineForwarder* m_Forwarder;
     int m_QuarantineFailures = 0;
 };
+
+// Tests: how the host name becomes the packages' address (null restores the
+// system's resolver). The lookup answers false when the name has no IPv4
+// address, else true with the address in network byte order.
+typedef bool (*QuarantineHostLookup)(const char* hostName, uint32_t* address);
+void SetQuarantineHostLookup(QuarantineHostLookup lookup);
 
 // Formats a replacement text for the plug-in: format (a catalogue text,
 // checked against its arguments) filled with the names, every line ended
