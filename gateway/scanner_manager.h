@@ -16,13 +16,14 @@
 // SetLibraryPath. Load failures write a debug line (the loader's text
 // included) and answer false; nothing goes to the event log here.
 //
-// A scanner that became unusable (a definitions reload that could not
-// restart the engine, which then answers 519 to every scan) is started
-// again: ReloadDefsIfNewer reports the failure as error event 847 and
-// initialises the scanner again at once; a scan that meets 519 asks for the
-// same (at most once a minute on the library clock) and is tried again once
-// it succeeded. Event 848 says that scanning runs again. Meanwhile scans
-// fail, so the caller keeps the mail waiting.
+// A scanner that became unusable (a definitions reload that left the
+// engine stopped, so that every scan answers 519) is started again:
+// ReloadDefsIfNewer reports a failed reload as error event 847 and calls
+// Initialize again at once (a scanner whose engine still runs refuses that
+// harmlessly); a scan that meets 519 asks for the same (at most once a
+// minute on the library clock) and is tried again once. Event 848 says that
+// scanning runs again. Meanwhile scans fail, so the caller keeps the mail
+// waiting.
 //
 // Threads: Load runs at start-up before any other call. Afterwards any
 // thread may call the other operations at once: jobs on delivery threads,

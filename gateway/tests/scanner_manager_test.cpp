@@ -218,6 +218,19 @@ TEST_F(ScannerManagerTest, AFailedReloadStartsTheScannerAgain) {
     EXPECT_EQ(3, Control()->initializeCalls);
 }
 
+TEST_F(ScannerManagerTest, AFailedReloadThatKeepsTheEngineChangesNothingElse) {
+    ASSERT_TRUE(Load());
+    Events();
+    Control()->reloadResult = WEXLOR_DEFS_UNUSABLE;
+    Control()->failedReloadStops = false;
+    EXPECT_FALSE(m_Holder->ReloadDefsIfNewer());
+    std::vector<std::string> events = Events();
+    ASSERT_EQ(1u, events.size());
+    EXPECT_EQ(0u, events[0].rfind("1:M847", 0)) << events[0];
+    EXPECT_EQ(2, Control()->initializeCalls);  // refused: the engine runs
+    EXPECT_TRUE(ScanOnce(nullptr));
+}
+
 // What a scan hook saw the job answer.
 struct Answers {
     std::vector<int32_t> values;

@@ -165,7 +165,7 @@ public:
         if (!g_Control->engineRunning)
             return WEXLOR_NOT_INITIALIZED;
         int32_t code = g_Control->reloadResult;
-        if (code != WEXLOR_OK && code != WEXLOR_DEFS_CURRENT)
+        if (code != WEXLOR_OK && code != WEXLOR_DEFS_CURRENT && g_Control->failedReloadStops)
             g_Control->engineRunning = false;
         return code;
     }

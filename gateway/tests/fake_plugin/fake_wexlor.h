@@ -44,6 +44,8 @@ struct FakeWexlorControl {
     std::atomic<int32_t> getScannerResult{WEXLOR_OK};
     std::atomic<int32_t> initializeResult{WEXLOR_OK};
     std::atomic<int32_t> reloadResult{WEXLOR_DEFS_CURRENT};
+    // A failed reload stops the engine (else the old engine goes on).
+    std::atomic<bool> failedReloadStops{true};
     std::atomic<int32_t> defsInfoResult{WEXLOR_OK};
     std::atomic<int64_t> defsDate{0};
     std::atomic<uint32_t> defsRevision{0};
