@@ -2,6 +2,7 @@
 // application uses, moving it, joining a set, leaving the store, dates.
 //
 //   SharedDefs::UseNewestDefs / UseNewestDefsOnly   move to the newest set
+//   SharedDefs::FindNewestDefs / MoveToDefs         the same in two steps
 //   SharedDefs::UseDefs                             join a set in use
 //   SharedDefs::StopUsingDefs                       leave (the last removes the store)
 //   SharedDefs::GetNewestDefsDate / GetCurrentDefsDate / DefsAreCurrent
@@ -159,6 +160,28 @@ int SharedDefs::UseNewestDefs(char* buffer, size_t size, int* changed) {
     CopyOut(newest, buffer, size);
     if (changed) *changed = 1;
     return 1;
+}
+
+int SharedDefs::FindNewestDefs(char* buffer, size_t size) {
+    if (buffer == nullptr || size == 0) return 0;
+    buffer[0] = '\0';
+    if (m_AppId.empty() || m_Root.empty()) return 0;
+    std::string newest, incoming;
+    bool hasNewest = getNewestDir(newest, true);
+    if (hasNewest && incomingPath(incoming) && SamePath(newest, incoming)) {
+        std::string installed;
+        processIncoming(&installed);
+        if (!installed.empty())
+            newest = installed;
+        else
+            hasNewest = getNewestDir(newest, false);
+    }
+    return hasNewest && CopyOut(newest, buffer, size) ? 1 : 0;
+}
+
+int SharedDefs::MoveToDefs(const char* directory) {
+    if (m_AppId.empty() || m_Root.empty() || directory == nullptr) return 0;
+    return registerOnDir(StripSlash(directory), true) ? 1 : 0;
 }
 
 int SharedDefs::UseNewestDefsOnly() {

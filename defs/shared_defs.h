@@ -59,6 +59,7 @@
 //   PreUpdate / PostUpdate         bracket an update that fills a download
 //                                  directory, then install it when newer
 //   UseNewestDefs[Only]            move the application to the newest set
+//   FindNewestDefs / MoveToDefs    the same in two steps (find, then record)
 //   UseDefs                        join a set that another application uses
 //   StopUsingDefs                  leave the store (the last one removes it)
 //   GetNewestDefsDate / GetCurrentDefsDate / DefsAreCurrent
@@ -134,6 +135,18 @@ public:
     // null) tells whether the application moved.
     int UseNewestDefs(char* buffer, size_t size, int* changed);
     int UseNewestDefsOnly();
+
+    // The two halves of UseNewestDefs, for a caller that must first prove
+    // the newest set usable (start an engine on it) before its use is
+    // recorded, so that a set that fails leaves the record on the old one.
+    // FindNewestDefs: the newest installed set (a complete INCOMING set is
+    // installed first) into buffer (size bytes); 0, with an empty buffer,
+    // when there is none, it does not fit, or no id or root is known.
+    // Nothing is recorded. MoveToDefs: records the application on
+    // directory, an installed set of the store (used by others or not),
+    // and leaves its old set as UseNewestDefs does.
+    int FindNewestDefs(char* buffer, size_t size);
+    int MoveToDefs(const char* directory);
 
     // Joins directory, which another application must already use.
     int UseDefs(const char* directory);

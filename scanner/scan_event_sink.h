@@ -22,6 +22,10 @@
 
 #include <stdint.h>
 
+#include <memory>
+#include <string>
+#include <vector>
+
 #include "maker/rav_interfaces.h"
 #include "maker/zel_engine.h"
 #include "scanner/wexlor_interface.h"
@@ -65,6 +69,53 @@ public:
                           int32_t value) override;
 
 private:
+    // What onObject reads of an object before deciding.
+    struct ObjectFacts {
+        std::string name;
+        std::string dataFile;
+        std::string extension;
+        IRavObject* parent = nullptr;
+        bool modifiable = false;
+        bool removable = false;
+        bool ancestorRemovable = false;
+    };
+
+    // The decisions of onObject and onEnterObject; they may throw, their
+    // slots turn that into a code.
+    int32_t decideObject(IRavObject* object, uint16_t* resultWord);
+    int32_t decideEnter(IRavObject* object, const char* name, int32_t* processFlag);
+    // The infected object's decisions once the engine found virusName.
+    int32_t decideInfected(IRavObject* object, const ObjectFacts& facts,
+                           const std::string& virusName, int32_t virusId,
+                           uint16_t* resultWord);
+    // Blocking of an object the filter callback names (steps for a direct
+    // part and for a deeper object); *handled false: go on to the scan.
+    int32_t decideBlocked(IRavObject* object, const ObjectFacts& facts,
+                          uint16_t* resultWord, bool* handled);
+
+    // True when the object is a direct part of a mail message.
+    bool isAttachment(IRavObject* object);
+    // Writes text over the file, each line ended with CR LF; false when the
+    // file cannot be written.
+    bool writeText(const char* dataFile, const char* text);
+    // Replaces the object by text: the data file, result word 1, the name
+    // "DELETED<n>.TXT" and the content type "text/plain".
+    void replaceByText(IRavObject* object, const std::string& dataFile, const char* text,
+                       uint16_t* resultWord);
+    // A finding for the object and its containers outward (the top object's
+    // name left out) appended to the result: 0, kSinkOutOfMemory or
+    // kSinkObjectFailed.
+    int32_t recordFinding(IRavObject* object, const char* name, const char* virusName,
+                          int32_t virusId, int32_t status);
+    // The ancestor that receives rename marks, or null.
+    IRavObject* findMarkAncestor(IRavObject* object);
+    // Resolves a rename request on a marked object: kSinkRenameAncestor when
+    // it carries no mark, else 0 (replaced when the callback gave a text).
+    int32_t replaceByMarks(IRavObject* object, uint16_t* resultWord);
+    // A zero-terminated copy of bytes kept until the sink ends: the
+    // component never frees property values, so the sink owns its marks.
+    void* keepMark(const char* bytes, size_t size);
+
     const ZelEngineApi& m_Api;
     ZELHANDLE m_Engine;
     int32_t m_ActionLevel;
@@ -74,4 +125,5 @@ private:
     CScanResult* m_Result;
     int32_t m_ReplacementCounter = 0;
     bool m_ScanTopLevel;
+    std::vector<std::unique_ptr<char[]>> m_Marks;
 };

@@ -232,6 +232,36 @@ TEST_F(DefsUsageTest, ACompleteIncomingSetMakesEveryApplicationNotCurrent) {
     EXPECT_EQ(1, app->DefsAreCurrent());
 }
 
+TEST_F(DefsUsageTest, FindingTheNewestSetRecordsNothingUntilTheMove) {
+    ASSERT_EQ(1, Install(20261201, 1));
+    auto app = App("ZELORM_20");
+    ASSERT_EQ(1, UseNewest(*app).result);
+    ASSERT_EQ(1, Install(20261202, 1));
+    // The third set makes the first one neither current nor last: moving
+    // off it would remove it, so the record must not move before the caller
+    // has proved the new set usable.
+    MakeSet(Incoming(), 20261203, 1);
+    char dir[kDefsMaxPath];
+    ASSERT_EQ(1, app->FindNewestDefs(dir, sizeof dir));
+    EXPECT_EQ(InRoot("20261203.001"), dir);
+    EXPECT_FALSE(Has(Incoming() + "/VirScan1.dat")) << "the incoming set is installed";
+    EXPECT_EQ("1", Usage("20261201.001", "ZELORM_20"));
+    EXPECT_EQ(InRoot("20261201.001"), RegText(defstest::kSharedDefs, "ZELORM_20"));
+    EXPECT_TRUE(Has(InRoot("20261201.001")));
+    EXPECT_EQ(0, app->DefsAreCurrent());
+    char small[8];
+    EXPECT_EQ(0, app->FindNewestDefs(small, sizeof small));
+    EXPECT_STREQ("", small);
+
+    ASSERT_EQ(1, app->MoveToDefs(dir));
+    EXPECT_EQ(InRoot("20261203.001"), RegText(defstest::kSharedDefs, "ZELORM_20"));
+    EXPECT_EQ("1", Usage("20261203.001", "ZELORM_20"));
+    EXPECT_EQ(1, app->DefsAreCurrent());
+    EXPECT_FALSE(Has(InRoot("20261201.001")));
+    EXPECT_EQ(0, app->MoveToDefs(InRoot("nosuchset").c_str()));
+    EXPECT_EQ(InRoot("20261203.001"), RegText(defstest::kSharedDefs, "ZELORM_20"));
+}
+
 TEST_F(DefsUsageTest, ABrokenOrBusyIncomingSetNeverBlocksStartUp) {
     ASSERT_EQ(1, Install(20261201, 1));
     // Complete by its catalogue, but its identity cannot be read.
