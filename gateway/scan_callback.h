@@ -30,7 +30,6 @@
 
 #include <stdint.h>
 
-#include "core/vorn_string.h"
 #include "scanner/wexlor_interface.h"
 
 class CQueuedMessage;
