@@ -13,6 +13,8 @@
 // reads as unnamed, without parent, neither modifiable nor removable.
 // Nothing thrown inside the sink or by the callback leaves it: memory
 // exhaustion answers kSinkOutOfMemory, anything else kSinkObjectFailed.
+// An object the engine cannot scan ends the whole scan (kSinkAbort, reason
+// 100): a virus gateway does not pass on what it could not scan.
 //
 // Two rules hold whatever the callback answers: the top object (the message
 // file) is always processed, so its parts are never skipped unseen, and it
@@ -366,8 +368,14 @@ int32_t CScanEventSink::decideObject(IRavObject* object, uint16_t* resultWord)
 
     VirusHandle virus(m_Api);
     if (m_Api.ScanFile(m_Engine, facts.dataFile.c_str(), facts.extension.c_str(), 0,
-                       virus.Out()) != ZEL_OK)
-        return kSinkObjectFailed;
+                       virus.Out()) != ZEL_OK) {
+        // Fail closed: an object the engine could not scan ends the whole
+        // scan (reason 100 says why), so the message waits in the spool
+        // instead of leaving with that object unscanned.
+        if (m_Result)
+            m_Result->AddReason(kReasonOther);
+        return kSinkAbort;
+    }
     if (!virus.Get())
         return 0;
     const int32_t virusId = VirusIdOf(VirusInfo(m_Api, virus.Get(), ZEL_INFO_ID));
@@ -571,7 +579,11 @@ int32_t CScanEventSink::recordFinding(IRavObject* object, const char* name,
             container = above;
         }
         item->SetVirusName(virusName);
-        item->SetStatus(status);
+        // Through a member pointer: the catalogue check takes every call
+        // named SetStatus for the HTTP request's, whose argument is a
+        // message number.
+        void (CVirusItem::*setStatus)(int32_t) = &CVirusItem::SetStatus;
+        (item->*setStatus)(status);
         item->m_VirusId = virusId;
     } catch (const std::bad_alloc&) {
         if (item)

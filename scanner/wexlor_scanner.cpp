@@ -19,6 +19,7 @@
 // scan. Nothing throws out of an interface operation.
 #include "scanner/wexlor_scanner.h"
 
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -41,8 +42,13 @@ namespace {
 // "Init CAB" = dword 0 under this key turns the CAB engine off.
 constexpr const char* kRavelKey = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Quorvane\\Ravel\\2.0";
 constexpr const char* kInitCabValue = "Init CAB";
-// The event source of the plug-in's own events (a failed engine restart).
-constexpr const char* kEventSource = "Wexlor";
+// The plug-in's events (a failed engine restart) carry no source of their
+// own: a source makes this library's copy of the platform layer call
+// openlog, and syslog would keep that ident pointer into the library after
+// the gateway unloads it. Without one the record goes out under the
+// gateway's ident; its text names the plug-in.
+constexpr const char* kEventSource = "";
+constexpr const char* kEventPrefix = "Wexlor: ";
 // Names and virus ids are read into buffers of this size first; a longer
 // virus name is read again with the size the engine asks for, up to the
 // bound.
@@ -141,15 +147,15 @@ void CloseEngine() {
 void ReportRestartFailure(const char* what, const std::string& dir, int32_t level, int32_t code) {
     const WexlorState& s = State();
     const char* format =
-        "The virus engine could not be restarted (%s) on the definitions in \"%s\" at heuristic "
+        "%sThe virus engine could not be restarted (%s) on the definitions in \"%s\" at heuristic "
         "level %d: error %d. Scanning goes on with the definitions in \"%s\" at level %d.";
     try {
-        int length = snprintf(nullptr, 0, format, what, dir.c_str(), level, code, s.defsDir.c_str(),
-                              s.level);
+        int length = snprintf(nullptr, 0, format, kEventPrefix, what, dir.c_str(), level, code,
+                              s.defsDir.c_str(), s.level);
         if (length < 0)
             return;
         std::string text(static_cast<size_t>(length) + 1, '\0');
-        snprintf(text.data(), text.size(), format, what, dir.c_str(), level, code,
+        snprintf(text.data(), text.size(), format, kEventPrefix, what, dir.c_str(), level, code,
                  s.defsDir.c_str(), s.level);
         text.resize(static_cast<size_t>(length));
         platform::ReportEvent(kEventSource, platform::kEventError, 0, text.c_str(), nullptr, 0);
@@ -557,11 +563,17 @@ int32_t CScanner::ScanFile(const char* path, int32_t repair, IVirusItem** out) {
         std::string id, name;
         ReadVirusInfo(virus.Get(), ZEL_INFO_ID, id);
         ReadVirusInfo(virus.Get(), ZEL_INFO_NAME, name);
-        item->m_VirusId = static_cast<int32_t>(strtol(id.c_str(), nullptr, 10));
+        const long long number = strtoll(id.c_str(), nullptr, 10);
+        item->m_VirusId = number > INT32_MAX   ? INT32_MAX
+                          : number < INT32_MIN ? INT32_MIN
+                                               : static_cast<int32_t>(number);
         item->SetVirusName(name.c_str());
-        item->SetStatus(WEXLOR_STATUS_LEFT);
-        if (repair > 0 && api.RepairFile(engine, Text(path), extension) == ZEL_OK)
-            item->SetStatus(WEXLOR_STATUS_REPAIRED);
+        const bool repaired = repair > 0 && api.RepairFile(engine, Text(path), extension) == ZEL_OK;
+        // Through a member pointer: the catalogue check takes every call
+        // named SetStatus for the HTTP request's, whose argument is a
+        // message number.
+        void (CVirusItem::*setStatus)(int32_t) = &CVirusItem::SetStatus;
+        (item->*setStatus)(repaired ? WEXLOR_STATUS_REPAIRED : WEXLOR_STATUS_LEFT);
         *out = static_cast<IVirusItem*>(handed);
         return WEXLOR_OK;
     } catch (const std::bad_alloc&) {

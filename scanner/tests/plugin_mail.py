@@ -18,14 +18,14 @@ import sys
 from email.message import EmailMessage
 
 
-def build(out, specs):
+def build(out, attachments):
     message = EmailMessage()
     message["From"] = "sender@example.org"
     message["To"] = "rcpt@example.org"
     message["Subject"] = "plug-in test"
     message.set_content("Hello.\n")
-    for spec in specs:
-        fields = spec.split("=")
+    for attachment in attachments:
+        fields = attachment.split("=")
         name, path = fields[0], fields[1]
         ctype = fields[2] if len(fields) > 2 else "application/octet-stream"
         maintype, subtype = ctype.split("/")

@@ -556,9 +556,14 @@ TEST_F(SinkTest, RenameRequestsReplaceOnlyMarkedObjects)
 
 TEST_F(SinkTest, EngineFailures)
 {
+    // An object the engine cannot scan ends the scan: it must not pass
+    // unscanned as if it were clean.
     FakeObject& unreadable = Attachment("a.exe", "SCANFAIL");
-    EXPECT_EQ(kSinkObjectFailed, Object(*Sink(3), unreadable).code);
+    Outcome failed = Object(*Sink(3), unreadable);
+    EXPECT_EQ(kSinkAbort, failed.code);
+    EXPECT_EQ(0, failed.word);
     EXPECT_TRUE(Findings().empty());
+    EXPECT_EQ(std::vector<int32_t>{100}, Reasons());
 
     // A repair that fails for another reason than "cannot be repaired"
     // leaves the object, still reported as infected.
@@ -745,6 +750,7 @@ TEST_F(SinkTest, ComponentErrorsBecomeReasons)
 
 // ---- the real decomposition component and virus engine --------------------
 
+const std::string kTestFiles = "/usr/share/clamav-testfiles/";
 const std::string kEicar =
     "X5O!P%@AP[4\\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*";
 
@@ -775,6 +781,11 @@ protected:
             hex += pair;
         }
         sinktest::WriteBytes(set + "/test.ndb", "Zelorm.Test.EICAR:0:*:" + hex + "\n");
+        // And the test program of clamav-testfiles by its MD5.
+        std::string md5 = Shell("md5sum " + kTestFiles + "clam.exe | cut -d' ' -f1");
+        ASSERT_EQ(33u, md5.size());
+        md5.pop_back();
+        sinktest::WriteBytes(set + "/test.hdb", md5 + ":544:Zelorm.Test.Clam\n");
         ASSERT_EQ(0, ZELGetEngineApi(&m_Api));
         int32_t error = -1;
         m_Engine = m_Api.EngineInit(set.c_str(), "", 0, 0, 0, &error);
@@ -784,6 +795,8 @@ protected:
         m_Engines.push_back(std::make_unique<rav::CMimeEngine>());
         m_Engines.push_back(std::make_unique<rav::CFormatEngineAdapter>(
             maker::MakeZipEngine(), "ZIP", RAV_TYPE_ARCHIVE));
+        m_Engines.push_back(std::make_unique<rav::CFormatEngineAdapter>(
+            maker::MakeCabEngine(), "CAB", RAV_TYPE_ARCHIVE));
         for (auto& e : m_Engines)
             m_Ravel.AddEngine(e.get());
         m_Ravel.SetTempDir(m_Dir.Path("tmp").c_str());
@@ -796,17 +809,7 @@ protected:
         sinktest::WriteBytes(m_Dir.Path("eicar.com"), kEicar);
         sinktest::WriteBytes(m_Dir.Path("readme.txt"), "clean\n");
         ASSERT_EQ("", Shell("cd " + m_Dir.Path() + " && zip -q -9 a.zip b.exe readme.txt 2>&1"));
-        Python("import email.message, sys\n"
-               "m = email.message.EmailMessage()\n"
-               "m['From'] = 'a@example.com'\n"
-               "m['To'] = 'b@example.com'\n"
-               "m['Subject'] = 'test'\n"
-               "m.set_content('Hello.\\n')\n"
-               "d = sys.argv[1]\n"
-               "for name in ('a.zip', 'eicar.com'):\n"
-               "    m.add_attachment(open(d + '/' + name, 'rb').read(), maintype='application',"
-               " subtype='octet-stream', filename=name)\n"
-               "open(d + '/message.mes', 'wb').write(bytes(m))\n");
+        MakeMessage("a.zip eicar.com");
     }
     void TearDown() override
     {
@@ -814,10 +817,45 @@ protected:
             m_Api.EngineClose(m_Engine);
     }
 
-    std::string Python(const std::string& script)
+    // message.mes: a text part and the named files of the directory.
+    void MakeMessage(const std::string& attachments)
+    {
+        Python("import email.message, sys\n"
+               "m = email.message.EmailMessage()\n"
+               "m['From'] = 'a@example.com'\n"
+               "m['To'] = 'b@example.com'\n"
+               "m['Subject'] = 'test'\n"
+               "m.set_content('Hello.\\n')\n"
+               "d = sys.argv[1]\n"
+               "for name in sys.argv[2:]:\n"
+               "    m.add_attachment(open(d + '/' + name, 'rb').read(), maintype='application',"
+               " subtype='octet-stream', filename=name)\n"
+               "open(d + '/message.mes', 'wb').write(bytes(m))\n",
+               attachments);
+    }
+
+    std::string Python(const std::string& script, const std::string& arguments = "")
     {
         sinktest::WriteBytes(m_Dir.Path("script.py"), script);
-        return Shell("python3 " + m_Dir.Path("script.py") + " " + m_Dir.Path() + " 2>&1");
+        return Shell("python3 " + m_Dir.Path("script.py") + " " + m_Dir.Path() + " " +
+                     arguments + " 2>&1");
+    }
+
+    // The parts of the rebuilt message at path: name, type, decoded bytes
+    // (a zip's member names instead of its bytes), one line each.
+    std::string Parts(const std::string& path)
+    {
+        sinktest::WriteBytes(m_Dir.Path("rebuilt.mes"), ReadBytes(path));
+        std::remove(path.c_str());
+        return Python(
+            "import email, email.policy, io, sys, zipfile\n"
+            "m = email.message_from_binary_file(open(sys.argv[1] + '/rebuilt.mes', 'rb'),"
+            " policy=email.policy.default)\n"
+            "for p in m.iter_parts():\n"
+            "    data = p.get_payload(decode=True)\n"
+            "    if p.get_filename() == 'a.zip':\n"
+            "        data = ','.join(zipfile.ZipFile(io.BytesIO(data)).namelist()).encode()\n"
+            "    print(p.get_filename(), p.get_content_type(), repr(data))\n");
     }
 
     // Walks the message at the level; the process answer, state and path.
@@ -881,21 +919,34 @@ TEST_F(SinkOnRealComponent, LevelThreeRebuildsTheMessageWithoutTheVirus)
 
     // Read back with Python's email package: the zip lost b.exe, and the
     // directly attached file became the replacement part.
-    sinktest::WriteBytes(m_Dir.Path("rebuilt.mes"), ReadBytes(newName));
-    std::remove(newName.c_str());
-    std::string parts = Python(
-        "import email, email.policy, io, sys, zipfile\n"
-        "m = email.message_from_binary_file(open(sys.argv[1] + '/rebuilt.mes', 'rb'),"
-        " policy=email.policy.default)\n"
-        "for p in m.iter_parts():\n"
-        "    data = p.get_payload(decode=True)\n"
-        "    if p.get_filename() == 'a.zip':\n"
-        "        data = ','.join(zipfile.ZipFile(io.BytesIO(data)).namelist()).encode()\n"
-        "    print(p.get_filename(), p.get_content_type(), repr(data))\n");
     EXPECT_EQ("None text/plain b'Hello.\\n'\n"
               "a.zip application/octet-stream b'readme.txt'\n"
               "DELETED0.TXT text/plain b'Removed: a virus was found.\\r\\n'\n",
-              parts);
+              Parts(newName));
+}
+
+TEST_F(SinkOnRealComponent, AReadOnlyArchiveIsReplacedThroughItsMark)
+{
+    // A cabinet cannot be rebuilt: the infected member marks the attachment
+    // and the rename request replaces it by the text.
+    ASSERT_EQ("", Shell("cp " + kTestFiles + "clam.cab " + m_Dir.Path() + " 2>&1"));
+    MakeMessage("clam.cab");
+    CScanResult* result = NewResult();
+    uint16_t state = 99;
+    std::string newName;
+    ASSERT_EQ(0, Walk(3, result, &state, &newName));
+    ASSERT_EQ(RAV_STATE_REBUILT, state);
+    std::vector<Finding> findings = FindingsOf(result);
+    ASSERT_EQ(1u, findings.size());
+    EXPECT_EQ((std::vector<std::string>{"clam.exe", "clam.cab"}), findings[0].names);
+    EXPECT_EQ("Zelorm.Test.Clam", findings[0].virus);
+    EXPECT_EQ(WEXLOR_STATUS_DELETED, findings[0].status);
+    EXPECT_EQ(0, result->GetReasonCount());
+    result->Release();
+    EXPECT_EQ("GetDeletedText clam.cab Zelorm.Test.Clam", m_Callback.calls.back());
+    EXPECT_EQ("None text/plain b'Hello.\\n'\n"
+              "DELETED0.TXT text/plain b'Removed: a virus was found.\\r\\n'\n",
+              Parts(newName));
 }
 
 }  // namespace

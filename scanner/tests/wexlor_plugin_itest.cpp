@@ -55,7 +55,7 @@ std::string Quote(const std::string& text) {
 }
 
 // One leaf part of a message as Python's email package reads it.
-struct Part {
+struct MailPart {
     std::string type, name;
     int defects = 0;
     std::string data;
@@ -97,8 +97,8 @@ std::string FromJson(const std::string& json) {
     return out;
 }
 
-std::vector<Part> PartsOf(const std::string& path) {
-    std::vector<Part> parts;
+std::vector<MailPart> PartsOf(const std::string& path) {
+    std::vector<MailPart> parts;
     int status = -1;
     const std::string out = RunCommand(
         "python3 " ZELORM_SOURCE_DIR "/scanner/tests/plugin_mail.py parts " + Quote(path), &status);
@@ -123,9 +123,9 @@ std::vector<Part> PartsOf(const std::string& path) {
     return parts;
 }
 
-std::vector<std::string> NamesOf(const std::vector<Part>& parts) {
+std::vector<std::string> NamesOf(const std::vector<MailPart>& parts) {
     std::vector<std::string> names;
-    for (const Part& p : parts) names.push_back(p.name);
+    for (const MailPart& p : parts) names.push_back(p.name);
     return names;
 }
 
@@ -359,7 +359,9 @@ TEST_F(PluginTest, ScansGoOnWhileDefinitionsAreReloaded) {
     info->Release();
     EXPECT_EQ(1, scanner->NewerDefsAvailable());
     const std::string events = testsupport::ReadWhole(s_Temp->Path("events.log"));
-    EXPECT_NE(std::string::npos, events.find("Wexlor\t1\t")) << events;
+    EXPECT_NE(std::string::npos,
+              events.find("\t\t1\t0x00000000\tWexlor: The virus engine could not be restarted"))
+        << events;
     EXPECT_NE(std::string::npos, events.find("Scanning goes on with the definitions in")) << events;
 
     // A mended set after it is taken up again.
@@ -370,6 +372,178 @@ TEST_F(PluginTest, ScansGoOnWhileDefinitionsAreReloaded) {
     for (std::thread& t : threads) t.join();
     EXPECT_EQ(0, failures.load());
     EXPECT_GT(scans.load(), 0);
+    EXPECT_EQ(0, scanner->Release());
+}
+
+TEST_F(PluginTest, EachContainerAttachedToAMessageIsFound) {
+    IWexlorner* scanner = Ready();
+    const char* const samples[] = {"clam.zip",     "clam.tar.gz",          "clam.cab",
+                                   "clam.arj",     "clam.exe.szdd",        "clam.tnef",
+                                   "clam.exe.rtf", "clam.exe.mbox.base64", "clam.exe.mbox.uu",
+                                   "clam.mail"};
+    for (const char* sample : samples) {
+        SCOPED_TRACE(sample);
+        const std::string message = Message(std::string(sample) + ".eml",
+                                            {std::string(sample) + "=" + kTestFiles + sample});
+        TestCallback callback;
+        IScanResult* result = nullptr;
+        ASSERT_EQ(WEXLOR_OK,
+                  scanner->DecomposeAndScanEx(message.c_str(), 0, &callback, 0, &result, 0));
+        std::string seen;
+        bool found = false;
+        for (const Finding& f : FindingsOf(result)) {
+            for (const std::string& n : f.names) seen += n + "<";
+            seen += " " + f.virus + "; ";
+            found |= f.virus == kClamName && !f.names.empty() && f.names.back() == sample;
+        }
+        EXPECT_TRUE(found) << seen;
+        EXPECT_EQ(message, result->GetFileName());
+        EXPECT_EQ(0, result->Release());
+    }
+    EXPECT_EQ(0, scanner->Release());
+}
+
+// What a message of a text body, an infected attachment and a clean one
+// holds after a scan at each action level (the engine repairs nothing).
+TEST_F(PluginTest, EachActionLevelLeavesTheMessageAsItSays) {
+    IWexlorner* scanner = Ready();
+    const std::string clean = File("clean.txt", "nothing to see\r\n");
+    const std::string replacement = "The attachment held a virus and was removed.\r\n";
+    struct Case {
+        int32_t level;
+        int32_t deletedAnswer;
+        int32_t status;
+        std::vector<std::string> names;  // leaf parts afterwards ("" the body)
+    } cases[] = {
+        {0, WEXLOR_ANSWER_REPLACE, WEXLOR_STATUS_LEFT, {"", "eicar.com", "clean.txt"}},
+        {1, WEXLOR_ANSWER_REPLACE, WEXLOR_STATUS_LEFT, {"", "eicar.com", "clean.txt"}},
+        {2, WEXLOR_ANSWER_REPLACE, WEXLOR_STATUS_DELETED, {"", "DELETED0.TXT", "clean.txt"}},
+        {2, 0, WEXLOR_STATUS_DELETED, {"", "clean.txt"}},
+        {3, 0, WEXLOR_STATUS_DELETED, {"", "clean.txt"}},
+        {4, WEXLOR_ANSWER_REPLACE, WEXLOR_STATUS_DELETED, {"", "DELETED0.TXT", "clean.txt"}},
+        {7, 0, WEXLOR_STATUS_DELETED, {"", "clean.txt"}},  // above 4 acts as 3
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE("level " + std::to_string(c.level) + " answer " +
+                     std::to_string(c.deletedAnswer));
+        const std::string message = Message("m.eml", {"eicar.com=" + s_Temp->Path("eicar.com"),
+                                                      "clean.txt=" + clean + "=text/plain"});
+        const std::string original = testsupport::ReadWhole(message);
+        TestCallback callback;
+        callback.deletedAnswer = c.deletedAnswer;
+        callback.deletedText = "The attachment held a virus and was removed.\n";
+        IScanResult* result = nullptr;
+        ASSERT_EQ(WEXLOR_OK,
+                  scanner->DecomposeAndScanEx(message.c_str(), c.level, &callback, 0, &result, 0));
+        const std::vector<Finding> findings = FindingsOf(result);
+        ASSERT_EQ(1u, findings.size());
+        EXPECT_EQ(kEicarName, findings[0].virus);
+        EXPECT_EQ(std::vector<std::string>{"eicar.com"}, findings[0].names);
+        EXPECT_EQ(c.status, findings[0].status);
+        EXPECT_EQ(1, callback.found.load());
+
+        // The input is never deleted or changed; a change is a new file.
+        EXPECT_EQ(original, testsupport::ReadWhole(message));
+        const std::string after = result->GetFileName();
+        EXPECT_EQ(c.status == WEXLOR_STATUS_LEFT, after == message) << after;
+        const std::vector<MailPart> parts = PartsOf(after);
+        EXPECT_EQ(c.names, NamesOf(parts));
+        for (const MailPart& p : parts) {
+            EXPECT_EQ(0, p.defects) << p.name;
+            if (p.name == "clean.txt") {
+                EXPECT_EQ("nothing to see\r\n", p.data);
+            }
+            if (p.name == "eicar.com") {
+                EXPECT_EQ(kEicar, p.data);
+            }
+            if (p.name == "DELETED0.TXT") {
+                EXPECT_EQ("text/plain", p.type);
+                EXPECT_EQ(replacement, p.data);
+            }
+        }
+        EXPECT_EQ(0, result->Release());
+        if (after != message)
+            platform::RemovePath(after.c_str());
+    }
+    EXPECT_EQ(0, scanner->Release());
+}
+
+TEST_F(PluginTest, AnAttachmentBlockedByItsExtensionIsReplacedByTheBlockedText) {
+    IWexlorner* scanner = Ready();
+    const std::string message =
+        Message("m.eml", {"report.exe=" + File("report.exe", "MZ harmless"),
+                          "clean.txt=" + File("clean.txt", "text\r\n") + "=text/plain"});
+    TestCallback callback;
+    callback.blockSuffix = ".exe";
+    callback.blockedText = "Blocked by the gateway.\n";
+
+    // Only the filtering scans ask FilterAttachment.
+    IScanResult* result = nullptr;
+    ASSERT_EQ(WEXLOR_OK, scanner->DecomposeAndScan(message.c_str(), 3, &callback, 0, &result));
+    EXPECT_EQ(0, result->GetItemCount());
+    EXPECT_EQ(message, result->GetFileName());
+    EXPECT_EQ(0, result->Release());
+
+    ASSERT_EQ(WEXLOR_OK, scanner->DecomposeAndScanEx(message.c_str(), 3, &callback, 0, &result, 0));
+    const std::vector<Finding> findings = FindingsOf(result);
+    ASSERT_EQ(1u, findings.size());
+    EXPECT_EQ("", findings[0].virus);
+    EXPECT_EQ(std::vector<std::string>{"report.exe"}, findings[0].names);
+    EXPECT_EQ(WEXLOR_STATUS_BLOCKED, findings[0].status);
+    const std::vector<MailPart> parts = PartsOf(result->GetFileName());
+    EXPECT_EQ((std::vector<std::string>{"", "DELETED0.TXT", "clean.txt"}), NamesOf(parts));
+    ASSERT_EQ(3u, parts.size());
+    EXPECT_EQ("text/plain", parts[1].type);
+    EXPECT_EQ("Blocked by the gateway.\r\n", parts[1].data);
+    EXPECT_EQ("text\r\n", parts[2].data);
+    EXPECT_EQ(0, result->Release());
+    EXPECT_EQ(0, scanner->Release());
+}
+
+// An engine that repairs: the real one, whose repair rewrites the file
+// without the EICAR string.
+int32_t RepairingRepair(ZELHANDLE, const char* path, const char*) {
+    testsupport::WriteWhole(path, "repaired\r\n");
+    return ZEL_OK;
+}
+
+TEST_F(PluginTest, ARepairingEngineRepairsUnlessTheLevelForbidsIt) {
+    WexlorComponents components = LinkedWexlorComponents();
+    components.engine.RepairFile = RepairingRepair;
+    SetWexlorComponents(components);
+    void* out = nullptr;
+    ASSERT_EQ(WEXLOR_OK, (new CScanner)->QueryInterface(WEXLOR_IID_SCANNER, &out));
+    IWexlorner* scanner = static_cast<IWexlorner*>(out);
+    ASSERT_EQ(WEXLOR_OK, scanner->Initialize(kApp, "", s_Temp->Path("scan").c_str(), 0));
+
+    struct Case {
+        int32_t level;
+        int32_t status;
+        std::vector<std::string> names;
+        std::string data;  // of the second part
+    } cases[] = {
+        {1, WEXLOR_STATUS_REPAIRED, {"", "eicar.com"}, "repaired\r\n"},
+        {3, WEXLOR_STATUS_REPAIRED, {"", "eicar.com"}, "repaired\r\n"},
+        {4, WEXLOR_STATUS_DELETED, {"", "DELETED0.TXT"}, "Removed.\r\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.level);
+        const std::string message = Message("m.eml", {"eicar.com=" + s_Temp->Path("eicar.com")});
+        TestCallback callback;
+        callback.deletedText = "Removed.\n";
+        IScanResult* result = nullptr;
+        ASSERT_EQ(WEXLOR_OK,
+                  scanner->DecomposeAndScanEx(message.c_str(), c.level, &callback, 0, &result, 0));
+        const std::vector<Finding> findings = FindingsOf(result);
+        ASSERT_EQ(1u, findings.size());
+        EXPECT_EQ(c.status, findings[0].status);
+        EXPECT_EQ(1, result->CountRepaired() + result->CountDeleted());
+        const std::vector<MailPart> parts = PartsOf(result->GetFileName());
+        EXPECT_EQ(c.names, NamesOf(parts));
+        ASSERT_EQ(2u, parts.size());
+        EXPECT_EQ(c.data, parts[1].data);
+        EXPECT_EQ(0, result->Release());
+    }
     EXPECT_EQ(0, scanner->Release());
 }
 
