@@ -107,7 +107,9 @@ CQuarantineForwarder::CQuarantineForwarder(const char* indexName, const char* ba
 CQuarantineForwarder::~CQuarantineForwarder() {
     stop();
     CVornWriteGuard write(m_QueueLock);
-    saveIndex();
+    // An index never read back is the last run's queue: it stays as it is.
+    if (m_Loaded)
+        saveIndex();
     CVornLockGuard items(m_ItemsLock);
     m_Items.clear();
 }
@@ -167,17 +169,16 @@ std::vector<CQuarantineItem> CQuarantineForwarder::Items() {
 
 bool CQuarantineForwarder::inFolder(const std::string& path) const {
     if (path.size() > kQuarantinePathLimit || path.size() <= m_Directory.size() + 1 ||
-        path.compare(0, m_Directory.size(), m_Directory) != 0 ||
-        path[m_Directory.size()] != '/')
+        path.compare(0, m_Directory.size(), m_Directory) != 0 || path[m_Directory.size()] != '/')
         return false;
     std::string leaf = path.substr(m_Directory.size() + 1);
     return leaf != "." && leaf != ".." && leaf.find('/') == std::string::npos &&
-           leaf.find('\r') == std::string::npos && leaf.find('\n') == std::string::npos;
+           path.find('\r') == std::string::npos && path.find('\n') == std::string::npos;
 }
 
 bool CQuarantineForwarder::addItem(const char* packagePath, const char* messageName,
-                                   const char* objectName, time_t timeQueued,
-                                   time_t lastAttempt, int lastResult) {
+                                   const char* objectName, time_t timeQueued, time_t lastAttempt,
+                                   int lastResult) {
     try {
         CQuarantineItem item;
         item.m_TimeQueued = timeQueued;
@@ -205,8 +206,8 @@ bool CQuarantineForwarder::saveIndex() {
                      static_cast<long long>(item.m_TimeQueued),
                      static_cast<long long>(item.m_LastAttempt), item.m_LastResult);
             content += numbers;
-            content += item.m_PackagePath + "," + item.m_MessageName + "," + item.m_ObjectName +
-                       "\r\n";
+            content +=
+                item.m_PackagePath + "," + item.m_MessageName + "," + item.m_ObjectName + "\r\n";
         }
     } catch (const std::bad_alloc&) {
         return false;
@@ -222,7 +223,11 @@ void CQuarantineForwarder::loadIndex() {
         return;
     std::string text;
     if (!ReadSpoolFile(m_IndexPath, kIndexLimit, &text)) {
-        LogFormat(kLogWarning, "Quarantine index cannot be read: %s", m_IndexPath.c_str());
+        // The next rewrite would replace the waiting queue with the new
+        // items alone: the unread index is kept aside for the operator.
+        std::string aside = m_IndexPath + ".unread";
+        LogFormat(kLogWarning, "Quarantine index cannot be read; kept aside as %s", aside.c_str());
+        RenameFile(m_IndexPath.c_str(), aside.c_str(), false);
         return;
     }
     bool dropped = false;
@@ -233,8 +238,8 @@ void CQuarantineForwarder::loadIndex() {
         size_t c2 = c1 == std::string::npos ? c1 : line.find(',', c1 + 1);
         size_t c3 = c2 == std::string::npos ? c2 : line.find(',', c2 + 1);
         size_t c6 = line.rfind(',');
-        size_t c5 = c6 == std::string::npos || c6 == 0 ? std::string::npos
-                                                        : line.rfind(',', c6 - 1);
+        size_t c5 =
+            c6 == std::string::npos || c6 == 0 ? std::string::npos : line.rfind(',', c6 - 1);
         long long queued = 0, attempt = 0, result = 0;
         bool whole = c3 != std::string::npos && c5 != std::string::npos && c5 > c3 &&
                      parseNumber(line.substr(0, c1), &queued) &&
@@ -248,8 +253,7 @@ void CQuarantineForwarder::loadIndex() {
         }
         std::string path = line.substr(c3 + 1, c5 - c3 - 1);
         if (!inFolder(path)) {
-            LogFormat(kLogWarning,
-                      "Quarantine package outside the forwarder's folder dropped: %s",
+            LogFormat(kLogWarning, "Quarantine package outside the forwarder's folder dropped: %s",
                       path.c_str());
             dropped = true;
             continue;
@@ -267,8 +271,7 @@ void CQuarantineForwarder::loadIndex() {
 void CQuarantineForwarder::recordSend(const CQuarantineItem& item, const char* server) {
     CVornStringMap record;
     ActivityRecordStart(record, kActivityClass, kEventQuarantineSend,
-                        item.m_LastResult == 0 ? kOutcomeSent : kOutcomeFailed, nullptr,
-                        nullptr);
+                        item.m_LastResult == 0 ? kOutcomeSent : kOutcomeFailed, nullptr, nullptr);
     ActivityRecordSetText(record, kFieldMessageName, item.m_MessageName.c_str());
     ActivityRecordSetText(record, kFieldObjectName, item.m_ObjectName.c_str());
     ActivityRecordSetText(record, kFieldServer, server);
@@ -304,8 +307,8 @@ bool CQuarantineForwarder::pass() {
     {
         CVornLockGuard items(m_ItemsLock);
         // A clock set back must not hold the head for the time it went back.
-        bool due = now - head->m_LastAttempt >= kQuarantineRetrySeconds ||
-                   now < head->m_LastAttempt;
+        bool due =
+            now - head->m_LastAttempt >= kQuarantineRetrySeconds || now < head->m_LastAttempt;
         if (!due)
             return false;
         head->m_LastAttempt = now;

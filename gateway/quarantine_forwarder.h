@@ -34,8 +34,10 @@
 // Bad input: a package path that is not a file directly in the folder (or
 // longer than 1023 bytes) is refused by Add and dropped with a warning when
 // read from the index, so the forwarder never sends or deletes a file
-// elsewhere; an index line that is damaged is dropped with a warning; a
-// package that no longer exists is dropped from the queue with a warning.
+// elsewhere; an index line that is damaged is dropped with a warning; an
+// index that cannot be read (or is over 64 MiB) is renamed to
+// "<index>.unread" with a warning, never overwritten; a package that no
+// longer exists is dropped from the queue with a warning.
 // Message names are cut to 63 bytes and object names to 259.
 //
 // Threads: Add may be called from any thread (the delivery workers); only

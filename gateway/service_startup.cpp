@@ -15,7 +15,7 @@
 // recovery of what a crash left in the spool; the SMTP
 // server object; (filter objects); (web server and web administration,
 // its start on "HTTPPort"); the scan temporary folder emptied; (scanner
-// plug-in, scan settings, update scheduler, quarantine forwarder); SMTP
+// plug-in, scan settings, update scheduler); the quarantine forwarder; SMTP
 // start (its failure is an error event, and start-up is not complete); end
 // event. Shutdown runs the reverse as ServiceStop says.
 //
@@ -37,6 +37,7 @@
 #include "core/registry.h"
 #include "core/threads.h"
 #include "gateway/auto_lock.h"
+#include "gateway/quarantine_forwarder.h"
 #include "gateway/smtp_server.h"
 #include "gateway/spool_queue.h"
 #include "net/network_library.h"
@@ -67,6 +68,7 @@ CVornConfigStore* g_ConfigStore = nullptr;
 CMessageQueue* g_FastQueue = nullptr;
 CMessageQueue* g_SlowQueue = nullptr;
 SMTP* g_SMTPServer = nullptr;
+CQuarantineForwarder* g_QuarantineForwarder = nullptr;
 CVornEvent& g_ServiceStopEvent = *new CVornEvent;
 
 namespace {
@@ -213,9 +215,15 @@ int ServiceStart() {
 
     // (later: the scanner holder loaded with "ZELORM_20", the engine file,
     //  the scan folder and ReadHeuristicLevel(), event 578 and 1 on failure;
-    //  LoadScanSettings; the update scheduler; the quarantine forwarder
-    //  "fwdq" in MailDir; until the scanner holder exists, SMTP starts
-    //  without waiting for it)
+    //  LoadScanSettings; the update scheduler; until the scanner holder
+    //  exists, SMTP starts without waiting for it)
+
+    // The quarantine forwarder: packages left waiting by the last run are
+    // read back from its index and sent again.
+    g_QuarantineForwarder =
+        new (std::nothrow) CQuarantineForwarder("fwdq", paths.m_MailDir.CStr());
+    if (g_QuarantineForwarder != nullptr)
+        g_QuarantineForwarder->Start();
 
     // A gateway that cannot take mail has not started: the port may be
     // taken, and the operator must hear of it.
@@ -237,8 +245,12 @@ int ServiceStop() {
     if (g_SMTPServer != nullptr)
         g_SMTPServer->Stop();
     // (later: the web server's Stop; CloseAllMailUsers)
-    // (later: delete the update scheduler, the quarantine forwarder and the
-    //  scanner holder, each ending its own thread first)
+    // (later: delete the update scheduler, ending its thread first)
+    // The forwarder's thread reads the configuration and writes activity
+    // records: it ends here, before either goes.
+    delete g_QuarantineForwarder;
+    g_QuarantineForwarder = nullptr;
+    // (later: delete the scanner holder, which unloads the plug-in)
     delete g_SMTPServer;
     g_SMTPServer = nullptr;
     // (later: delete the web server object)

@@ -29,6 +29,7 @@
 class CVornConfigStore;
 class CMessageQueue;
 class SMTP;
+class CQuarantineForwarder;
 
 // The directory the bootstrap paths default to when the registry has no
 // value: private to the service (created mode 0700 when missing), never a
@@ -62,6 +63,8 @@ extern CVornConfigStore* g_ConfigStore;
 extern CMessageQueue* g_FastQueue;
 extern CMessageQueue* g_SlowQueue;
 extern SMTP* g_SMTPServer;
+// The quarantine forwarder "fwdq" in MailDir (its thread runs from start-up).
+extern CQuarantineForwarder* g_QuarantineForwarder;
 
 // Set by ServiceStop as its last step. Never destroyed: the service shell's
 // threads may still touch it while the process ends.

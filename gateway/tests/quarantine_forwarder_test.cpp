@@ -82,8 +82,8 @@ protected:
     }
 
     CQuarantineForwarder& Make(const std::string& base = "") {
-        m_Forwarder = std::make_unique<CQuarantineForwarder>(
-            "fwdq", (base.empty() ? m_Spool : base).c_str());
+        m_Forwarder =
+            std::make_unique<CQuarantineForwarder>("fwdq", (base.empty() ? m_Spool : base).c_str());
         m_Forwarder->SetSender(TestSender);
         return *m_Forwarder;
     }
@@ -122,8 +122,8 @@ TEST_F(QuarantineForwarderTest, TheIndexIsWrittenAndReadBackAcrossARestart) {
     EXPECT_TRUE(m_Forwarder->Add(first.c_str(), "M1", "doc.exe"));
     EXPECT_TRUE(m_Forwarder->Add(second.c_str(), "M2", ""));
     const std::string now = std::to_string(m_Now);
-    EXPECT_EQ(Index(), now + ",0,255," + first + ",M1,doc.exe\r\n" + now + ",0,255," + second +
-                           ",M2,\r\n");
+    EXPECT_EQ(Index(),
+              now + ",0,255," + first + ",M1,doc.exe\r\n" + now + ",0,255," + second + ",M2,\r\n");
     m_Forwarder.reset();
 
     // A restart: items tried a moment ago keep their order, times and
@@ -148,14 +148,32 @@ TEST_F(QuarantineForwarderTest, TheIndexIsWrittenAndReadBackAcrossARestart) {
     EXPECT_TRUE(Sent().empty());
 }
 
+TEST_F(QuarantineForwarderTest, TheLastRunsQueueIsNeverOverwrittenUnread) {
+    // A forwarder that goes without having read the index leaves it alone.
+    const std::string waiting = "100,0,255," + m_Folder + "/Q00000001.fwd,M1,o1\r\n";
+    WriteWhole(m_Folder + "/fwdq", waiting);
+    Make();
+    m_Forwarder.reset();
+    EXPECT_EQ(Index(), waiting);
+
+    // An index that cannot be read is kept aside before a new one is written.
+    std::filesystem::remove(m_Folder + "/fwdq");
+    std::filesystem::create_directory(m_Folder + "/fwdq");
+    WriteWhole(m_Folder + "/fwdq/inside", waiting);
+    std::string package = Package("Q00000002.fwd");
+    Make().Start();
+    EXPECT_TRUE(m_Forwarder->Add(package.c_str(), "M2", "o2"));
+    EXPECT_EQ(ReadWhole(m_Folder + "/fwdq.unread/inside"), waiting);
+    EXPECT_NE(Index().find(package), std::string::npos);
+}
+
 TEST_F(QuarantineForwarderTest, NamesCannotForgeIndexLines) {
     std::string package = Package("Q00000001.fwd");
     Make();
     ASSERT_TRUE(m_Forwarder->Add(package.c_str(), "M\r\n9,9,9", "a\r\n1,2,3,/etc/passwd,x,y"));
     ASSERT_TRUE(m_Forwarder->Add(package.c_str(), "M2", ",,evil,,name,"));
     const std::string longName(400, 'o');
-    ASSERT_TRUE(m_Forwarder->Add(package.c_str(), std::string(100, 'm').c_str(),
-                                 longName.c_str()));
+    ASSERT_TRUE(m_Forwarder->Add(package.c_str(), std::string(100, 'm').c_str(), longName.c_str()));
     m_Forwarder.reset();
     EXPECT_EQ(testsupport::ReadWhole(m_Folder + "/fwdq").find("\n1,"), std::string::npos);
 
@@ -191,9 +209,14 @@ TEST_F(QuarantineForwarderTest, ACommaInTheMailDirectoryStaysInThePath) {
 TEST_F(QuarantineForwarderTest, PackagesOutsideTheFolderAreNeverQueued) {
     Make();
     const std::string refused[] = {
-        "/etc/passwd",       m_Folder + "/../fwdq-elsewhere", m_Folder + "/sub/Q1.fwd",
-        m_Folder,            m_Folder + "/",                  m_Folder + "x/Q1.fwd",
-        m_Folder + "/Q\n1",  m_Folder + "/" + std::string(1100, 'q'),
+        "/etc/passwd",
+        m_Folder + "/../fwdq-elsewhere",
+        m_Folder + "/sub/Q1.fwd",
+        m_Folder,
+        m_Folder + "/",
+        m_Folder + "x/Q1.fwd",
+        m_Folder + "/Q\n1",
+        m_Folder + "/" + std::string(1100, 'q'),
     };
     for (const std::string& path : refused)
         EXPECT_FALSE(m_Forwarder->Add(path.c_str(), "M", "o")) << path;
@@ -206,11 +229,16 @@ TEST_F(QuarantineForwarderTest, PackagesOutsideTheFolderAreNeverQueued) {
     std::string good = Package("Q00000001.fwd");
     WriteWhole(m_Folder + "/fwdq",
                "1,0,255,/etc/passwd,M,o\r\n"
-               "1,0,255," + m_Folder + "/../../x,M,o\r\n"
-               "garbage\r\n"
-               "1,2,3\r\n"
-               "x,0,255," + good + ",M,o\r\n"
-               "5,0,255," + good + ",M5,o5\r\n");
+               "1,0,255," +
+                   m_Folder +
+                   "/../../x,M,o\r\n"
+                   "garbage\r\n"
+                   "1,2,3\r\n"
+                   "x,0,255," +
+                   good +
+                   ",M,o\r\n"
+                   "5,0,255," +
+                   good + ",M5,o5\r\n");
     Make().Start();
     TwoMorePasses();
     std::vector<CQuarantineItem> items = m_Forwarder->Items();

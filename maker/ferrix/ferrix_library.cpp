@@ -63,7 +63,8 @@ private:
 class Transfer {
 public:
     Transfer(FerrixAbortCallback abortCallback, int idleSeconds)
-        : m_Abort(abortCallback), m_Idle(std::chrono::seconds(idleSeconds)),
+        : m_Abort(abortCallback),
+          m_Idle(std::chrono::seconds(idleSeconds)),
           m_LastAsked(Clock::now()) {}
 
     // Waits until fd is ready for events or until the deadline; asks the
@@ -76,8 +77,7 @@ public:
             if (now >= deadline)
                 return FERRIX_ERR_TIMEOUT;
             auto slice = std::min<Clock::duration>(deadline - now, kAskInterval);
-            int ms = static_cast<int>(
-                std::chrono::ceil<std::chrono::milliseconds>(slice).count());
+            int ms = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(slice).count());
             pollfd p{fd, events, 0};
             int n = poll(&p, 1, ms);
             if (n > 0)
@@ -127,8 +127,8 @@ int connectTo(const char* server, int port, Transfer& transfer, Descriptor& fd) 
         return FERRIX_ERR_RESOLVE;
     int result = FERRIX_ERR_CONNECT;
     for (addrinfo* a = found; a != nullptr; a = a->ai_next) {
-        fd.reset(socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                        a->ai_protocol));
+        fd.reset(
+            socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol));
         if (fd.get() < 0)
             continue;
         if (connect(fd.get(), a->ai_addr, a->ai_addrlen) == 0) {
@@ -144,8 +144,8 @@ int connectTo(const char* server, int port, Transfer& transfer, Descriptor& fd) 
         }
         int error = 0;
         socklen_t size = sizeof error;
-        if (waited == FERRIX_OK &&
-            getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0) {
+        if (waited == FERRIX_OK && getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &error, &size) == 0 &&
+            error == 0) {
             result = FERRIX_OK;
             break;
         }
@@ -205,8 +205,8 @@ int readStatus(int fd, Transfer& transfer) {
     while (answer.find('\n') == std::string::npos) {
         if (answer.size() >= kMaxAnswer)
             return FERRIX_ERR_REFUSED;
-        ssize_t n = recv(fd, buffer, std::min(sizeof buffer, kMaxAnswer - answer.size()),
-                         MSG_DONTWAIT);
+        ssize_t n =
+            recv(fd, buffer, std::min(sizeof buffer, kMaxAnswer - answer.size()), MSG_DONTWAIT);
         if (n > 0) {
             answer.append(buffer, static_cast<size_t>(n));
             continue;
@@ -255,8 +255,8 @@ __attribute__((visibility("default"))) int SendFileToQServer(const char* package
         if (int result = connectTo(server, port, transfer, connection); result != FERRIX_OK)
             return result;
 
-        std::string host = strchr(server, ':') != nullptr ? "[" + std::string(server) + "]"
-                                                          : std::string(server);
+        std::string host =
+            strchr(server, ':') != nullptr ? "[" + std::string(server) + "]" : std::string(server);
         std::string head = "POST /quarantine HTTP/1.0\r\nHost: " + host + ":" +
                            std::to_string(port) +
                            "\r\nContent-Type: application/octet-stream\r\nContent-Length: " +

@@ -39,8 +39,7 @@ protected:
     void SetUp() override {
         s_Asked = 0;
         s_LastStatus = 0;
-        for (int i = 0; i < 300000; ++i)
-            m_Bytes.push_back(static_cast<char>(i * 7 % 251));
+        for (int i = 0; i < 300000; ++i) m_Bytes.push_back(static_cast<char>(i * 7 % 251));
         testsupport::WriteWhole(m_Package, m_Bytes);
     }
     void TearDown() override { FerrixSetIdleTimeout(0); }
@@ -53,8 +52,7 @@ protected:
 TEST_F(FerrixSendTest, AnAcceptingServerGetsThePackageAsItIs) {
     QuarantineServer server("accept", m_Dir.Path());
     ASSERT_NE(server.Port(), 0);
-    EXPECT_EQ(SendFileToQServer(m_Package.c_str(), "127.0.0.1", 0, server.Port(), GoOn),
-              FERRIX_OK);
+    EXPECT_EQ(SendFileToQServer(m_Package.c_str(), "127.0.0.1", 0, server.Port(), GoOn), FERRIX_OK);
     EXPECT_EQ(server.Received(), "/quarantine\n" + m_Bytes);
     // A host name and no callback work as well; an empty package is sent.
     testsupport::WriteWhole(m_Package, "");
@@ -76,8 +74,7 @@ TEST_F(FerrixSendTest, ARefusalOrNoServerIsNotDelivery) {
         QuarantineServer gone("accept", m_Dir.Path());
         port = gone.Port();
     }
-    EXPECT_EQ(SendFileToQServer(m_Package.c_str(), "127.0.0.1", 0, port, GoOn),
-              FERRIX_ERR_CONNECT);
+    EXPECT_EQ(SendFileToQServer(m_Package.c_str(), "127.0.0.1", 0, port, GoOn), FERRIX_ERR_CONNECT);
 }
 
 TEST_F(FerrixSendTest, BadArgumentsAreRefusedBeforeAnyConnection) {

@@ -24,8 +24,7 @@ using testsupport::WriteWhole;
 class VaultixPackageTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        for (int i = 0; i < 70000; ++i)
-            m_Object.push_back(static_cast<char>(i * 31 % 256));
+        for (int i = 0; i < 70000; ++i) m_Object.push_back(static_cast<char>(i * 31 % 256));
         WriteWhole(m_Data, m_Object);
     }
 
@@ -162,8 +161,7 @@ TEST_F(VaultixPackageTest, BadHandlesAreRefusedWithoutBeingUsed) {
         EXPECT_EQ(VaultixReleaseItem(handle), VAULTIX_ERR_HANDLE);
     }
     EXPECT_EQ(stranger, 0);
-    EXPECT_EQ(VaultixCreateFile(nullptr, m_Data.c_str(), m_Package.c_str()),
-              VAULTIX_ERR_ARGUMENT);
+    EXPECT_EQ(VaultixCreateFile(nullptr, m_Data.c_str(), m_Package.c_str()), VAULTIX_ERR_ARGUMENT);
     EXPECT_FALSE(std::filesystem::exists(m_Package));
 }
 

@@ -58,8 +58,7 @@ bool isLive(VaultixPackage* handle) {
 }
 
 void putLE(std::string& out, uint64_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i)
-        out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
 }
 
 bool writeAll(int fd, const char* data, size_t length) {
@@ -176,8 +175,7 @@ __attribute__((visibility("default"))) int VaultixCreateFile(VAULTIX_HANDLE* han
 
 __attribute__((visibility("default"))) int VaultixSetItemValue(VAULTIX_HANDLE handle,
                                                                const char* name, int type,
-                                                               const void* value,
-                                                               uint32_t length) {
+                                                               const void* value, uint32_t length) {
     if (!isLive(handle))
         return VAULTIX_ERR_HANDLE;
     if (name == nullptr || (value == nullptr && length != 0))
@@ -186,20 +184,20 @@ __attribute__((visibility("default"))) int VaultixSetItemValue(VAULTIX_HANDLE ha
     if (nameLength == 0 || nameLength > kVaultixMaxName)
         return VAULTIX_ERR_ARGUMENT;
     switch (type) {
-    case VAULTIX_TYPE_TEXT:
-        if (length > kVaultixMaxValue)
+        case VAULTIX_TYPE_TEXT:
+            if (length > kVaultixMaxValue)
+                return VAULTIX_ERR_ARGUMENT;
+            break;
+        case VAULTIX_TYPE_NUMBER:
+            if (length != kVaultixNumberLength)
+                return VAULTIX_ERR_ARGUMENT;
+            break;
+        case VAULTIX_TYPE_DATE:
+            if (length != kVaultixDateLength)
+                return VAULTIX_ERR_ARGUMENT;
+            break;
+        default:
             return VAULTIX_ERR_ARGUMENT;
-        break;
-    case VAULTIX_TYPE_NUMBER:
-        if (length != kVaultixNumberLength)
-            return VAULTIX_ERR_ARGUMENT;
-        break;
-    case VAULTIX_TYPE_DATE:
-        if (length != kVaultixDateLength)
-            return VAULTIX_ERR_ARGUMENT;
-        break;
-    default:
-        return VAULTIX_ERR_ARGUMENT;
     }
     try {
         VaultixPackage::Value fresh;

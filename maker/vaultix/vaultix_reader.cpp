@@ -22,8 +22,7 @@ bool readLE(std::ifstream& in, int n, uint64_t* value) {
     if (!in.read(reinterpret_cast<char*>(bytes), n))
         return false;
     *value = 0;
-    for (int i = n - 1; i >= 0; --i)
-        *value = (*value << 8) | bytes[i];
+    for (int i = n - 1; i >= 0; --i) *value = (*value << 8) | bytes[i];
     return true;
 }
 
@@ -33,8 +32,7 @@ uint32_t CVaultixReader::Value::Number() const {
     if (type != 2 || bytes.size() != kVaultixNumberLength)
         return 0;
     uint32_t n = 0;
-    for (int i = 3; i >= 0; --i)
-        n = (n << 8) | static_cast<unsigned char>(bytes[i]);
+    for (int i = 3; i >= 0; --i) n = (n << 8) | static_cast<unsigned char>(bytes[i]);
     return n;
 }
 

@@ -26,11 +26,11 @@ public:
     QuarantineServer(const std::string& mode, const std::string& dir)
         : m_PortFile(dir + "/qserver-" + mode + ".port"),
           m_BodyFile(dir + "/qserver-" + mode + ".body") {
-        std::string script = std::string(ZELORM_SOURCE_DIR) +
-                             "/maker/tests/support/quarantine_server.py";
+        std::string script =
+            std::string(ZELORM_SOURCE_DIR) + "/maker/tests/support/quarantine_server.py";
         // Everything the child needs is made before the fork: the child only
         // execs.
-        const char* argv[] = {"/usr/bin/python3", script.c_str(), mode.c_str(),
+        const char* argv[] = {"/usr/bin/python3", script.c_str(),     mode.c_str(),
                               m_PortFile.c_str(), m_BodyFile.c_str(), nullptr};
         m_Pid = testsupport::ForkWithoutThreads();
         if (m_Pid == 0) {
