@@ -16,6 +16,9 @@
 // goes on waiting for its answer.
 #include "net/dns_exchange.h"
 
+#include <errno.h>
+#include <string.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -29,7 +32,7 @@
 #include "core/event_log.h"
 #include "core/vorn_exception.h"
 #include "net/dns_resolver.h"
-#include "net/udp_socket.h"
+#include "platform/sockets.h"
 
 namespace {
 
@@ -41,6 +44,8 @@ enum : int { kMsgDatagramTooLarge = 223 };
 constexpr int kDefaultWaitSeconds = 4;
 constexpr int kDefaultDeadlineSeconds = 40;
 constexpr unsigned short kDefaultNameServerPort = 53;
+// How long one send may wait for room in the socket's send buffer.
+constexpr int kSendTimeoutMs = 5000;
 
 std::atomic<int> g_WaitSeconds{kDefaultWaitSeconds};
 std::atomic<int> g_DeadlineSeconds{kDefaultDeadlineSeconds};
@@ -167,30 +172,45 @@ int ServerCount(CDnsServerList& servers) {
     return servers.m_Count;
 }
 
-// Binds the query's socket to any local address and a port the kernel picks
-// at random (Linux draws ephemeral UDP ports at random), with a large receive
-// buffer. False when no socket could be had.
-bool OpenQuerySocket(CVornUDPSocket& socket) {
-    try {
-        if (!socket.Bind(CVornHostAddress(uint32_t{0}, static_cast<unsigned short>(0))))
-            return false;
-    } catch (const CVornException& e) {
-        if (!g_LogSilent) {
-            CVornString line("dns query: no socket, error ");
-            line.AppendInt(e.m_Extra);
-            LogText(kLogError, line.CStr());
-        }
-        return false;
+// The query's own datagram socket, closed when the query ends. It is not
+// bound: the kernel gives it a port drawn at random from the ephemeral range
+// at its first send, exactly as a bind to port 0 would, with one system call
+// fewer. It asks for a large receive buffer before that send.
+class QuerySocket {
+public:
+    QuerySocket() = default;
+    ~QuerySocket() {
+        if (m_Fd >= 0)
+            platform::SocketClose(m_Fd);
     }
-    // Best effort: a smaller buffer only makes a flood likelier to win.
-    socket.SetReceiveBufferSize(kDnsReceiveBufferBytes);
-    return true;
-}
+    QuerySocket(const QuerySocket&) = delete;
+    QuerySocket& operator=(const QuerySocket&) = delete;
+
+    // False (reported) when the system gives no socket.
+    bool Open() {
+        m_Fd = platform::SocketCreate(platform::SocketType::Datagram);
+        if (m_Fd < 0) {
+            if (!g_LogSilent) {
+                CVornString line("dns query: no socket, error ");
+                line.AppendInt(errno);
+                LogText(kLogError, line.CStr());
+            }
+            return false;
+        }
+        // Best effort: a smaller buffer only makes a flood likelier to win.
+        platform::SocketSetReceiveBuffer(m_Fd, kDnsReceiveBufferBytes);
+        return true;
+    }
+    int Fd() const { return m_Fd; }
+
+private:
+    int m_Fd = -1;
+};
 
 // Sends the query's message to the first address of server that takes it,
 // noting each address before its send so that its reply is accepted. False
 // when the server has no address or every send failed.
-bool SendTo(CDnsPendingQuery& query, CVornHostAddress& server, CVornUDPSocket& socket) {
+bool SendTo(CDnsPendingQuery& query, CVornHostAddress& server, QuerySocket& socket) {
     CVornHostAddressList addresses;
     if (!server.GetAddresses(addresses))
         return false;
@@ -201,27 +221,38 @@ bool SendTo(CDnsPendingQuery& query, CVornHostAddress& server, CVornUDPSocket& s
     for (auto* node = addresses.m_Head; node; node = node->m_Next) {
         const uint32_t address = node->m_Element.GetAddress();
         query.NoteServer(address, port);
-        if (socket.SendString(query.m_Packet, CVornHostAddress(address, port)) >= 1)
+        char wire[kDnsMaxMessage];
+        int length;
+        {
+            CVornStringLockGuard packetGuard(query.m_Packet);
+            length = query.m_Packet.Length();
+            if (length > kDnsMaxMessage) return false;
+            memcpy(wire, query.m_Packet.Data(), length);
+        }
+        if (platform::SocketSendToWithin(socket.Fd(), wire,
+                                         static_cast<size_t>(length), address,
+                                         port, kSendTimeoutMs) >= 1)
             return true;
     }
     return false;
 }
 
 // A datagram over the largest reply: reported like the other junk.
-void ReportOversized(CVornHostAddress& sender, int size) {
+void ReportOversized(const CDnsSender& sender, int size) {
     int heldBack = 0;
     if (!DnsReportLimiter().Allow(kMsgDatagramTooLarge, &heldBack))
         return;
-    CVornString text(sender.Format(0));
+    CVornString text;
+    sender.Text(text);
     AppendHeldBack(text, heldBack);
     LogEventStrInt(kMsgDatagramTooLarge, kEventWarning, text.CStr(), size);
 }
 
 // Receives on the query's socket until a reply has been delivered to the
 // query or waitSeconds have passed. Everything else that arrives is handled
-// (reported, rate-limited) and dropped, and the wait goes on. False when the
-// socket fails.
-bool AwaitReply(CDnsPendingQuery& query, CVornUDPSocket& socket, char* buffer, int waitSeconds) {
+// (reported, rate-limited) and dropped, and the wait goes on until the same
+// end. False when the socket fails.
+bool AwaitReply(CDnsPendingQuery& query, QuerySocket& socket, char* buffer, int waitSeconds) {
     const auto until = SteadyClock::now() + std::chrono::seconds(waitSeconds);
     CVornString data(CVornString::kUnlocked);
     for (;;) {
@@ -229,20 +260,25 @@ bool AwaitReply(CDnsPendingQuery& query, CVornUDPSocket& socket, char* buffer, i
             std::chrono::duration_cast<std::chrono::milliseconds>(until - SteadyClock::now());
         if (left.count() <= 0)
             return true;
-        // The socket waits in whole seconds: round up, so that the wait
-        // after a send is never cut short by junk that arrived during it.
-        const int seconds = static_cast<int>((left.count() + 999) / 1000);
-        CVornHostAddress sender;
-        const int n = socket.Receive(buffer, kDnsMaxMessage + 1, seconds, &sender);
+        uint32_t fromAddress = 0;
+        uint16_t fromPort = 0;
+        // One poll and one receive: the buffer holds one byte more than the
+        // largest reply, so a longer datagram shows as too long.
+        const long n = platform::SocketReceiveFrom(socket.Fd(), buffer, kDnsMaxMessage + 1,
+                                                   static_cast<int>(left.count()), &fromAddress,
+                                                   &fromPort, nullptr);
+        if (n == platform::kSocketTimedOut)
+            return true;
         if (n < 0)
             return false;
         if (n == 0)
-            continue;  // the wait ran out, or an empty datagram
+            continue;  // an empty datagram
+        const CDnsSender sender(fromAddress, fromPort);
         if (n > kDnsMaxMessage) {
-            ReportOversized(sender, n);
+            ReportOversized(sender, static_cast<int>(n));
             continue;
         }
-        data.Assign(buffer, n);
+        data.Assign(buffer, static_cast<int>(n));
         if (DnsResolver().HandleReply(data, sender, &query))
             return true;
     }
@@ -264,8 +300,8 @@ bool Run(CDnsPendingQuery& query, CDnsRecordList& list, bool* authoritative) {
     if (n == 0)
         return false;
 
-    CVornUDPSocket socket;
-    if (!OpenQuerySocket(socket))
+    QuerySocket socket;
+    if (!socket.Open())
         return false;
     std::unique_ptr<char[]> buffer(new char[kDnsMaxMessage + 1]);
 

@@ -149,6 +149,28 @@ bool DnsInZone(const CVornString& name, const CVornString& zone);
 // destroyed.
 CVornReportLimiter& DnsReportLimiter();
 
+// The sender of a datagram, as the parser and the resolver name it in their
+// reports and match it against the servers a query was sent to: a host
+// (borrowed; it must outlive the object), or an address and port, whose
+// text is made only when a report is written. Not thread-safe.
+class CDnsSender {
+public:
+    explicit CDnsSender(const CVornHostAddress& host) : m_Host(&host) {}
+    // address in network byte order, port in host order.
+    CDnsSender(uint32_t address, unsigned short port) : m_Address(address), m_Port(port) {}
+
+    // out := the host's Format(0) (for an address and port: that of a host
+    // made of them).
+    void Text(CVornString& out) const;
+    // The first address and the port. False when the host has no address.
+    bool Address(uint32_t* address, unsigned short* port) const;
+
+private:
+    const CVornHostAddress* m_Host = nullptr;
+    uint32_t m_Address = 0;
+    unsigned short m_Port = 0;
+};
+
 // Parses one reply from sender (used only to name it in log lines). True with
 // *id, *rcode (low 4 bits of byte 3), *authoritative (the AA bit) and the
 // four sections, each emptied first and then owning its records:
@@ -170,5 +192,8 @@ CVornReportLimiter& DnsReportLimiter();
 // through DnsReportLimiter: at most one a minute each, its sender text
 // followed by the count held back since the last one.
 bool DnsParseReply(const CVornString& packet, const CVornHostAddress& sender, int* id, int* rcode,
+                   bool* authoritative, CDnsRecordPtrList& questions, CDnsRecordPtrList& answers,
+                   CDnsRecordPtrList& authority, CDnsRecordPtrList& additional);
+bool DnsParseReply(const CVornString& packet, const CDnsSender& sender, int* id, int* rcode,
                    bool* authoritative, CDnsRecordPtrList& questions, CDnsRecordPtrList& answers,
                    CDnsRecordPtrList& authority, CDnsRecordPtrList& additional);

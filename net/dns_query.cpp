@@ -17,6 +17,11 @@
 // destroyed (detached threads may still end queries at exit).
 #include "net/dns_query.h"
 
+#include <pthread.h>
+
+#include <atomic>
+#include <mutex>
+
 #include "core/debug_log.h"
 #include "core/hash_table.h"
 #include "core/pseudo_random.h"
@@ -37,12 +42,40 @@ CVornLock& PendingLock() {
     return *lock;
 }
 
+// Query ids come from the kernel's random source a block at a time: one
+// getrandom per kIdsPerDraw ids of a thread instead of one per query. The
+// ids a thread has not used yet never leave it. A forked child must not
+// repeat its parent's ids, so a fork makes every pool draw afresh.
+constexpr int kIdsPerDraw = 32;
+
+std::atomic<unsigned> g_ForkGeneration{0};
+
+void NoteFork() {
+    g_ForkGeneration.fetch_add(1, std::memory_order_relaxed);
+}
+
+struct IdPool {
+    unsigned short m_Ids[kIdsPerDraw];
+    int m_Left = 0;
+    unsigned m_Generation = 0;
+};
+
 unsigned short RandomId() {
-    unsigned short id = 0;
-    if (platform::SecureRandom(&id, sizeof id))
-        return id;
-    LogText(kLogError, "dns query id: kernel random source failed, using pseudo-random id");
-    return static_cast<unsigned short>((PseudoRandom() << 1) ^ PseudoRandom());
+    static std::once_flag watchForks;
+    std::call_once(watchForks, [] { pthread_atfork(nullptr, nullptr, &NoteFork); });
+    thread_local IdPool pool;
+    const unsigned generation = g_ForkGeneration.load(std::memory_order_relaxed);
+    if (pool.m_Left == 0 || pool.m_Generation != generation) {
+        pool.m_Left = 0;
+        if (!platform::SecureRandom(pool.m_Ids, sizeof pool.m_Ids)) {
+            LogText(kLogError,
+                    "dns query id: kernel random source failed, using pseudo-random id");
+            return static_cast<unsigned short>((PseudoRandom() << 1) ^ PseudoRandom());
+        }
+        pool.m_Left = kIdsPerDraw;
+        pool.m_Generation = generation;
+    }
+    return pool.m_Ids[--pool.m_Left];
 }
 
 }  // namespace
@@ -82,7 +115,13 @@ void CDnsPendingQuery::ResetAnswer() {
     m_AnswerAuthoritative = false;
     m_NotedCount = 0;
     m_NotedNext = 0;
-    m_AnswerEvent.WaitSeconds(0);  // drop a wake-up left from an earlier run
+    // Drop a wake-up left from an earlier run. Only a delivery sets the
+    // event, so a query that never had one (the common case: a new query)
+    // makes no system call here.
+    if (m_AnswerEventSet) {
+        m_AnswerEvent.WaitSeconds(0);
+        m_AnswerEventSet = false;
+    }
 }
 
 void CDnsPendingQuery::NoteServer(uint32_t address, unsigned short port) {
@@ -126,19 +165,20 @@ bool CDnsPendingQuery::sentTo(uint32_t address, unsigned short port) const {
 bool DnsDeliverAnswer(int id, const CVornHostAddress& sender, bool authoritative,
                       const CDnsRecord& question, const CDnsRecordPtrList& answers,
                       const CDnsPendingQuery* receiver) {
+    // Read from a copy, so that no lock of the caller's object is held under
+    // the table lock.
+    uint32_t address = 0;
+    unsigned short port = 0;
+    if (!CDnsSender(sender).Address(&address, &port))
+        return false;
+    return DnsDeliverAnswerFrom(id, address, port, authoritative, question, answers, receiver);
+}
+
+bool DnsDeliverAnswerFrom(int id, uint32_t address, unsigned short port, bool authoritative,
+                          const CDnsRecord& question, const CDnsRecordPtrList& answers,
+                          const CDnsPendingQuery* receiver) {
     if (id < 0 || id > 0xFFFF)
         return false;
-    // The sender's address and port, read from a copy so that no lock of the
-    // caller's object is held under the table lock.
-    CVornHostAddress from(sender);
-    if (from.GetAddressCount() == 0)
-        return false;
-    CVornHostAddressList addresses;
-    if (!from.GetAddresses(addresses) || addresses.m_Count == 0)
-        return false;
-    const uint32_t address = addresses.GetAt(0)->GetAddress();
-    const unsigned short port = from.GetPort();
-
     CVornString key(CVornString::kUnlocked);
     DnsMakeKey(question.m_Name, question.m_Type, id, key);
 
@@ -167,6 +207,7 @@ bool DnsDeliverAnswer(int id, const CVornHostAddress& sender, bool authoritative
     }
     query->m_AnswerAuthoritative = authoritative;
     query->m_Answered = true;
+    query->m_AnswerEventSet = true;
     query->m_AnswerEvent.Set();
     return true;
 }

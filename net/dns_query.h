@@ -83,9 +83,10 @@ public:
     CVornString m_Zone;
 
 private:
-    friend bool DnsDeliverAnswer(int id, const CVornHostAddress& sender, bool authoritative,
-                                 const CDnsRecord& question, const CDnsRecordPtrList& answers,
-                                 const CDnsPendingQuery* receiver);
+    friend bool DnsDeliverAnswerFrom(int id, uint32_t address, unsigned short port,
+                                     bool authoritative, const CDnsRecord& question,
+                                     const CDnsRecordPtrList& answers,
+                                     const CDnsPendingQuery* receiver);
 
     static constexpr int kMaxNotedServers = 16;
 
@@ -93,6 +94,7 @@ private:
     bool sentTo(uint32_t address, unsigned short port) const;
 
     CVornEvent m_AnswerEvent;  // auto-reset; set on delivery
+    bool m_AnswerEventSet = false;  // set since the last ResetAnswer
     bool m_Answered = false;
     bool m_AnswerAuthoritative = false;
     CDnsRecordList m_Records;
@@ -115,6 +117,11 @@ private:
 bool DnsDeliverAnswer(int id, const CVornHostAddress& sender, bool authoritative,
                       const CDnsRecord& question, const CDnsRecordPtrList& answers,
                       const CDnsPendingQuery* receiver = nullptr);
+// The same for a reply from address (network byte order) and port (host
+// order), without a host object to read them from.
+bool DnsDeliverAnswerFrom(int id, uint32_t address, unsigned short port, bool authoritative,
+                          const CDnsRecord& question, const CDnsRecordPtrList& answers,
+                          const CDnsPendingQuery* receiver);
 
 // The number of outstanding queries (for tests and diagnostics).
 int DnsPendingCount();

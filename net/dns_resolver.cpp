@@ -62,15 +62,10 @@ void CacheKey(const CVornString& name, int type, CVornString& key) {
     DnsMakeKey(canonical, type, 0, key);
 }
 
-void SenderText(const CVornHostAddress& sender, CVornString& out) {
-    CVornHostAddress copy(sender);
-    out.Assign(copy.Format(0));
-}
-
 // The catalogue text of number filled with the sender's text, to the debug
 // log at WARNING (these replies are common enough to stay out of the event
 // log). Rate-limited like the events below.
-void DebugWarning(int number, const CVornString& sender) {
+void DebugWarning(int number, const CDnsSender& sender) {
     if (g_LogSilent)
         return;
     int heldBack = 0;
@@ -82,7 +77,8 @@ void DebugWarning(int number, const CVornString& sender) {
         const char* text = GetCatalogText(number);
         format.Assign(text ? text : "");
     }
-    CVornString argument(sender, CVornString::kUnlocked);
+    CVornString argument(CVornString::kUnlocked);
+    sender.Text(argument);
     AppendHeldBack(argument, heldBack);
     LogFormat(kLogWarning, format.CStr(), argument.CStr());
 }
@@ -90,11 +86,12 @@ void DebugWarning(int number, const CVornString& sender) {
 // A warning event about a reply that cannot be used. Anyone can send such
 // datagrams, so each number goes out at most once a minute; the sender text
 // then says how many were held back since the last one.
-void ReplyWarning(int number, const CVornString& sender, int value) {
+void ReplyWarning(int number, const CDnsSender& sender, int value) {
     int heldBack = 0;
     if (!DnsReportLimiter().Allow(number, &heldBack))
         return;
-    CVornString text(sender, CVornString::kUnlocked);
+    CVornString text(CVornString::kUnlocked);
+    sender.Text(text);
     AppendHeldBack(text, heldBack);
     LogEventStringInt(number, kEventWarning, text, value);
 }
@@ -322,16 +319,19 @@ void CVornDNSResolver::HandleDatagram(const CVornString& data, const CVornHostAd
 
 bool CVornDNSResolver::HandleReply(const CVornString& data, const CVornHostAddress& sender,
                                    CDnsPendingQuery* receiver) {
+    return HandleReply(data, CDnsSender(sender), receiver);
+}
+
+bool CVornDNSResolver::HandleReply(const CVornString& data, const CDnsSender& sender,
+                                   CDnsPendingQuery* receiver) {
     CDnsRecordPtrList questions, answers, authority, additional;
     int id = 0;
     int rcode = 0;
     bool authoritative = false;
-    CVornString from(CVornString::kUnlocked);
-    SenderText(sender, from);
 
     if (!DnsParseReply(data, sender, &id, &rcode, &authoritative, questions, answers, authority,
                        additional)) {
-        ReplyWarning(kMsgBadReply, from, 0);
+        ReplyWarning(kMsgBadReply, sender, 0);
         return false;
     }
     // An error reply is neither delivered nor cached: its query tries its
@@ -341,19 +341,19 @@ bool CVornDNSResolver::HandleReply(const CVornString& data, const CVornHostAddre
         case 3:
             break;
         case 1:
-            ReplyWarning(kMsgFormatError, from, 0);
+            ReplyWarning(kMsgFormatError, sender, 0);
             return false;
         case 2:
-            DebugWarning(kMsgServerFailure, from);
+            DebugWarning(kMsgServerFailure, sender);
             return false;
         case 4:
-            DebugWarning(kMsgNotImplemented, from);
+            DebugWarning(kMsgNotImplemented, sender);
             return false;
         case 5:
-            DebugWarning(kMsgRefused, from);
+            DebugWarning(kMsgRefused, sender);
             return false;
         default:
-            ReplyWarning(kMsgBadRcode, from, rcode);
+            ReplyWarning(kMsgBadRcode, sender, rcode);
             return false;
     }
 
@@ -364,7 +364,7 @@ bool CVornDNSResolver::HandleReply(const CVornString& data, const CVornHostAddre
             question = *questions.m_Head->m_Element;
     }
     if (question.m_Type == 0) {
-        ReplyWarning(kMsgNoQuestion, from, 0);
+        ReplyWarning(kMsgNoQuestion, sender, 0);
         return false;
     }
 
@@ -382,8 +382,11 @@ bool CVornDNSResolver::HandleReply(const CVornString& data, const CVornHostAddre
         // Delivery and caching under one write lock: the query that wakes
         // finds the reply's records (its CNAME chain) in the cache.
         CVornWriteGuard guard(m_CacheLock);
-        if (receiver)
-            delivered = DnsDeliverAnswer(id, sender, authoritative, question, answers, receiver);
+        uint32_t address = 0;
+        unsigned short port = 0;
+        if (receiver && sender.Address(&address, &port))
+            delivered = DnsDeliverAnswerFrom(id, address, port, authoritative, question, answers,
+                                             receiver);
         if (delivered) {
             bool noAnswers;
             {
@@ -410,7 +413,7 @@ bool CVornDNSResolver::HandleReply(const CVornString& data, const CVornHostAddre
     // A late reply to a query that gave up, one nobody asked for, or one
     // from a server the query was not sent to.
     if (!delivered)
-        DebugWarning(kMsgUnexpectedReply, from);
+        DebugWarning(kMsgUnexpectedReply, sender);
     return delivered;
 }
 

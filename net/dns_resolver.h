@@ -93,6 +93,10 @@ public:
     // takes the cache write lock, then the pending-query locks.
     bool HandleReply(const CVornString& data, const CVornHostAddress& sender,
                      CDnsPendingQuery* receiver);
+    // The same for a sender given as an address and port (a query's socket
+    // has no host object to give): its text is made only for a report.
+    bool HandleReply(const CVornString& data, const CDnsSender& sender,
+                     CDnsPendingQuery* receiver);
 
     // See the DnsCache functions below.
     void CacheAdd(CDnsRecord** record);
