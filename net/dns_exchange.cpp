@@ -81,10 +81,10 @@ int g_SharedWaiters = 0;  // under FlightMutex()
 
 // Each part goes in with its length first, so that no name (which may hold
 // any byte) can make two different questions share a key.
-void AppendText(std::string& out, const CVornString& text) {
-    CVornString copy(text, CVornString::kUnlocked);
-    out += std::to_string(copy.Length()) + ":";
-    out.append(copy.CStr(), static_cast<size_t>(copy.Length()));
+void AppendBytes(std::string& out, const std::string& bytes) {
+    out += std::to_string(bytes.size());
+    out += ':';
+    out += bytes;
 }
 
 // The question (name ignoring case, type), the zone and the servers asked
@@ -93,14 +93,8 @@ void AppendText(std::string& out, const CVornString& text) {
 std::string FlightKey(const CVornString& name, int type, const CVornString& zone,
                       CDnsServerList& servers) {
     std::string key;
-    CVornString canonical(CVornString::kUnlocked);
-    CVornString part(CVornString::kUnlocked);
-    DnsCanonicalName(name, canonical);
-    DnsMakeKey(canonical, type, 0, part);
-    AppendText(key, part);
-    DnsCanonicalName(zone, canonical);
-    DnsMakeKey(canonical, 0, 0, part);
-    AppendText(key, part);
+    AppendBytes(key, DnsCanonicalKey(name, type, 0));
+    AppendBytes(key, DnsCanonicalKey(zone, 0, 0));
     CVornLockGuard guard(servers.m_Lock);
     for (auto* node = servers.m_Head; node; node = node->m_Next) {
         CVornHostAddress* server = node->m_Element;
@@ -111,13 +105,16 @@ std::string FlightKey(const CVornString& name, int type, const CVornString& zone
             CVornHostAddressList addresses;
             server->GetAddresses(addresses);
             CVornLockGuard addressesGuard(addresses.m_Lock);
-            for (auto* a = addresses.m_Head; a; a = a->m_Next)
-                text += std::to_string(a->m_Element.GetAddress()) + ",";
+            for (auto* a = addresses.m_Head; a; a = a->m_Next) {
+                text += std::to_string(a->m_Element.GetAddress());
+                text += ',';
+            }
         } else {
             text = server->Format(0);
         }
-        text += "/" + std::to_string(server->GetPort());
-        key += std::to_string(text.size()) + ":" + text;
+        text += '/';
+        text += std::to_string(server->GetPort());
+        AppendBytes(key, text);
     }
     return key;
 }
@@ -341,15 +338,18 @@ bool QueryShared(const CVornString& name, int type, CDnsServerList* servers,
     list.RemoveAll();
     if (authoritative)
         *authoritative = false;
-    // The configured servers are copied, so that a stop of the resolver that
-    // frees its list cannot pull them away from under the query.
-    CVornList<CVornHostAddress> copies;
+    // The configured servers come from the resolver's shared copy, which the
+    // query keeps, so that a stop of the resolver that frees its list cannot
+    // pull them away from under the query.
+    std::shared_ptr<CVornList<CVornHostAddress>> snapshot;
     CDnsServerList configured;
     if (!servers) {
-        DnsResolver().CopyServers(copies);
-        CVornLockGuard guard(copies.m_Lock);
-        for (auto* node = copies.m_Head; node; node = node->m_Next)
-            configured.AddTail(&node->m_Element);
+        snapshot = DnsResolver().ServerSnapshot();
+        if (snapshot) {
+            CVornLockGuard guard(snapshot->m_Lock);
+            for (auto* node = snapshot->m_Head; node; node = node->m_Next)
+                configured.AddTail(&node->m_Element);
+        }
         servers = &configured;
     }
 

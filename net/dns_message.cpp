@@ -420,22 +420,28 @@ CDnsRecord::CDnsRecord(const CDnsRecord& other) {
 
 CDnsRecord::CDnsRecord(const CVornString& name, int ttl, const CVornHostAddressEntry& address,
                        bool authoritative)
-    : m_Name(name), m_Type(kDnsTypeA), m_Address(address), m_Authoritative(authoritative ? 1 : 0) {
+    : m_Name(name, CVornString::kUnlocked),
+      m_Type(kDnsTypeA),
+      m_Address(address),
+      m_Authoritative(authoritative ? 1 : 0) {
     SetExpiry(ttl);
 }
 
 CDnsRecord::CDnsRecord(const CVornString& name, int ttl, int type, const CVornString& target,
                        bool authoritative, int preference)
-    : m_Name(name),
+    : m_Name(name, CVornString::kUnlocked),
       m_Type(type),
-      m_Target(target),
+      m_Target(target, CVornString::kUnlocked),
       m_Authoritative(authoritative ? 1 : 0),
       m_Preference(type == kDnsTypeMX ? static_cast<short>(static_cast<uint16_t>(preference)) : 0) {
     SetExpiry(ttl);
 }
 
 CDnsRecord::CDnsRecord(const CVornString& name, int ttl, int type, bool authoritative)
-    : m_Name(name), m_Type(type), m_Authoritative(authoritative ? 1 : 0), m_Negative(1) {
+    : m_Name(name, CVornString::kUnlocked),
+      m_Type(type),
+      m_Authoritative(authoritative ? 1 : 0),
+      m_Negative(1) {
     SetExpiry(ttl);
 }
 
@@ -559,6 +565,28 @@ void DnsCanonicalName(const CVornString& name, CVornString& out) {
         built.Append(label);
     }
     out.Assign(built);
+}
+
+std::string DnsCanonicalKey(const CVornString& name, int type, int number) {
+    std::string bytes;
+    std::string key;
+    if (AsciiBytes(name, bytes)) {
+        key.reserve(bytes.size() + 4);
+        AppendHostOrder16(key, type);
+        AppendHostOrder16(key, number);
+        AppendLabels(bytes, [&](const char* label, size_t length) {
+            if (key.size() > 4)
+                key += '.';
+            for (size_t i = 0; i < length; ++i)
+                key += static_cast<char>(tolower(static_cast<unsigned char>(label[i])));
+        });
+        return key;
+    }
+    CVornString canonical(CVornString::kUnlocked);
+    DnsCanonicalName(name, canonical);
+    CVornString made(CVornString::kUnlocked);
+    DnsMakeKey(canonical, type, number, made);
+    return std::string(made.CStr(), static_cast<size_t>(made.Length()));
 }
 
 void DnsBuildQuery(int id, const CVornString& name, int type, CVornString& packet) {

@@ -16,6 +16,8 @@
 #include <stdint.h>
 #include <time.h>
 
+#include <string>
+
 #include "core/vorn_list.h"
 #include "core/vorn_string.h"
 #include "net/host_address.h"
@@ -69,11 +71,13 @@ public:
     // (ignoring case; the MX preference is not compared), any other true.
     bool Equals(const CDnsRecord& other) const;
 
-    CVornString m_Name;               // owner name; emptied when the record enters the cache
+    // The texts have no locks of their own: the list that holds a record
+    // guards it (see the top of this file).
+    CVornString m_Name{CVornString::kUnlocked};  // owner name; emptied (and freed) in the cache
     time_t m_Expiry = 0;              // seconds on the clock of Now(); 0 = no expiry
     int m_Type = 0;                   // 0 marks an empty record
     CVornHostAddressEntry m_Address;  // A records; 0 otherwise
-    CVornString m_Target;             // NS, CNAME, PTR, MX: the name in the data
+    CVornString m_Target{CVornString::kUnlocked};  // NS, CNAME, PTR, MX: the name in the data
     unsigned char m_Authoritative = 0;
     short m_Preference = 0;  // MX only
     unsigned char m_Negative = 0;
@@ -122,6 +126,10 @@ void DnsMakeKey(const CVornString& name, int type, int number, CVornString& key)
 // dots counting as one, each label longer than 63 bytes cut to its last 63.
 // Queries are registered and matched under this form.
 void DnsCanonicalName(const CVornString& name, CVornString& out);
+
+// The bytes of DnsMakeKey(DnsCanonicalName(name), type, number), made in one
+// step (the cache's and the shared queries' keys).
+std::string DnsCanonicalKey(const CVornString& name, int type, int number);
 
 // packet := a standard query: 12 header bytes (ID = id & 0xFFFF, flags 0x0100
 // (recursion desired), one question), the QNAME of DnsCanonicalName's labels

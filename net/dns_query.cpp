@@ -21,25 +21,33 @@
 
 #include <atomic>
 #include <mutex>
+#include <string>
+#include <unordered_map>
 
 #include "core/debug_log.h"
-#include "core/hash_table.h"
 #include "core/pseudo_random.h"
 #include "core/threads.h"
 #include "platform/sockets.h"
 
 namespace {
 
-// From key (DnsMakeKey of name, type, id) to the CDnsPendingQuery; the table
-// never owns the query.
-CVornHashTable& PendingTable() {
-    static CVornHashTable* table = new CVornHashTable(256, 0);
+// From key (the bytes of DnsMakeKey of name, type, id) to the
+// CDnsPendingQuery; the table never owns the query. A plain map under a
+// plain mutex: the lock is held only for one look-up, insert or removal.
+std::unordered_map<std::string, CDnsPendingQuery*>& PendingTable() {
+    static auto* table = new std::unordered_map<std::string, CDnsPendingQuery*>();
     return *table;
 }
 
-CVornLock& PendingLock() {
-    static CVornLock* lock = new CVornLock(true);
+std::mutex& PendingLock() {
+    static std::mutex* lock = new std::mutex();
     return *lock;
+}
+
+std::string KeyBytes(const CVornString& key) {
+    CVornStringLockGuard guard(key);
+    const char* data = key.Data();
+    return data ? std::string(data, static_cast<size_t>(key.Length())) : std::string();
 }
 
 // Query ids come from the kernel's random source a block at a time: one
@@ -83,28 +91,31 @@ unsigned short RandomId() {
 CDnsPendingQuery::CDnsPendingQuery(const CVornString& name, int type, CDnsServerList* servers)
     : m_Type(type), m_Servers(servers) {
     DnsCanonicalName(name, m_Name);
-    CVornHashTable& table = PendingTable();
-    CVornLock& lock = PendingLock();
-    {
-        CVornLockGuard guard(lock);
-        while (table.Count() >= kDnsMaxPendingQueries) {
-            lock.Unlock();
+    for (;;) {
+        // The key is made outside the lock; an id already taken for this
+        // name and type draws again.
+        m_Id = RandomId();
+        DnsMakeKey(m_Name, m_Type, m_Id, m_Key);
+        std::string key = KeyBytes(m_Key);
+        std::unique_lock<std::mutex> guard(PendingLock());
+        while (PendingTable().size() >= static_cast<size_t>(kDnsMaxPendingQueries)) {
+            guard.unlock();
             SleepSeconds(1);
-            lock.Lock();
+            guard.lock();
         }
-        do {
-            m_Id = RandomId();
-            DnsMakeKey(m_Name, m_Type, m_Id, m_Key);
-        } while (table.Find(m_Key, nullptr, false));
-        table.Insert(m_Key, this, nullptr);
+        if (PendingTable().emplace(std::move(key), this).second)
+            break;
     }
     DnsBuildQuery(m_Id, m_Name, m_Type, m_Packet);
 }
 
 CDnsPendingQuery::~CDnsPendingQuery() {
-    CVornLockGuard tableGuard(PendingLock());
+    const std::string key = KeyBytes(m_Key);
+    std::lock_guard<std::mutex> tableGuard(PendingLock());
     CVornLockGuard queryGuard(m_QueryLock);
-    PendingTable().Find(m_Key, nullptr, true);
+    auto found = PendingTable().find(key);
+    if (found != PendingTable().end() && found->second == this)
+        PendingTable().erase(found);
     m_Records.RemoveAll();
 }
 
@@ -179,14 +190,15 @@ bool DnsDeliverAnswerFrom(int id, uint32_t address, unsigned short port, bool au
                           const CDnsPendingQuery* receiver) {
     if (id < 0 || id > 0xFFFF)
         return false;
-    CVornString key(CVornString::kUnlocked);
-    DnsMakeKey(question.m_Name, question.m_Type, id, key);
+    CVornString made(CVornString::kUnlocked);
+    DnsMakeKey(question.m_Name, question.m_Type, id, made);
+    const std::string key = KeyBytes(made);
 
-    CVornLockGuard tableGuard(PendingLock());
-    void* value = nullptr;
-    if (!PendingTable().Find(key, &value, false) || !value)
+    std::lock_guard<std::mutex> tableGuard(PendingLock());
+    auto found = PendingTable().find(key);
+    if (found == PendingTable().end() || !found->second)
         return false;
-    CDnsPendingQuery* query = static_cast<CDnsPendingQuery*>(value);
+    CDnsPendingQuery* query = found->second;
     // A reply that came in on another query's socket is forged or stray.
     if (receiver && receiver != query)
         return false;
@@ -213,6 +225,6 @@ bool DnsDeliverAnswerFrom(int id, uint32_t address, unsigned short port, bool au
 }
 
 int DnsPendingCount() {
-    CVornLockGuard guard(PendingLock());
-    return PendingTable().Count();
+    std::lock_guard<std::mutex> guard(PendingLock());
+    return static_cast<int>(PendingTable().size());
 }
