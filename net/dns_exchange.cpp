@@ -22,10 +22,10 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "core/debug_log.h"
@@ -58,26 +58,30 @@ std::atomic<unsigned short> g_NameServerPort{kDefaultNameServerPort};
 // instead of sending a query of their own, so a forger cannot race several
 // identical queries at once, and the servers are asked once.
 struct Flight {
-    bool m_Finished = false;  // all fields under FlightMutex()
+    bool m_Finished = false;  // all fields under the lock of its shard
     bool m_Ok = false;
     bool m_Authoritative = false;
     std::vector<CDnsRecord> m_Records;
     std::condition_variable m_Done;
 };
 
-// The table of flights and its lock, taken alone (never with another lock of
-// the resolver). Never destroyed: detached threads may still use them at exit.
-std::mutex& FlightMutex() {
-    static std::mutex* mutex = new std::mutex();
-    return *mutex;
+// The flights in shards by key, each with its lock, taken alone (never with
+// another lock of the resolver): threads asking different questions seldom
+// meet on one lock. Never destroyed: detached threads may still use them at
+// exit.
+struct FlightShard {
+    std::mutex m_Mutex;
+    std::unordered_map<std::string, std::shared_ptr<Flight>> m_Flights;
+};
+
+constexpr size_t kFlightShards = 32;
+
+FlightShard& ShardOf(const std::string& key) {
+    static auto* shards = new FlightShard[kFlightShards];
+    return shards[std::hash<std::string>()(key) % kFlightShards];
 }
 
-std::map<std::string, std::shared_ptr<Flight>>& Flights() {
-    static auto* flights = new std::map<std::string, std::shared_ptr<Flight>>();
-    return *flights;
-}
-
-int g_SharedWaiters = 0;  // under FlightMutex()
+std::atomic<int> g_SharedWaiters{0};
 
 // Each part goes in with its length first, so that no name (which may hold
 // any byte) can make two different questions share a key.
@@ -87,14 +91,11 @@ void AppendBytes(std::string& out, const std::string& bytes) {
     out += bytes;
 }
 
-// The question (name ignoring case, type), the zone and the servers asked
-// (each by its addresses and port, or by its name and port while it has no
-// address yet; nothing is looked up here).
-std::string FlightKey(const CVornString& name, int type, const CVornString& zone,
-                      CDnsServerList& servers) {
+// The servers' part of a flight key: each server by its addresses and port,
+// or by its name and port while it has no address yet (nothing is looked up
+// here).
+std::string ServersKey(CDnsServerList& servers) {
     std::string key;
-    AppendBytes(key, DnsCanonicalKey(name, type, 0));
-    AppendBytes(key, DnsCanonicalKey(zone, 0, 0));
     CVornLockGuard guard(servers.m_Lock);
     for (auto* node = servers.m_Head; node; node = node->m_Next) {
         CVornHostAddress* server = node->m_Element;
@@ -119,17 +120,62 @@ std::string FlightKey(const CVornString& name, int type, const CVornString& zone
     return key;
 }
 
+// The question (name ignoring case, type), the zone and the servers asked
+// (ServersKey).
+std::string FlightKey(const CVornString& name, int type, const CVornString& zone,
+                      const std::string& serversKey) {
+    std::string key;
+    AppendBytes(key, DnsCanonicalKey(name, type, 0));
+    AppendBytes(key, DnsCanonicalKey(zone, 0, 0));
+    key += serversKey;
+    return key;
+}
+
+// The configured name servers as one thread's own copies of the resolver's
+// snapshot, with their part of the flight key. They are made again only
+// when the resolver's servers change (a start or a stop), so a query neither
+// copies the servers nor shares their locks with other threads' queries,
+// and a stop cannot free them under it.
+struct ThreadServers {
+    unsigned m_Generation = 0;
+    CVornList<CVornHostAddress> m_Hosts;
+    CDnsServerList m_List;  // the hosts of m_Hosts, in order
+    std::string m_Key;      // ServersKey(m_List)
+};
+
+std::shared_ptr<ThreadServers> ConfiguredServers() {
+    thread_local std::shared_ptr<ThreadServers> mine;
+    if (mine && mine->m_Generation == DnsResolver().ServerGeneration())
+        return mine;
+    auto made = std::make_shared<ThreadServers>();
+    const auto snapshot = DnsResolver().ServerSnapshot(&made->m_Generation);
+    if (snapshot) {
+        CVornLockGuard guard(snapshot->m_Lock);
+        for (auto* node = snapshot->m_Head; node; node = node->m_Next)
+            made->m_Hosts.AddTail(node->m_Element);
+    }
+    {
+        CVornLockGuard guard(made->m_Hosts.m_Lock);
+        for (auto* node = made->m_Hosts.m_Head; node; node = node->m_Next)
+            made->m_List.AddTail(&node->m_Element);
+    }
+    made->m_Key = ServersKey(made->m_List);
+    // A query running further up this thread's stack keeps its own reference.
+    mine = made;
+    return made;
+}
+
 // Ends the leader's flight whatever way its query ends (an exception
 // included), so that no follower waits in vain.
 class FlightEnd {
 public:
     FlightEnd(std::string key, std::shared_ptr<Flight> flight)
-        : m_Key(std::move(key)), m_Flight(std::move(flight)) {}
+        : m_Key(std::move(key)), m_Shard(ShardOf(m_Key)), m_Flight(std::move(flight)) {}
     ~FlightEnd() {
-        std::lock_guard<std::mutex> guard(FlightMutex());
-        auto found = Flights().find(m_Key);
-        if (found != Flights().end() && found->second == m_Flight)
-            Flights().erase(found);
+        std::lock_guard<std::mutex> guard(m_Shard.m_Mutex);
+        auto found = m_Shard.m_Flights.find(m_Key);
+        if (found != m_Shard.m_Flights.end() && found->second == m_Flight)
+            m_Shard.m_Flights.erase(found);
         m_Flight->m_Finished = true;
         m_Flight->m_Done.notify_all();
     }
@@ -144,7 +190,7 @@ public:
             for (auto* node = list.m_Head; node; node = node->m_Next)
                 records.push_back(node->m_Element);
         }
-        std::lock_guard<std::mutex> guard(FlightMutex());
+        std::lock_guard<std::mutex> guard(m_Shard.m_Mutex);
         m_Flight->m_Ok = true;
         m_Flight->m_Authoritative = authoritative;
         m_Flight->m_Records.swap(records);
@@ -152,6 +198,7 @@ public:
 
 private:
     const std::string m_Key;
+    FlightShard& m_Shard;
     const std::shared_ptr<Flight> m_Flight;
 };
 
@@ -214,21 +261,24 @@ bool SendTo(CDnsPendingQuery& query, CVornHostAddress& server, QuerySocket& sock
     unsigned short port = server.GetPort();
     if (port == 0)
         port = kDefaultNameServerPort;
+    // The message leaves from a copy on the stack, so that no lock of the
+    // query's text is held across the system call.
+    char wire[kDnsMaxMessage];
+    size_t length;
+    {
+        CVornStringLockGuard packetGuard(query.m_Packet);
+        if (query.m_Packet.Length() > kDnsMaxMessage)
+            return false;
+        length = static_cast<size_t>(query.m_Packet.Length());
+        if (length > 0)
+            memcpy(wire, query.m_Packet.Data(), length);
+    }
     CVornLockGuard guard(addresses.m_Lock);
     for (auto* node = addresses.m_Head; node; node = node->m_Next) {
         const uint32_t address = node->m_Element.GetAddress();
         query.NoteServer(address, port);
-        char wire[kDnsMaxMessage];
-        int length;
-        {
-            CVornStringLockGuard packetGuard(query.m_Packet);
-            length = query.m_Packet.Length();
-            if (length > kDnsMaxMessage) return false;
-            memcpy(wire, query.m_Packet.Data(), length);
-        }
-        if (platform::SocketSendToWithin(socket.Fd(), wire,
-                                         static_cast<size_t>(length), address,
-                                         port, kSendTimeoutMs) >= 1)
+        if (platform::SocketSendToWithin(socket.Fd(), wire, length, address, port,
+                                         kSendTimeoutMs) >= 1)
             return true;
     }
     return false;
@@ -338,32 +388,27 @@ bool QueryShared(const CVornString& name, int type, CDnsServerList* servers,
     list.RemoveAll();
     if (authoritative)
         *authoritative = false;
-    // The configured servers come from the resolver's shared copy, which the
-    // query keeps, so that a stop of the resolver that frees its list cannot
-    // pull them away from under the query.
-    std::shared_ptr<CVornList<CVornHostAddress>> snapshot;
-    CDnsServerList configured;
+    // The configured servers: this thread's copies, which the query keeps.
+    std::shared_ptr<ThreadServers> configured;
+    std::string key;
     if (!servers) {
-        snapshot = DnsResolver().ServerSnapshot();
-        if (snapshot) {
-            CVornLockGuard guard(snapshot->m_Lock);
-            for (auto* node = snapshot->m_Head; node; node = node->m_Next)
-                configured.AddTail(&node->m_Element);
-        }
-        servers = &configured;
+        configured = ConfiguredServers();
+        servers = &configured->m_List;
+        key = FlightKey(name, type, zone, configured->m_Key);
+    } else {
+        key = FlightKey(name, type, zone, ServersKey(*servers));
     }
-
-    std::string key = FlightKey(name, type, zone, *servers);
+    FlightShard& shard = ShardOf(key);
     std::shared_ptr<Flight> flight;
     bool leader = false;
     {
-        std::lock_guard<std::mutex> guard(FlightMutex());
-        auto found = Flights().find(key);
-        if (found != Flights().end()) {
+        std::lock_guard<std::mutex> guard(shard.m_Mutex);
+        auto found = shard.m_Flights.find(key);
+        if (found != shard.m_Flights.end()) {
             flight = found->second;
         } else {
             flight = std::make_shared<Flight>();
-            Flights().emplace(key, flight);
+            shard.m_Flights.emplace(key, flight);
             leader = true;
         }
     }
@@ -388,7 +433,7 @@ bool QueryShared(const CVornString& name, int type, CDnsServerList* servers,
     // for ever on a leader that never comes back.
     const auto bound =
         std::chrono::seconds(2 * (g_DeadlineSeconds.load() + g_WaitSeconds.load()) + 10);
-    std::unique_lock<std::mutex> lock(FlightMutex());
+    std::unique_lock<std::mutex> lock(shard.m_Mutex);
     ++g_SharedWaiters;
     const bool finished = flight->m_Done.wait_for(lock, bound, [&] { return flight->m_Finished; });
     --g_SharedWaiters;
@@ -423,8 +468,7 @@ bool DnsQueryServer(const CVornString& name, int type, const CDnsRecord& nameSer
 }
 
 int DnsSharedQueryWaiters() {
-    std::lock_guard<std::mutex> guard(FlightMutex());
-    return g_SharedWaiters;
+    return g_SharedWaiters.load();
 }
 
 void DnsSetQueryTimes(int waitSeconds, int deadlineSeconds) {

@@ -520,8 +520,7 @@ void DnsMakeKey(const CVornString& name, int type, int number, CVornString& key)
         built.reserve(bytes.size() + 4);
         AppendHostOrder16(built, type);
         AppendHostOrder16(built, number);
-        for (char c : bytes)
-            built += static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        for (char c : bytes) built += static_cast<char>(tolower(static_cast<unsigned char>(c)));
         key.Assign(built.data(), static_cast<int>(built.size()));
         return;
     }
@@ -629,7 +628,8 @@ bool DnsReadName(const CVornString& packet, int& offset, CVornString& name) {
 }
 
 void CDnsSender::Text(CVornString& out) const {
-    CVornHostAddress host = m_Host ? CVornHostAddress(*m_Host) : CVornHostAddress(m_Address, m_Port);
+    CVornHostAddress host =
+        m_Host ? CVornHostAddress(*m_Host) : CVornHostAddress(m_Address, m_Port);
     out.Assign(host.Format(0));
 }
 

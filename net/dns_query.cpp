@@ -32,17 +32,24 @@
 namespace {
 
 // From key (the bytes of DnsMakeKey of name, type, id) to the
-// CDnsPendingQuery; the table never owns the query. A plain map under a
-// plain mutex: the lock is held only for one look-up, insert or removal.
-std::unordered_map<std::string, CDnsPendingQuery*>& PendingTable() {
-    static auto* table = new std::unordered_map<std::string, CDnsPendingQuery*>();
-    return *table;
+// CDnsPendingQuery, in shards by key, each a plain map under a plain mutex
+// held only for one look-up, insert or removal, so that queries of
+// different names seldom meet on one lock. The table never owns the query.
+struct PendingShard {
+    std::mutex m_Mutex;
+    std::unordered_map<std::string, CDnsPendingQuery*> m_Queries;
+};
+
+constexpr size_t kPendingShards = 32;
+
+PendingShard& ShardOf(const std::string& key) {
+    static auto* shards = new PendingShard[kPendingShards];
+    return shards[std::hash<std::string>()(key) % kPendingShards];
 }
 
-std::mutex& PendingLock() {
-    static std::mutex* lock = new std::mutex();
-    return *lock;
-}
+// Outstanding queries in all shards; a query counts from before its insert
+// until after its removal.
+std::atomic<int> g_PendingCount{0};
 
 std::string KeyBytes(const CVornString& key) {
     CVornStringLockGuard guard(key);
@@ -76,8 +83,7 @@ unsigned short RandomId() {
     if (pool.m_Left == 0 || pool.m_Generation != generation) {
         pool.m_Left = 0;
         if (!platform::SecureRandom(pool.m_Ids, sizeof pool.m_Ids)) {
-            LogText(kLogError,
-                    "dns query id: kernel random source failed, using pseudo-random id");
+            LogText(kLogError, "dns query id: kernel random source failed, using pseudo-random id");
             return static_cast<unsigned short>((PseudoRandom() << 1) ^ PseudoRandom());
         }
         pool.m_Left = kIdsPerDraw;
@@ -91,19 +97,25 @@ unsigned short RandomId() {
 CDnsPendingQuery::CDnsPendingQuery(const CVornString& name, int type, CDnsServerList* servers)
     : m_Type(type), m_Servers(servers) {
     DnsCanonicalName(name, m_Name);
+    // A place among the outstanding queries first (waiting while they are
+    // all taken), then a key: an id already taken for this name and type
+    // draws again.
+    for (int count = g_PendingCount.load();;) {
+        if (count >= kDnsMaxPendingQueries) {
+            SleepSeconds(1);
+            count = g_PendingCount.load();
+            continue;
+        }
+        if (g_PendingCount.compare_exchange_weak(count, count + 1))
+            break;
+    }
     for (;;) {
-        // The key is made outside the lock; an id already taken for this
-        // name and type draws again.
         m_Id = RandomId();
         DnsMakeKey(m_Name, m_Type, m_Id, m_Key);
         std::string key = KeyBytes(m_Key);
-        std::unique_lock<std::mutex> guard(PendingLock());
-        while (PendingTable().size() >= static_cast<size_t>(kDnsMaxPendingQueries)) {
-            guard.unlock();
-            SleepSeconds(1);
-            guard.lock();
-        }
-        if (PendingTable().emplace(std::move(key), this).second)
+        PendingShard& shard = ShardOf(key);
+        std::lock_guard<std::mutex> guard(shard.m_Mutex);
+        if (shard.m_Queries.emplace(std::move(key), this).second)
             break;
     }
     DnsBuildQuery(m_Id, m_Name, m_Type, m_Packet);
@@ -111,12 +123,16 @@ CDnsPendingQuery::CDnsPendingQuery(const CVornString& name, int type, CDnsServer
 
 CDnsPendingQuery::~CDnsPendingQuery() {
     const std::string key = KeyBytes(m_Key);
-    std::lock_guard<std::mutex> tableGuard(PendingLock());
-    CVornLockGuard queryGuard(m_QueryLock);
-    auto found = PendingTable().find(key);
-    if (found != PendingTable().end() && found->second == this)
-        PendingTable().erase(found);
-    m_Records.RemoveAll();
+    {
+        PendingShard& shard = ShardOf(key);
+        std::lock_guard<std::mutex> tableGuard(shard.m_Mutex);
+        CVornLockGuard queryGuard(m_QueryLock);
+        auto found = shard.m_Queries.find(key);
+        if (found != shard.m_Queries.end() && found->second == this)
+            shard.m_Queries.erase(found);
+        m_Records.RemoveAll();
+    }
+    g_PendingCount.fetch_sub(1);
 }
 
 void CDnsPendingQuery::ResetAnswer() {
@@ -194,9 +210,10 @@ bool DnsDeliverAnswerFrom(int id, uint32_t address, unsigned short port, bool au
     DnsMakeKey(question.m_Name, question.m_Type, id, made);
     const std::string key = KeyBytes(made);
 
-    std::lock_guard<std::mutex> tableGuard(PendingLock());
-    auto found = PendingTable().find(key);
-    if (found == PendingTable().end() || !found->second)
+    PendingShard& shard = ShardOf(key);
+    std::lock_guard<std::mutex> tableGuard(shard.m_Mutex);
+    auto found = shard.m_Queries.find(key);
+    if (found == shard.m_Queries.end() || !found->second)
         return false;
     CDnsPendingQuery* query = found->second;
     // A reply that came in on another query's socket is forged or stray.
@@ -225,6 +242,5 @@ bool DnsDeliverAnswerFrom(int id, uint32_t address, unsigned short port, bool au
 }
 
 int DnsPendingCount() {
-    std::lock_guard<std::mutex> guard(PendingLock());
-    return static_cast<int>(PendingTable().size());
+    return g_PendingCount.load();
 }

@@ -10,8 +10,9 @@
 // are random 16-bit numbers from the kernel: with the random port, an
 // off-path sender has about 2^31 combinations to guess instead of 2^16.
 //
-// Lock order: the table's lock, then a query's lock, then its record list's
-// lock. Never both a query's lock and the resolver's cache lock.
+// Lock order: the lock of the table shard that holds the query, then the
+// query's lock, then its record list's lock. Never both a query's lock and
+// the resolver's cache lock.
 #pragma once
 
 #include <stdint.h>

@@ -228,6 +228,7 @@ bool CVornDNSResolver::startLocked(int grunts) {
             snapshot->AddTail(*node->m_Element);
         std::lock_guard<std::mutex> snapshotGuard(m_SnapshotLock);
         m_ServerSnapshot = std::move(snapshot);
+        m_ServerGeneration.fetch_add(1, std::memory_order_release);
     }
     // Not fatal: every query then fails at once, and the lookups say so.
     if (!haveServers)
@@ -250,7 +251,7 @@ void CVornDNSResolver::StopResolver() {
         std::unique_lock<std::shared_mutex> guard(m_CacheLock);
         wasStarted = m_Started.exchange(false);
         clearListsLocked();
-        cacheFlushLocked();
+        cacheFlushShards();
     }
     // The threads take the cache lock, so it is not held while they end.
     if (wasStarted)
@@ -259,7 +260,7 @@ void CVornDNSResolver::StopResolver() {
     // Records a query cached while the resolver was being stopped (unless
     // another start has happened meanwhile).
     if (!m_Started.load())
-        cacheFlushLocked();
+        cacheFlushShards();
 }
 
 void CVornDNSResolver::clearListsLocked() {
@@ -267,6 +268,7 @@ void CVornDNSResolver::clearListsLocked() {
     {
         std::lock_guard<std::mutex> guard(m_SnapshotLock);
         snapshot.swap(m_ServerSnapshot);
+        m_ServerGeneration.fetch_add(1, std::memory_order_release);
     }
     std::vector<CVornHostAddress*> hosts;
     {
@@ -293,8 +295,11 @@ void CVornDNSResolver::CopyServers(CVornList<CVornHostAddress>& out) {
     for (auto* node = m_Servers.m_Head; node; node = node->m_Next) out.AddTail(*node->m_Element);
 }
 
-std::shared_ptr<CVornList<CVornHostAddress>> CVornDNSResolver::ServerSnapshot() {
+std::shared_ptr<CVornList<CVornHostAddress>> CVornDNSResolver::ServerSnapshot(
+    unsigned* generation) {
     std::lock_guard<std::mutex> guard(m_SnapshotLock);
+    if (generation)
+        *generation = m_ServerGeneration.load(std::memory_order_relaxed);
     return m_ServerSnapshot;
 }
 
@@ -398,12 +403,10 @@ bool CVornDNSResolver::HandleReply(const CVornString& data, const CDnsSender& se
     // The query's thread takes its answer only after this call has returned,
     // so it finds the reply's records (its CNAME chain) in the cache; the
     // cache lock is held only to file them.
-    const bool delivered =
-        deliverable &&
-        DnsDeliverAnswerFrom(id, address, port, authoritative, question, answers, receiver);
-    if (delivered && !entries.empty()) {
-        std::unique_lock<std::shared_mutex> guard(m_CacheLock);
-        for (CacheEntry& entry : entries) cacheFileLocked(entry.first, std::move(entry.second));
+    const bool delivered = deliverable && DnsDeliverAnswerFrom(id, address, port, authoritative,
+                                                               question, answers, receiver);
+    if (delivered) {
+        for (CacheEntry& entry : entries) cacheFile(entry.first, std::move(entry.second));
     }
     // A late reply to a query that gave up, one nobody asked for, or one
     // from a server the query was not sent to.
@@ -449,8 +452,7 @@ void CVornDNSResolver::CacheAdd(CDnsRecord** record) {
         return;
     CDnsRecord* r = *record;
     *record = nullptr;
-    std::unique_lock<std::shared_mutex> guard(m_CacheLock);
-    cacheAddLocked(r);
+    cacheAdd(r);
 }
 
 std::vector<CVornDNSResolver::CacheEntry> CVornDNSResolver::cacheEntries(
@@ -483,10 +485,13 @@ std::vector<CVornDNSResolver::CacheEntry> CVornDNSResolver::cacheEntries(
     return entries;
 }
 
-void CVornDNSResolver::cacheAddLocked(CDnsRecord* record) {
+void CVornDNSResolver::cacheAdd(CDnsRecord* record) {
     std::unique_ptr<CDnsRecord> owned(record);
-    cacheFileLocked(DnsCanonicalKey(record->m_Name, record->m_Type, 0),
-                    CachedRecord::From(*record));
+    cacheFile(DnsCanonicalKey(record->m_Name, record->m_Type, 0), CachedRecord::From(*record));
+}
+
+CVornDNSResolver::CacheShard& CVornDNSResolver::shardOf(const std::string& key) {
+    return m_Shards[std::hash<std::string>()(key) % kCacheShards];
 }
 
 bool CVornDNSResolver::CachedRecord::SameData(const CachedRecord& other) const {
@@ -512,8 +517,10 @@ bool CVornDNSResolver::CachedRecord::SameData(const CachedRecord& other) const {
     }
 }
 
-void CVornDNSResolver::cacheFileLocked(const std::string& key, CachedRecord incoming) {
-    CacheChain& chain = m_Cache[key];
+void CVornDNSResolver::cacheFile(const std::string& key, CachedRecord incoming) {
+    CacheShard& shard = shardOf(key);
+    std::unique_lock<std::shared_mutex> guard(shard.m_Lock);
+    CacheChain& chain = shard.m_Chains[key];
     for (CachedRecord& cached : chain) {
         // A negative entry never stands for a record (a null MX, an address
         // 0.0.0.0), nor a record for one.
@@ -534,9 +541,10 @@ bool CVornDNSResolver::CacheFind(const CVornString& name, int type, bool authori
     bool negative = false;
     bool found = false;
     {
-        std::shared_lock<std::shared_mutex> guard(m_CacheLock);
-        auto chain = m_Cache.find(key);
-        if (chain == m_Cache.end()) {
+        CacheShard& shard = shardOf(key);
+        std::shared_lock<std::shared_mutex> guard(shard.m_Lock);
+        auto chain = shard.m_Chains.find(key);
+        if (chain == shard.m_Chains.end()) {
             if (authoritative)
                 *authoritative = false;
             return false;
@@ -575,9 +583,16 @@ void CVornDNSResolver::CacheRecords(CDnsRecordPtrList& section) {
 }
 
 void CVornDNSResolver::CacheClean() {
-    std::unique_lock<std::shared_mutex> guard(m_CacheLock);
     const time_t now = Now();
-    for (auto chain = m_Cache.begin(); chain != m_Cache.end();) {
+    for (size_t i = 0; i < kCacheShards; ++i) {
+        std::unique_lock<std::shared_mutex> guard(m_Shards[i].m_Lock);
+        cleanShardLocked(m_Shards[i], now);
+    }
+}
+
+void CVornDNSResolver::cleanShardLocked(CacheShard& shard, time_t now) {
+    std::unordered_map<std::string, CacheChain>& chains = shard.m_Chains;
+    for (auto chain = chains.begin(); chain != chains.end();) {
         CacheChain& records = chain->second;
         // A chain that was already empty stays.
         if (records.empty()) {
@@ -588,19 +603,21 @@ void CVornDNSResolver::CacheClean() {
                                      [now](const CachedRecord& r) { return r.m_Expiry <= now; }),
                       records.end());
         if (records.empty())
-            chain = m_Cache.erase(chain);
+            chain = chains.erase(chain);
         else
             ++chain;
     }
 }
 
 void CVornDNSResolver::CacheFlush() {
-    std::unique_lock<std::shared_mutex> guard(m_CacheLock);
-    cacheFlushLocked();
+    cacheFlushShards();
 }
 
-void CVornDNSResolver::cacheFlushLocked() {
-    m_Cache.clear();
+void CVornDNSResolver::cacheFlushShards() {
+    for (size_t i = 0; i < kCacheShards; ++i) {
+        std::unique_lock<std::shared_mutex> guard(m_Shards[i].m_Lock);
+        m_Shards[i].m_Chains.clear();
+    }
 }
 
 void CVornDNSResolver::CacheInfo(bool cleanFirst, int* chains, int* records, int* expired,
@@ -608,10 +625,10 @@ void CVornDNSResolver::CacheInfo(bool cleanFirst, int* chains, int* records, int
     if (cleanFirst)
         CacheClean();
     int nChains = 0, nRecords = 0, nExpired = 0, nNegative = 0;
-    {
-        std::shared_lock<std::shared_mutex> guard(m_CacheLock);
-        const time_t now = Now();
-        for (const auto& [key, chain] : m_Cache) {
+    const time_t now = Now();
+    for (size_t i = 0; i < kCacheShards; ++i) {
+        std::shared_lock<std::shared_mutex> guard(m_Shards[i].m_Lock);
+        for (const auto& [key, chain] : m_Shards[i].m_Chains) {
             ++nChains;
             if (listing) {
                 // The key: the type (2 bytes, host order), the number (2
@@ -633,7 +650,8 @@ void CVornDNSResolver::CacheInfo(bool cleanFirst, int* chains, int* records, int
                     if (record.m_Type == kDnsTypeA)
                         FormatDottedQuad(static_cast<int>(record.m_Address), data);
                     else if (!record.m_Target.empty())
-                        data.Assign(record.m_Target.data(), static_cast<int>(record.m_Target.size()));
+                        data.Assign(record.m_Target.data(),
+                                    static_cast<int>(record.m_Target.size()));
                     printf("  %s%s expires %ld preference %d %s\n",
                            record.m_Negative ? "negative" : "record",
                            record.m_Authoritative ? " authoritative" : "",

@@ -104,8 +104,7 @@ public:
                      CDnsPendingQuery* receiver);
     // The same for a sender given as an address and port (a query's socket
     // has no host object to give): its text is made only for a report.
-    bool HandleReply(const CVornString& data, const CDnsSender& sender,
-                     CDnsPendingQuery* receiver);
+    bool HandleReply(const CVornString& data, const CDnsSender& sender, CDnsPendingQuery* receiver);
 
     // See the DnsCache functions below.
     void CacheAdd(CDnsRecord** record);
@@ -127,20 +126,25 @@ public:
     // free the hosts under it, and no query copies them again. Null while
     // the resolver is stopped. The list is never changed once made (its
     // hosts lock themselves).
-    std::shared_ptr<CVornList<CVornHostAddress>> ServerSnapshot();
+    // *generation (may be null) receives ServerGeneration() as of the copy.
+    std::shared_ptr<CVornList<CVornHostAddress>> ServerSnapshot(unsigned* generation = nullptr);
+    // A number that changes whenever the snapshot does (a start or a stop),
+    // so that copies made of it can tell they are out of date. Lock-free.
+    unsigned ServerGeneration() const { return m_ServerGeneration.load(std::memory_order_acquire); }
 
 private:
-    // REQUIRES: the cache write lock (for all four).
+    // REQUIRES: the resolver's lock, exclusive (for both).
     bool startLocked(int grunts);
-    void cacheAddLocked(CDnsRecord* record);
-    void cacheFlushLocked();
     void clearListsLocked();
+    // Empties every shard of the cache (each under its own lock).
+    void cacheFlushShards();
 
     std::atomic<bool> m_Started{false};       // changed under the write lock
     CDnsServerList m_Servers;                 // owns the hosts; under the cache lock
     // Changed under the cache write lock and m_SnapshotLock, read under
     // m_SnapshotLock alone (taken last, never with another lock after it).
     std::shared_ptr<CVornList<CVornHostAddress>> m_ServerSnapshot;
+    std::atomic<unsigned> m_ServerGeneration{0};  // changed with m_ServerSnapshot
     std::mutex m_SnapshotLock;
     CVornList<CVornString*> m_SearchDomains;  // owns the texts; under the cache lock
     // One cached record: a CDnsRecord's data without its owner name (the
@@ -172,15 +176,27 @@ private:
                                                 CDnsRecordPtrList& answers,
                                                 CDnsRecordPtrList& authority,
                                                 CDnsRecordPtrList& additional);
+    // The cache in shards by key: DnsMakeKey(canonical name, type, 0) -> the
+    // chain of that name and type, each shard under its own reader-writer
+    // lock, so that lookups of different names seldom meet on one lock.
+    struct CacheShard {
+        std::shared_mutex m_Lock;
+        std::unordered_map<std::string, CacheChain> m_Chains;
+    };
+    static constexpr size_t kCacheShards = 32;
+    CacheShard& shardOf(const std::string& key);
+    // Takes the record over and files it (cacheFile).
+    void cacheAdd(CDnsRecord* record);
     // Files the record under key, merging it with an equal cached one
-    // (DnsCacheAdd's rule). REQUIRES: the cache write lock.
-    void cacheFileLocked(const std::string& key, CachedRecord incoming);
-    // DnsMakeKey(canonical name, type, 0) -> the chain of that name and type;
-    // under the cache lock.
-    std::unordered_map<std::string, CacheChain> m_Cache;
-    // A plain reader-writer lock: shared while finding and counting,
-    // exclusive while adding, cleaning, flushing, starting and stopping.
-    // Not recursive: no path takes it again while it holds it.
+    // (DnsCacheAdd's rule). Takes the key's shard lock.
+    void cacheFile(const std::string& key, CachedRecord incoming);
+    // Drops the shard's expired records and the chains they empty.
+    // REQUIRES: the shard's lock, exclusive.
+    static void cleanShardLocked(CacheShard& shard, time_t now);
+    std::unique_ptr<CacheShard[]> m_Shards{new CacheShard[kCacheShards]};
+    // The resolver's lock (a plain reader-writer lock, not recursive): the
+    // start and the stop hold it exclusively; the server and search-domain
+    // lists are read under it.
     std::shared_mutex m_CacheLock;
 };
 
