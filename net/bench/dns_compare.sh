@@ -47,7 +47,7 @@ user=()
 /usr/sbin/dnsmasq --keep-in-foreground --port="$port" --listen-address=127.0.0.1 \
     --bind-interfaces --no-resolv --no-hosts --no-poll --conf-file=/dev/null --pid-file= \
     --log-facility="$work/dnsmasq.log" "${user[@]}" --local="/$suffix/" --local-ttl=60 \
-    --addn-hosts="$work/zone.hosts" --dns-forward-max=1000 &
+    --addn-hosts="$work/zone.hosts" &
 dnsmasq_pid=$!
 printf 'nameserver 127.0.0.1:%s\n' "$port" >"$work/resolv.conf"
 for _ in $(seq 50); do
