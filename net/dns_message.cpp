@@ -54,13 +54,12 @@ typedef std::vector<unsigned char> Bytes;
 // caught by the bounds checks below (and by AddressSanitizer if one is
 // missing).
 Bytes CopyBytes(const CVornString& packet) {
-    CVornString copy(packet, CVornString::kUnlocked);
-    int n = copy.Length();
-    Bytes bytes(static_cast<size_t>(n > 0 ? n : 0));
-    int offset = 0;
-    if (n > 0 && !copy.ReadBytes(offset, bytes.data(), n))
-        bytes.clear();
-    return bytes;
+    CVornStringLockGuard guard(packet);
+    const int n = packet.Length();
+    const auto* data = reinterpret_cast<const unsigned char*>(packet.Data());
+    if (n <= 0 || !data)
+        return Bytes();
+    return Bytes(data, data + n);
 }
 
 // True when every byte of text is below 0x80; bytes then holds a copy of the
@@ -589,9 +588,6 @@ std::string DnsCanonicalKey(const CVornString& name, int type, int number) {
 }
 
 void DnsBuildQuery(int id, const CVornString& name, int type, CVornString& packet) {
-    CVornString canonical(CVornString::kUnlocked);
-    DnsCanonicalName(name, canonical);
-
     std::string built;
     AppendWire16(built, id);
     AppendWire16(built, 0x0100);  // recursion desired, nothing else
@@ -600,12 +596,15 @@ void DnsBuildQuery(int id, const CVornString& name, int type, CVornString& packe
     AppendWire16(built, 0);
     AppendWire16(built, 0);
     std::string bytes;
-    if (AsciiBytes(canonical, bytes)) {
+    if (AsciiBytes(name, bytes)) {
+        // The labels of the canonical form, found in the name itself.
         AppendLabels(bytes, [&](const char* label, size_t length) {
             built += static_cast<char>(length);
             built.append(label, length);
         });
     } else {
+        CVornString canonical(CVornString::kUnlocked);
+        DnsCanonicalName(name, canonical);
         CVornSplitter labels;
         labels.Split(canonical, '.', 0);
         CVornString label(CVornString::kUnlocked);
