@@ -16,20 +16,23 @@
 // goes on waiting for its answer.
 #include "net/dns_exchange.h"
 
+#include <errno.h>
+#include <string.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "core/debug_log.h"
 #include "core/event_log.h"
 #include "core/vorn_exception.h"
 #include "net/dns_resolver.h"
-#include "net/udp_socket.h"
+#include "platform/sockets.h"
 
 namespace {
 
@@ -41,6 +44,8 @@ enum : int { kMsgDatagramTooLarge = 223 };
 constexpr int kDefaultWaitSeconds = 4;
 constexpr int kDefaultDeadlineSeconds = 40;
 constexpr unsigned short kDefaultNameServerPort = 53;
+// How long one send may wait for room in the socket's send buffer.
+constexpr int kSendTimeoutMs = 5000;
 
 std::atomic<int> g_WaitSeconds{kDefaultWaitSeconds};
 std::atomic<int> g_DeadlineSeconds{kDefaultDeadlineSeconds};
@@ -53,49 +58,44 @@ std::atomic<unsigned short> g_NameServerPort{kDefaultNameServerPort};
 // instead of sending a query of their own, so a forger cannot race several
 // identical queries at once, and the servers are asked once.
 struct Flight {
-    bool m_Finished = false;  // all fields under FlightMutex()
+    bool m_Finished = false;  // all fields under the lock of its shard
     bool m_Ok = false;
     bool m_Authoritative = false;
     std::vector<CDnsRecord> m_Records;
     std::condition_variable m_Done;
 };
 
-// The table of flights and its lock, taken alone (never with another lock of
-// the resolver). Never destroyed: detached threads may still use them at exit.
-std::mutex& FlightMutex() {
-    static std::mutex* mutex = new std::mutex();
-    return *mutex;
+// The flights in shards by key, each with its lock, taken alone (never with
+// another lock of the resolver): threads asking different questions seldom
+// meet on one lock. Never destroyed: detached threads may still use them at
+// exit.
+struct FlightShard {
+    std::mutex m_Mutex;
+    std::unordered_map<std::string, std::shared_ptr<Flight>> m_Flights;
+};
+
+constexpr size_t kFlightShards = 32;
+
+FlightShard& ShardOf(const std::string& key) {
+    static auto* shards = new FlightShard[kFlightShards];
+    return shards[std::hash<std::string>()(key) % kFlightShards];
 }
 
-std::map<std::string, std::shared_ptr<Flight>>& Flights() {
-    static auto* flights = new std::map<std::string, std::shared_ptr<Flight>>();
-    return *flights;
-}
-
-int g_SharedWaiters = 0;  // under FlightMutex()
+std::atomic<int> g_SharedWaiters{0};
 
 // Each part goes in with its length first, so that no name (which may hold
 // any byte) can make two different questions share a key.
-void AppendText(std::string& out, const CVornString& text) {
-    CVornString copy(text, CVornString::kUnlocked);
-    out += std::to_string(copy.Length()) + ":";
-    out.append(copy.CStr(), static_cast<size_t>(copy.Length()));
+void AppendBytes(std::string& out, const std::string& bytes) {
+    out += std::to_string(bytes.size());
+    out += ':';
+    out += bytes;
 }
 
-// The question (name ignoring case, type), the zone and the servers asked
-// (each by its addresses and port, or by its name and port while it has no
-// address yet; nothing is looked up here).
-std::string FlightKey(const CVornString& name, int type, const CVornString& zone,
-                      CDnsServerList& servers) {
+// The servers' part of a flight key: each server by its addresses and port,
+// or by its name and port while it has no address yet (nothing is looked up
+// here).
+std::string ServersKey(CDnsServerList& servers) {
     std::string key;
-    CVornString canonical(CVornString::kUnlocked);
-    CVornString part(CVornString::kUnlocked);
-    DnsCanonicalName(name, canonical);
-    DnsMakeKey(canonical, type, 0, part);
-    AppendText(key, part);
-    DnsCanonicalName(zone, canonical);
-    DnsMakeKey(canonical, 0, 0, part);
-    AppendText(key, part);
     CVornLockGuard guard(servers.m_Lock);
     for (auto* node = servers.m_Head; node; node = node->m_Next) {
         CVornHostAddress* server = node->m_Element;
@@ -106,15 +106,63 @@ std::string FlightKey(const CVornString& name, int type, const CVornString& zone
             CVornHostAddressList addresses;
             server->GetAddresses(addresses);
             CVornLockGuard addressesGuard(addresses.m_Lock);
-            for (auto* a = addresses.m_Head; a; a = a->m_Next)
-                text += std::to_string(a->m_Element.GetAddress()) + ",";
+            for (auto* a = addresses.m_Head; a; a = a->m_Next) {
+                text += std::to_string(a->m_Element.GetAddress());
+                text += ',';
+            }
         } else {
             text = server->Format(0);
         }
-        text += "/" + std::to_string(server->GetPort());
-        key += std::to_string(text.size()) + ":" + text;
+        text += '/';
+        text += std::to_string(server->GetPort());
+        AppendBytes(key, text);
     }
     return key;
+}
+
+// The question (name ignoring case, type), the zone and the servers asked
+// (ServersKey).
+std::string FlightKey(const CVornString& name, int type, const CVornString& zone,
+                      const std::string& serversKey) {
+    std::string key;
+    AppendBytes(key, DnsCanonicalKey(name, type, 0));
+    AppendBytes(key, DnsCanonicalKey(zone, 0, 0));
+    key += serversKey;
+    return key;
+}
+
+// The configured name servers as one thread's own copies of the resolver's
+// snapshot, with their part of the flight key. They are made again only
+// when the resolver's servers change (a start or a stop), so a query neither
+// copies the servers nor shares their locks with other threads' queries,
+// and a stop cannot free them under it.
+struct ThreadServers {
+    unsigned m_Generation = 0;
+    CVornList<CVornHostAddress> m_Hosts;
+    CDnsServerList m_List;  // the hosts of m_Hosts, in order
+    std::string m_Key;      // ServersKey(m_List)
+};
+
+std::shared_ptr<ThreadServers> ConfiguredServers() {
+    thread_local std::shared_ptr<ThreadServers> mine;
+    if (mine && mine->m_Generation == DnsResolver().ServerGeneration())
+        return mine;
+    auto made = std::make_shared<ThreadServers>();
+    const auto snapshot = DnsResolver().ServerSnapshot(&made->m_Generation);
+    if (snapshot) {
+        CVornLockGuard guard(snapshot->m_Lock);
+        for (auto* node = snapshot->m_Head; node; node = node->m_Next)
+            made->m_Hosts.AddTail(node->m_Element);
+    }
+    {
+        CVornLockGuard guard(made->m_Hosts.m_Lock);
+        for (auto* node = made->m_Hosts.m_Head; node; node = node->m_Next)
+            made->m_List.AddTail(&node->m_Element);
+    }
+    made->m_Key = ServersKey(made->m_List);
+    // A query running further up this thread's stack keeps its own reference.
+    mine = made;
+    return made;
 }
 
 // Ends the leader's flight whatever way its query ends (an exception
@@ -122,12 +170,12 @@ std::string FlightKey(const CVornString& name, int type, const CVornString& zone
 class FlightEnd {
 public:
     FlightEnd(std::string key, std::shared_ptr<Flight> flight)
-        : m_Key(std::move(key)), m_Flight(std::move(flight)) {}
+        : m_Key(std::move(key)), m_Shard(ShardOf(m_Key)), m_Flight(std::move(flight)) {}
     ~FlightEnd() {
-        std::lock_guard<std::mutex> guard(FlightMutex());
-        auto found = Flights().find(m_Key);
-        if (found != Flights().end() && found->second == m_Flight)
-            Flights().erase(found);
+        std::lock_guard<std::mutex> guard(m_Shard.m_Mutex);
+        auto found = m_Shard.m_Flights.find(m_Key);
+        if (found != m_Shard.m_Flights.end() && found->second == m_Flight)
+            m_Shard.m_Flights.erase(found);
         m_Flight->m_Finished = true;
         m_Flight->m_Done.notify_all();
     }
@@ -142,7 +190,7 @@ public:
             for (auto* node = list.m_Head; node; node = node->m_Next)
                 records.push_back(node->m_Element);
         }
-        std::lock_guard<std::mutex> guard(FlightMutex());
+        std::lock_guard<std::mutex> guard(m_Shard.m_Mutex);
         m_Flight->m_Ok = true;
         m_Flight->m_Authoritative = authoritative;
         m_Flight->m_Records.swap(records);
@@ -150,6 +198,7 @@ public:
 
 private:
     const std::string m_Key;
+    FlightShard& m_Shard;
     const std::shared_ptr<Flight> m_Flight;
 };
 
@@ -167,61 +216,90 @@ int ServerCount(CDnsServerList& servers) {
     return servers.m_Count;
 }
 
-// Binds the query's socket to any local address and a port the kernel picks
-// at random (Linux draws ephemeral UDP ports at random), with a large receive
-// buffer. False when no socket could be had.
-bool OpenQuerySocket(CVornUDPSocket& socket) {
-    try {
-        if (!socket.Bind(CVornHostAddress(uint32_t{0}, static_cast<unsigned short>(0))))
-            return false;
-    } catch (const CVornException& e) {
-        if (!g_LogSilent) {
-            CVornString line("dns query: no socket, error ");
-            line.AppendInt(e.m_Extra);
-            LogText(kLogError, line.CStr());
-        }
-        return false;
+// The query's own datagram socket, closed when the query ends. It is not
+// bound: the kernel gives it a port drawn at random from the ephemeral range
+// at its first send, exactly as a bind to port 0 would, with one system call
+// fewer. It asks for a large receive buffer before that send.
+class QuerySocket {
+public:
+    QuerySocket() = default;
+    ~QuerySocket() {
+        if (m_Fd >= 0)
+            platform::SocketClose(m_Fd);
     }
-    // Best effort: a smaller buffer only makes a flood likelier to win.
-    socket.SetReceiveBufferSize(kDnsReceiveBufferBytes);
-    return true;
-}
+    QuerySocket(const QuerySocket&) = delete;
+    QuerySocket& operator=(const QuerySocket&) = delete;
+
+    // False (reported) when the system gives no socket.
+    bool Open() {
+        m_Fd = platform::SocketCreate(platform::SocketType::Datagram);
+        if (m_Fd < 0) {
+            if (!g_LogSilent) {
+                CVornString line("dns query: no socket, error ");
+                line.AppendInt(errno);
+                LogText(kLogError, line.CStr());
+            }
+            return false;
+        }
+        // Best effort: a smaller buffer only makes a flood likelier to win.
+        platform::SocketSetReceiveBuffer(m_Fd, kDnsReceiveBufferBytes);
+        return true;
+    }
+    int Fd() const { return m_Fd; }
+
+private:
+    int m_Fd = -1;
+};
 
 // Sends the query's message to the first address of server that takes it,
 // noting each address before its send so that its reply is accepted. False
 // when the server has no address or every send failed.
-bool SendTo(CDnsPendingQuery& query, CVornHostAddress& server, CVornUDPSocket& socket) {
+bool SendTo(CDnsPendingQuery& query, CVornHostAddress& server, QuerySocket& socket) {
     CVornHostAddressList addresses;
     if (!server.GetAddresses(addresses))
         return false;
     unsigned short port = server.GetPort();
     if (port == 0)
         port = kDefaultNameServerPort;
+    // The message leaves from a copy on the stack, so that no lock of the
+    // query's text is held across the system call.
+    char wire[kDnsMaxMessage];
+    size_t length;
+    {
+        CVornStringLockGuard packetGuard(query.m_Packet);
+        if (query.m_Packet.Length() > kDnsMaxMessage)
+            return false;
+        length = static_cast<size_t>(query.m_Packet.Length());
+        if (length > 0)
+            memcpy(wire, query.m_Packet.Data(), length);
+    }
     CVornLockGuard guard(addresses.m_Lock);
     for (auto* node = addresses.m_Head; node; node = node->m_Next) {
         const uint32_t address = node->m_Element.GetAddress();
         query.NoteServer(address, port);
-        if (socket.SendString(query.m_Packet, CVornHostAddress(address, port)) >= 1)
+        if (platform::SocketSendToWithin(socket.Fd(), wire, length, address, port,
+                                         kSendTimeoutMs) >= 1)
             return true;
     }
     return false;
 }
 
 // A datagram over the largest reply: reported like the other junk.
-void ReportOversized(CVornHostAddress& sender, int size) {
+void ReportOversized(const CDnsSender& sender, int size) {
     int heldBack = 0;
     if (!DnsReportLimiter().Allow(kMsgDatagramTooLarge, &heldBack))
         return;
-    CVornString text(sender.Format(0));
+    CVornString text;
+    sender.Text(text);
     AppendHeldBack(text, heldBack);
     LogEventStrInt(kMsgDatagramTooLarge, kEventWarning, text.CStr(), size);
 }
 
 // Receives on the query's socket until a reply has been delivered to the
 // query or waitSeconds have passed. Everything else that arrives is handled
-// (reported, rate-limited) and dropped, and the wait goes on. False when the
-// socket fails.
-bool AwaitReply(CDnsPendingQuery& query, CVornUDPSocket& socket, char* buffer, int waitSeconds) {
+// (reported, rate-limited) and dropped, and the wait goes on until the same
+// end. False when the socket fails.
+bool AwaitReply(CDnsPendingQuery& query, QuerySocket& socket, char* buffer, int waitSeconds) {
     const auto until = SteadyClock::now() + std::chrono::seconds(waitSeconds);
     CVornString data(CVornString::kUnlocked);
     for (;;) {
@@ -229,20 +307,25 @@ bool AwaitReply(CDnsPendingQuery& query, CVornUDPSocket& socket, char* buffer, i
             std::chrono::duration_cast<std::chrono::milliseconds>(until - SteadyClock::now());
         if (left.count() <= 0)
             return true;
-        // The socket waits in whole seconds: round up, so that the wait
-        // after a send is never cut short by junk that arrived during it.
-        const int seconds = static_cast<int>((left.count() + 999) / 1000);
-        CVornHostAddress sender;
-        const int n = socket.Receive(buffer, kDnsMaxMessage + 1, seconds, &sender);
+        uint32_t fromAddress = 0;
+        uint16_t fromPort = 0;
+        // One poll and one receive: the buffer holds one byte more than the
+        // largest reply, so a longer datagram shows as too long.
+        const long n = platform::SocketReceiveFrom(socket.Fd(), buffer, kDnsMaxMessage + 1,
+                                                   static_cast<int>(left.count()), &fromAddress,
+                                                   &fromPort, nullptr);
+        if (n == platform::kSocketTimedOut)
+            return true;
         if (n < 0)
             return false;
         if (n == 0)
-            continue;  // the wait ran out, or an empty datagram
+            continue;  // an empty datagram
+        const CDnsSender sender(fromAddress, fromPort);
         if (n > kDnsMaxMessage) {
-            ReportOversized(sender, n);
+            ReportOversized(sender, static_cast<int>(n));
             continue;
         }
-        data.Assign(buffer, n);
+        data.Assign(buffer, static_cast<int>(n));
         if (DnsResolver().HandleReply(data, sender, &query))
             return true;
     }
@@ -264,8 +347,8 @@ bool Run(CDnsPendingQuery& query, CDnsRecordList& list, bool* authoritative) {
     if (n == 0)
         return false;
 
-    CVornUDPSocket socket;
-    if (!OpenQuerySocket(socket))
+    QuerySocket socket;
+    if (!socket.Open())
         return false;
     std::unique_ptr<char[]> buffer(new char[kDnsMaxMessage + 1]);
 
@@ -305,29 +388,27 @@ bool QueryShared(const CVornString& name, int type, CDnsServerList* servers,
     list.RemoveAll();
     if (authoritative)
         *authoritative = false;
-    // The configured servers are copied, so that a stop of the resolver that
-    // frees its list cannot pull them away from under the query.
-    CVornList<CVornHostAddress> copies;
-    CDnsServerList configured;
+    // The configured servers: this thread's copies, which the query keeps.
+    std::shared_ptr<ThreadServers> configured;
+    std::string key;
     if (!servers) {
-        DnsResolver().CopyServers(copies);
-        CVornLockGuard guard(copies.m_Lock);
-        for (auto* node = copies.m_Head; node; node = node->m_Next)
-            configured.AddTail(&node->m_Element);
-        servers = &configured;
+        configured = ConfiguredServers();
+        servers = &configured->m_List;
+        key = FlightKey(name, type, zone, configured->m_Key);
+    } else {
+        key = FlightKey(name, type, zone, ServersKey(*servers));
     }
-
-    std::string key = FlightKey(name, type, zone, *servers);
+    FlightShard& shard = ShardOf(key);
     std::shared_ptr<Flight> flight;
     bool leader = false;
     {
-        std::lock_guard<std::mutex> guard(FlightMutex());
-        auto found = Flights().find(key);
-        if (found != Flights().end()) {
+        std::lock_guard<std::mutex> guard(shard.m_Mutex);
+        auto found = shard.m_Flights.find(key);
+        if (found != shard.m_Flights.end()) {
             flight = found->second;
         } else {
             flight = std::make_shared<Flight>();
-            Flights().emplace(key, flight);
+            shard.m_Flights.emplace(key, flight);
             leader = true;
         }
     }
@@ -352,7 +433,7 @@ bool QueryShared(const CVornString& name, int type, CDnsServerList* servers,
     // for ever on a leader that never comes back.
     const auto bound =
         std::chrono::seconds(2 * (g_DeadlineSeconds.load() + g_WaitSeconds.load()) + 10);
-    std::unique_lock<std::mutex> lock(FlightMutex());
+    std::unique_lock<std::mutex> lock(shard.m_Mutex);
     ++g_SharedWaiters;
     const bool finished = flight->m_Done.wait_for(lock, bound, [&] { return flight->m_Finished; });
     --g_SharedWaiters;
@@ -387,8 +468,7 @@ bool DnsQueryServer(const CVornString& name, int type, const CDnsRecord& nameSer
 }
 
 int DnsSharedQueryWaiters() {
-    std::lock_guard<std::mutex> guard(FlightMutex());
-    return g_SharedWaiters;
+    return g_SharedWaiters.load();
 }
 
 void DnsSetQueryTimes(int waitSeconds, int deadlineSeconds) {

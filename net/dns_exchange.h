@@ -15,10 +15,11 @@
 // up after a wait when the resolver has been stopped.
 //
 // Threads: any thread may run queries; a query holds no lock while it sends
-// or waits. The table of queries in flight has a lock of its own, taken
-// alone. A caller that waits for another caller's query waits at most twice
-// the deadline and wait together, plus 10 s (the other caller may first have
-// to resolve a server's name), and then fails.
+// or waits. The table of queries in flight is kept in shards by question,
+// each with a lock of its own, taken alone. A caller that waits for another
+// caller's query waits at most twice the deadline and wait together, plus
+// 10 s (the other caller may first have to resolve a server's name), and
+// then fails.
 #pragma once
 
 #include "net/dns_message.h"

@@ -22,9 +22,11 @@
 // can send datagrams that provoke them.
 #include "net/dns_message.h"
 
+#include <ctype.h>
 #include <string.h>
 
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "core/clock.h"
@@ -52,13 +54,61 @@ typedef std::vector<unsigned char> Bytes;
 // caught by the bounds checks below (and by AddressSanitizer if one is
 // missing).
 Bytes CopyBytes(const CVornString& packet) {
-    CVornString copy(packet, CVornString::kUnlocked);
-    int n = copy.Length();
-    Bytes bytes(static_cast<size_t>(n > 0 ? n : 0));
-    int offset = 0;
-    if (n > 0 && !copy.ReadBytes(offset, bytes.data(), n))
-        bytes.clear();
-    return bytes;
+    CVornStringLockGuard guard(packet);
+    const int n = packet.Length();
+    const auto* data = reinterpret_cast<const unsigned char*>(packet.Data());
+    if (n <= 0 || !data)
+        return Bytes();
+    return Bytes(data, data + n);
+}
+
+// True when every byte of text is below 0x80; bytes then holds a copy of the
+// text. Names are ASCII in practice: they take the short paths below, and
+// anything else the general ones that know the code page.
+bool AsciiBytes(const CVornString& text, std::string& bytes) {
+    {
+        CVornStringLockGuard guard(text);
+        const char* data = text.Data();
+        bytes.assign(data ? data : "", static_cast<size_t>(text.Length()));
+    }
+    for (char c : bytes) {
+        if (static_cast<unsigned char>(c) >= 0x80)
+            return false;
+    }
+    return true;
+}
+
+// Calls label(start, length) for each label of an ASCII name: runs of dots
+// separate (leading, trailing and repeated dots make no empty label), and a
+// label longer than 63 bytes keeps its last 63.
+template <class Label>
+void AppendLabels(const std::string& name, Label label) {
+    const size_t n = name.size();
+    for (size_t i = 0; i < n;) {
+        if (name[i] == '.') {
+            ++i;
+            continue;
+        }
+        size_t end = i;
+        while (end < n && name[end] != '.') ++end;
+        size_t start = end - i > 63 ? end - 63 : i;
+        label(name.data() + start, end - start);
+        i = end;
+    }
+}
+
+// Two bytes in network order (the message) or in host order (table keys,
+// as CVornString::AppendUInt16 writes them).
+void AppendWire16(std::string& out, int value) {
+    out += static_cast<char>((value >> 8) & 0xFF);
+    out += static_cast<char>(value & 0xFF);
+}
+
+void AppendHostOrder16(std::string& out, int value) {
+    const uint16_t v = static_cast<uint16_t>(value);
+    char raw[2];
+    memcpy(raw, &v, sizeof raw);
+    out.append(raw, sizeof raw);
 }
 
 bool ReadU16(const Bytes& m, int& off, unsigned* out) {
@@ -336,9 +386,8 @@ void KeepRelevant(CDnsRecordPtrList& questions, CDnsRecordPtrList& answers,
     });
 }
 
-void SenderText(const CVornHostAddress& sender, CVornString& out) {
-    CVornHostAddress copy(sender);
-    out.Assign(copy.Format(0));
+void SenderText(const CDnsSender& sender, CVornString& out) {
+    sender.Text(out);
 }
 
 }  // namespace
@@ -370,22 +419,28 @@ CDnsRecord::CDnsRecord(const CDnsRecord& other) {
 
 CDnsRecord::CDnsRecord(const CVornString& name, int ttl, const CVornHostAddressEntry& address,
                        bool authoritative)
-    : m_Name(name), m_Type(kDnsTypeA), m_Address(address), m_Authoritative(authoritative ? 1 : 0) {
+    : m_Name(name, CVornString::kUnlocked),
+      m_Type(kDnsTypeA),
+      m_Address(address),
+      m_Authoritative(authoritative ? 1 : 0) {
     SetExpiry(ttl);
 }
 
 CDnsRecord::CDnsRecord(const CVornString& name, int ttl, int type, const CVornString& target,
                        bool authoritative, int preference)
-    : m_Name(name),
+    : m_Name(name, CVornString::kUnlocked),
       m_Type(type),
-      m_Target(target),
+      m_Target(target, CVornString::kUnlocked),
       m_Authoritative(authoritative ? 1 : 0),
       m_Preference(type == kDnsTypeMX ? static_cast<short>(static_cast<uint16_t>(preference)) : 0) {
     SetExpiry(ttl);
 }
 
 CDnsRecord::CDnsRecord(const CVornString& name, int ttl, int type, bool authoritative)
-    : m_Name(name), m_Type(type), m_Authoritative(authoritative ? 1 : 0), m_Negative(1) {
+    : m_Name(name, CVornString::kUnlocked),
+      m_Type(type),
+      m_Authoritative(authoritative ? 1 : 0),
+      m_Negative(1) {
     SetExpiry(ttl);
 }
 
@@ -456,6 +511,18 @@ int CompareMXPreference(const CDnsRecord* a, const CDnsRecord* b) {
 }
 
 void DnsMakeKey(const CVornString& name, int type, int number, CVornString& key) {
+    std::string bytes;
+    if (AsciiBytes(name, bytes)) {
+        // Every byte of an ASCII name is a character of its own in every
+        // code page: lower-cased byte by byte, as ToLower would.
+        std::string built;
+        built.reserve(bytes.size() + 4);
+        AppendHostOrder16(built, type);
+        AppendHostOrder16(built, number);
+        for (char c : bytes) built += static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        key.Assign(built.data(), static_cast<int>(built.size()));
+        return;
+    }
     CVornString lower(name, CVornString::kUnlocked);
     lower.ToLower();
     CVornString built(CVornString::kUnlocked);
@@ -468,6 +535,21 @@ void DnsMakeKey(const CVornString& name, int type, int number, CVornString& key)
 // ---- Queries
 
 void DnsCanonicalName(const CVornString& name, CVornString& out) {
+    std::string bytes;
+    if (AsciiBytes(name, bytes)) {
+        // Dots are plain separators here (no byte of an ASCII text is the
+        // trail byte of a double-byte character): one scan does what the
+        // general path below does with a splitter.
+        std::string built;
+        built.reserve(bytes.size());
+        AppendLabels(bytes, [&](const char* label, size_t length) {
+            if (!built.empty())
+                built += '.';
+            built.append(label, length);
+        });
+        out.Assign(built.data(), static_cast<int>(built.size()));
+        return;
+    }
     CVornString trimmed(name, CVornString::kUnlocked);
     trimmed.TrimRight(".");
     CVornSplitter labels;
@@ -483,28 +565,58 @@ void DnsCanonicalName(const CVornString& name, CVornString& out) {
     out.Assign(built);
 }
 
-void DnsBuildQuery(int id, const CVornString& name, int type, CVornString& packet) {
+std::string DnsCanonicalKey(const CVornString& name, int type, int number) {
+    std::string bytes;
+    std::string key;
+    if (AsciiBytes(name, bytes)) {
+        key.reserve(bytes.size() + 4);
+        AppendHostOrder16(key, type);
+        AppendHostOrder16(key, number);
+        AppendLabels(bytes, [&](const char* label, size_t length) {
+            if (key.size() > 4)
+                key += '.';
+            for (size_t i = 0; i < length; ++i)
+                key += static_cast<char>(tolower(static_cast<unsigned char>(label[i])));
+        });
+        return key;
+    }
     CVornString canonical(CVornString::kUnlocked);
     DnsCanonicalName(name, canonical);
-    CVornSplitter labels;
-    labels.Split(canonical, '.', 0);
+    CVornString made(CVornString::kUnlocked);
+    DnsMakeKey(canonical, type, number, made);
+    return std::string(made.CStr(), static_cast<size_t>(made.Length()));
+}
 
-    CVornString built(CVornString::kUnlocked);
-    built.AppendUInt16(static_cast<unsigned short>(id), 0);
-    built.AppendUInt16(0x0100, 0);  // recursion desired, nothing else
-    built.AppendUInt16(1, 0);       // one question
-    built.AppendUInt16(0, 0);
-    built.AppendUInt16(0, 0);
-    built.AppendUInt16(0, 0);
-    CVornString label(CVornString::kUnlocked);
-    for (int i = 0; labels.GetAt(i, label); ++i) {
-        built.Append(static_cast<char>(label.Length()));
-        built.Append(label);
+void DnsBuildQuery(int id, const CVornString& name, int type, CVornString& packet) {
+    std::string built;
+    AppendWire16(built, id);
+    AppendWire16(built, 0x0100);  // recursion desired, nothing else
+    AppendWire16(built, 1);       // one question
+    AppendWire16(built, 0);
+    AppendWire16(built, 0);
+    AppendWire16(built, 0);
+    std::string bytes;
+    if (AsciiBytes(name, bytes)) {
+        // The labels of the canonical form, found in the name itself.
+        AppendLabels(bytes, [&](const char* label, size_t length) {
+            built += static_cast<char>(length);
+            built.append(label, length);
+        });
+    } else {
+        CVornString canonical(CVornString::kUnlocked);
+        DnsCanonicalName(name, canonical);
+        CVornSplitter labels;
+        labels.Split(canonical, '.', 0);
+        CVornString label(CVornString::kUnlocked);
+        for (int i = 0; labels.GetAt(i, label); ++i) {
+            built += static_cast<char>(label.Length());
+            built.append(label.CStr(), static_cast<size_t>(label.Length()));
+        }
     }
-    built.Append('\0');
-    built.AppendUInt16(static_cast<unsigned short>(type), 0);
-    built.AppendUInt16(static_cast<unsigned short>(kDnsClassIN), 0);
-    packet.Assign(built);
+    built += '\0';
+    AppendWire16(built, type);
+    AppendWire16(built, kDnsClassIN);
+    packet.Assign(built.data(), static_cast<int>(built.size()));
 }
 
 // ---- Replies
@@ -514,7 +626,36 @@ bool DnsReadName(const CVornString& packet, int& offset, CVornString& name) {
     return ReadName(m, offset, name);
 }
 
+void CDnsSender::Text(CVornString& out) const {
+    CVornHostAddress host =
+        m_Host ? CVornHostAddress(*m_Host) : CVornHostAddress(m_Address, m_Port);
+    out.Assign(host.Format(0));
+}
+
+bool CDnsSender::Address(uint32_t* address, unsigned short* port) const {
+    if (!m_Host) {
+        *address = m_Address;
+        *port = m_Port;
+        return true;
+    }
+    // A copy: the host's readers are not const.
+    CVornHostAddress from(*m_Host);
+    CVornHostAddressList addresses;
+    if (from.GetAddressCount() == 0 || !from.GetAddresses(addresses) || addresses.m_Count == 0)
+        return false;
+    *address = addresses.GetAt(0)->GetAddress();
+    *port = from.GetPort();
+    return true;
+}
+
 bool DnsParseReply(const CVornString& packet, const CVornHostAddress& sender, int* id, int* rcode,
+                   bool* authoritative, CDnsRecordPtrList& questions, CDnsRecordPtrList& answers,
+                   CDnsRecordPtrList& authority, CDnsRecordPtrList& additional) {
+    return DnsParseReply(packet, CDnsSender(sender), id, rcode, authoritative, questions, answers,
+                         authority, additional);
+}
+
+bool DnsParseReply(const CVornString& packet, const CDnsSender& sender, int* id, int* rcode,
                    bool* authoritative, CDnsRecordPtrList& questions, CDnsRecordPtrList& answers,
                    CDnsRecordPtrList& authority, CDnsRecordPtrList& additional) {
     questions.FreeAll();

@@ -16,6 +16,8 @@
 #include <stdint.h>
 #include <time.h>
 
+#include <string>
+
 #include "core/vorn_list.h"
 #include "core/vorn_string.h"
 #include "net/host_address.h"
@@ -69,11 +71,13 @@ public:
     // (ignoring case; the MX preference is not compared), any other true.
     bool Equals(const CDnsRecord& other) const;
 
-    CVornString m_Name;               // owner name; emptied when the record enters the cache
+    // The texts have no locks of their own: the list that holds a record
+    // guards it (see the top of this file).
+    CVornString m_Name{CVornString::kUnlocked};  // owner name; emptied (and freed) in the cache
     time_t m_Expiry = 0;              // seconds on the clock of Now(); 0 = no expiry
     int m_Type = 0;                   // 0 marks an empty record
     CVornHostAddressEntry m_Address;  // A records; 0 otherwise
-    CVornString m_Target;             // NS, CNAME, PTR, MX: the name in the data
+    CVornString m_Target{CVornString::kUnlocked};  // NS, CNAME, PTR, MX: the name in the data
     unsigned char m_Authoritative = 0;
     short m_Preference = 0;  // MX only
     unsigned char m_Negative = 0;
@@ -123,6 +127,10 @@ void DnsMakeKey(const CVornString& name, int type, int number, CVornString& key)
 // Queries are registered and matched under this form.
 void DnsCanonicalName(const CVornString& name, CVornString& out);
 
+// The bytes of DnsMakeKey(DnsCanonicalName(name), type, number), made in one
+// step (the cache's and the shared queries' keys).
+std::string DnsCanonicalKey(const CVornString& name, int type, int number);
+
 // packet := a standard query: 12 header bytes (ID = id & 0xFFFF, flags 0x0100
 // (recursion desired), one question), the QNAME of DnsCanonicalName's labels
 // without compression, QTYPE = type, QCLASS = IN.
@@ -149,6 +157,28 @@ bool DnsInZone(const CVornString& name, const CVornString& zone);
 // destroyed.
 CVornReportLimiter& DnsReportLimiter();
 
+// The sender of a datagram, as the parser and the resolver name it in their
+// reports and match it against the servers a query was sent to: a host
+// (borrowed; it must outlive the object), or an address and port, whose
+// text is made only when a report is written. Not thread-safe.
+class CDnsSender {
+public:
+    explicit CDnsSender(const CVornHostAddress& host) : m_Host(&host) {}
+    // address in network byte order, port in host order.
+    CDnsSender(uint32_t address, unsigned short port) : m_Address(address), m_Port(port) {}
+
+    // out := the host's Format(0) (for an address and port: that of a host
+    // made of them).
+    void Text(CVornString& out) const;
+    // The first address and the port. False when the host has no address.
+    bool Address(uint32_t* address, unsigned short* port) const;
+
+private:
+    const CVornHostAddress* m_Host = nullptr;
+    uint32_t m_Address = 0;
+    unsigned short m_Port = 0;
+};
+
 // Parses one reply from sender (used only to name it in log lines). True with
 // *id, *rcode (low 4 bits of byte 3), *authoritative (the AA bit) and the
 // four sections, each emptied first and then owning its records:
@@ -170,5 +200,8 @@ CVornReportLimiter& DnsReportLimiter();
 // through DnsReportLimiter: at most one a minute each, its sender text
 // followed by the count held back since the last one.
 bool DnsParseReply(const CVornString& packet, const CVornHostAddress& sender, int* id, int* rcode,
+                   bool* authoritative, CDnsRecordPtrList& questions, CDnsRecordPtrList& answers,
+                   CDnsRecordPtrList& authority, CDnsRecordPtrList& additional);
+bool DnsParseReply(const CVornString& packet, const CDnsSender& sender, int* id, int* rcode,
                    bool* authoritative, CDnsRecordPtrList& questions, CDnsRecordPtrList& answers,
                    CDnsRecordPtrList& authority, CDnsRecordPtrList& additional);

@@ -10,8 +10,9 @@
 // are random 16-bit numbers from the kernel: with the random port, an
 // off-path sender has about 2^31 combinations to guess instead of 2^16.
 //
-// Lock order: the table's lock, then a query's lock, then its record list's
-// lock. Never both a query's lock and the resolver's cache lock.
+// Lock order: the lock of the table shard that holds the query, then the
+// query's lock, then its record list's lock. Never both a query's lock and
+// the resolver's cache lock.
 #pragma once
 
 #include <stdint.h>
@@ -83,9 +84,10 @@ public:
     CVornString m_Zone;
 
 private:
-    friend bool DnsDeliverAnswer(int id, const CVornHostAddress& sender, bool authoritative,
-                                 const CDnsRecord& question, const CDnsRecordPtrList& answers,
-                                 const CDnsPendingQuery* receiver);
+    friend bool DnsDeliverAnswerFrom(int id, uint32_t address, unsigned short port,
+                                     bool authoritative, const CDnsRecord& question,
+                                     const CDnsRecordPtrList& answers,
+                                     const CDnsPendingQuery* receiver);
 
     static constexpr int kMaxNotedServers = 16;
 
@@ -93,6 +95,7 @@ private:
     bool sentTo(uint32_t address, unsigned short port) const;
 
     CVornEvent m_AnswerEvent;  // auto-reset; set on delivery
+    bool m_AnswerEventSet = false;  // set since the last ResetAnswer
     bool m_Answered = false;
     bool m_AnswerAuthoritative = false;
     CDnsRecordList m_Records;
@@ -115,6 +118,11 @@ private:
 bool DnsDeliverAnswer(int id, const CVornHostAddress& sender, bool authoritative,
                       const CDnsRecord& question, const CDnsRecordPtrList& answers,
                       const CDnsPendingQuery* receiver = nullptr);
+// The same for a reply from address (network byte order) and port (host
+// order), without a host object to read them from.
+bool DnsDeliverAnswerFrom(int id, uint32_t address, unsigned short port, bool authoritative,
+                          const CDnsRecord& question, const CDnsRecordPtrList& answers,
+                          const CDnsPendingQuery* receiver);
 
 // The number of outstanding queries (for tests and diagnostics).
 int DnsPendingCount();

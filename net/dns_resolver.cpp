@@ -26,6 +26,10 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
 #include <vector>
 
 #include "core/clock.h"
@@ -56,21 +60,10 @@ enum : int {
 
 constexpr int kNameServerPort = 53;
 
-void CacheKey(const CVornString& name, int type, CVornString& key) {
-    CVornString canonical(CVornString::kUnlocked);
-    DnsCanonicalName(name, canonical);
-    DnsMakeKey(canonical, type, 0, key);
-}
-
-void SenderText(const CVornHostAddress& sender, CVornString& out) {
-    CVornHostAddress copy(sender);
-    out.Assign(copy.Format(0));
-}
-
 // The catalogue text of number filled with the sender's text, to the debug
 // log at WARNING (these replies are common enough to stay out of the event
 // log). Rate-limited like the events below.
-void DebugWarning(int number, const CVornString& sender) {
+void DebugWarning(int number, const CDnsSender& sender) {
     if (g_LogSilent)
         return;
     int heldBack = 0;
@@ -82,7 +75,8 @@ void DebugWarning(int number, const CVornString& sender) {
         const char* text = GetCatalogText(number);
         format.Assign(text ? text : "");
     }
-    CVornString argument(sender, CVornString::kUnlocked);
+    CVornString argument(CVornString::kUnlocked);
+    sender.Text(argument);
     AppendHeldBack(argument, heldBack);
     LogFormat(kLogWarning, format.CStr(), argument.CStr());
 }
@@ -90,11 +84,12 @@ void DebugWarning(int number, const CVornString& sender) {
 // A warning event about a reply that cannot be used. Anyone can send such
 // datagrams, so each number goes out at most once a minute; the sender text
 // then says how many were held back since the last one.
-void ReplyWarning(int number, const CVornString& sender, int value) {
+void ReplyWarning(int number, const CDnsSender& sender, int value) {
     int heldBack = 0;
     if (!DnsReportLimiter().Allow(number, &heldBack))
         return;
-    CVornString text(sender, CVornString::kUnlocked);
+    CVornString text(CVornString::kUnlocked);
+    sender.Text(text);
     AppendHeldBack(text, heldBack);
     LogEventStringInt(number, kEventWarning, text, value);
 }
@@ -146,10 +141,6 @@ void KeepInZone(CDnsRecordPtrList& list, const CVornString& zone) {
     }
 }
 
-void FreeChain(void* value) {
-    delete static_cast<CDnsRecordPtrList*>(value);
-}
-
 }  // namespace
 
 // ---- The resolver of the process
@@ -173,23 +164,23 @@ CVornDNSResolver::~CVornDNSResolver() {
 bool CVornDNSResolver::Start(int grunts, bool writeLockHeld) {
     if (m_Started.load()) {
         if (writeLockHeld)
-            m_CacheLock.WriteUnlock();
+            m_CacheLock.unlock();
         return true;
     }
     if (grunts <= 0) {
         if (writeLockHeld)
-            m_CacheLock.WriteUnlock();
+            m_CacheLock.unlock();
         LogEventInt(kMsgBadGrunts, kEventError, grunts);
         return false;
     }
     if (!writeLockHeld) {
-        CVornWriteGuard guard(m_CacheLock);
+        std::unique_lock<std::shared_mutex> guard(m_CacheLock);
         return startLocked(grunts);
     }
     // The caller's write lock goes however the start ends.
     struct Release {
-        CVornRWLock& lock;
-        ~Release() { lock.WriteUnlock(); }
+        std::shared_mutex& lock;
+        ~Release() { lock.unlock(); }
     } release{m_CacheLock};
     return startLocked(grunts);
 }
@@ -230,8 +221,14 @@ bool CVornDNSResolver::startLocked(int grunts) {
     }
     bool haveServers;
     {
+        auto snapshot = std::make_shared<CVornList<CVornHostAddress>>();
         CVornLockGuard serversGuard(m_Servers.m_Lock);
         haveServers = m_Servers.m_Count > 0;
+        for (auto* node = m_Servers.m_Head; node; node = node->m_Next)
+            snapshot->AddTail(*node->m_Element);
+        std::lock_guard<std::mutex> snapshotGuard(m_SnapshotLock);
+        m_ServerSnapshot = std::move(snapshot);
+        m_ServerGeneration.fetch_add(1, std::memory_order_release);
     }
     // Not fatal: every query then fails at once, and the lookups say so.
     if (!haveServers)
@@ -251,22 +248,28 @@ void CVornDNSResolver::StopResolver() {
     bool wasStarted;
     {
         // Queries see the stop after their current wait and give up.
-        CVornWriteGuard guard(m_CacheLock);
+        std::unique_lock<std::shared_mutex> guard(m_CacheLock);
         wasStarted = m_Started.exchange(false);
         clearListsLocked();
-        cacheFlushLocked();
+        cacheFlushShards();
     }
     // The threads take the cache lock, so it is not held while they end.
     if (wasStarted)
         CVornUDPServer::Stop();
-    CVornWriteGuard guard(m_CacheLock);
+    std::unique_lock<std::shared_mutex> guard(m_CacheLock);
     // Records a query cached while the resolver was being stopped (unless
     // another start has happened meanwhile).
     if (!m_Started.load())
-        cacheFlushLocked();
+        cacheFlushShards();
 }
 
 void CVornDNSResolver::clearListsLocked() {
+    std::shared_ptr<CVornList<CVornHostAddress>> snapshot;
+    {
+        std::lock_guard<std::mutex> guard(m_SnapshotLock);
+        snapshot.swap(m_ServerSnapshot);
+        m_ServerGeneration.fetch_add(1, std::memory_order_release);
+    }
     std::vector<CVornHostAddress*> hosts;
     {
         CVornLockGuard guard(m_Servers.m_Lock);
@@ -287,14 +290,22 @@ void CVornDNSResolver::clearListsLocked() {
 
 void CVornDNSResolver::CopyServers(CVornList<CVornHostAddress>& out) {
     out.RemoveAll();
-    CVornReadGuard guard(m_CacheLock);
+    std::shared_lock<std::shared_mutex> guard(m_CacheLock);
     CVornLockGuard listGuard(m_Servers.m_Lock);
     for (auto* node = m_Servers.m_Head; node; node = node->m_Next) out.AddTail(*node->m_Element);
 }
 
+std::shared_ptr<CVornList<CVornHostAddress>> CVornDNSResolver::ServerSnapshot(
+    unsigned* generation) {
+    std::lock_guard<std::mutex> guard(m_SnapshotLock);
+    if (generation)
+        *generation = m_ServerGeneration.load(std::memory_order_relaxed);
+    return m_ServerSnapshot;
+}
+
 void CVornDNSResolver::CopySearchDomains(CVornStringList& out) {
     out.RemoveAll();
-    CVornReadGuard guard(m_CacheLock);
+    std::shared_lock<std::shared_mutex> guard(m_CacheLock);
     CVornLockGuard listGuard(m_SearchDomains.m_Lock);
     for (auto* node = m_SearchDomains.m_Head; node; node = node->m_Next)
         out.AddTail(*node->m_Element);
@@ -322,16 +333,19 @@ void CVornDNSResolver::HandleDatagram(const CVornString& data, const CVornHostAd
 
 bool CVornDNSResolver::HandleReply(const CVornString& data, const CVornHostAddress& sender,
                                    CDnsPendingQuery* receiver) {
+    return HandleReply(data, CDnsSender(sender), receiver);
+}
+
+bool CVornDNSResolver::HandleReply(const CVornString& data, const CDnsSender& sender,
+                                   CDnsPendingQuery* receiver) {
     CDnsRecordPtrList questions, answers, authority, additional;
     int id = 0;
     int rcode = 0;
     bool authoritative = false;
-    CVornString from(CVornString::kUnlocked);
-    SenderText(sender, from);
 
     if (!DnsParseReply(data, sender, &id, &rcode, &authoritative, questions, answers, authority,
                        additional)) {
-        ReplyWarning(kMsgBadReply, from, 0);
+        ReplyWarning(kMsgBadReply, sender, 0);
         return false;
     }
     // An error reply is neither delivered nor cached: its query tries its
@@ -341,19 +355,19 @@ bool CVornDNSResolver::HandleReply(const CVornString& data, const CVornHostAddre
         case 3:
             break;
         case 1:
-            ReplyWarning(kMsgFormatError, from, 0);
+            ReplyWarning(kMsgFormatError, sender, 0);
             return false;
         case 2:
-            DebugWarning(kMsgServerFailure, from);
+            DebugWarning(kMsgServerFailure, sender);
             return false;
         case 4:
-            DebugWarning(kMsgNotImplemented, from);
+            DebugWarning(kMsgNotImplemented, sender);
             return false;
         case 5:
-            DebugWarning(kMsgRefused, from);
+            DebugWarning(kMsgRefused, sender);
             return false;
         default:
-            ReplyWarning(kMsgBadRcode, from, rcode);
+            ReplyWarning(kMsgBadRcode, sender, rcode);
             return false;
     }
 
@@ -364,7 +378,7 @@ bool CVornDNSResolver::HandleReply(const CVornString& data, const CVornHostAddre
             question = *questions.m_Head->m_Element;
     }
     if (question.m_Type == 0) {
-        ReplyWarning(kMsgNoQuestion, from, 0);
+        ReplyWarning(kMsgNoQuestion, sender, 0);
         return false;
     }
 
@@ -377,118 +391,182 @@ bool CVornDNSResolver::HandleReply(const CVornString& data, const CVornHostAddre
             KeepInZone(*section, receiver->m_Zone);
     }
 
-    bool delivered = false;
-    {
-        // Delivery and caching under one write lock: the query that wakes
-        // finds the reply's records (its CNAME chain) in the cache.
-        CVornWriteGuard guard(m_CacheLock);
-        if (receiver)
-            delivered = DnsDeliverAnswer(id, sender, authoritative, question, answers, receiver);
-        if (delivered) {
-            bool noAnswers;
-            {
-                CVornLockGuard answersGuard(answers.m_Lock);
-                noAnswers = answers.m_Count == 0;
-            }
-            // A name that does not exist, or has no data of the asked type.
-            if (noAnswers)
-                cacheAddLocked(
-                    new CDnsRecord(question.m_Name, kNegativeTtl, question.m_Type, authoritative));
-            const std::vector<CVornString> chain = QuestionChain(question, answers);
-            for (CDnsRecordPtrList* section : {&answers, &authority, &additional}) {
-                for (CDnsRecord* r : TakeRecords(*section)) {
-                    const bool ours = r && r->m_Expiry != 0 && InNames(chain, r->m_Name) &&
-                                      (r->m_Type == question.m_Type || r->m_Type == kDnsTypeCNAME);
-                    if (ours)
-                        cacheAddLocked(r);
-                    else
-                        delete r;
-                }
-            }
-        }
+    // What the cache takes from the reply is made before the lock, so that
+    // the lock is held only to deliver and to file the entries. A reply at
+    // the server's own socket answers no query and is not looked at further.
+    uint32_t address = 0;
+    unsigned short port = 0;
+    const bool deliverable = receiver && sender.Address(&address, &port);
+    std::vector<CacheEntry> entries;
+    if (deliverable)
+        entries = cacheEntries(question, authoritative, answers, authority, additional);
+    // The query's thread takes its answer only after this call has returned,
+    // so it finds the reply's records (its CNAME chain) in the cache; the
+    // cache lock is held only to file them.
+    const bool delivered = deliverable && DnsDeliverAnswerFrom(id, address, port, authoritative,
+                                                               question, answers, receiver);
+    if (delivered) {
+        for (CacheEntry& entry : entries) cacheFile(entry.first, std::move(entry.second));
     }
     // A late reply to a query that gave up, one nobody asked for, or one
     // from a server the query was not sent to.
     if (!delivered)
-        DebugWarning(kMsgUnexpectedReply, from);
+        DebugWarning(kMsgUnexpectedReply, sender);
     return delivered;
 }
 
 // ---- The cache
+
+CVornDNSResolver::CachedRecord CVornDNSResolver::CachedRecord::From(const CDnsRecord& record) {
+    CachedRecord cached;
+    cached.m_Expiry = record.m_Expiry;
+    cached.m_Type = record.m_Type;
+    cached.m_Address = record.m_Address.GetAddress();
+    {
+        CVornStringLockGuard guard(record.m_Target);
+        if (record.m_Target.Length() > 0)
+            cached.m_Target.assign(record.m_Target.Data(),
+                                   static_cast<size_t>(record.m_Target.Length()));
+    }
+    cached.m_Preference = record.m_Preference;
+    cached.m_Authoritative = record.m_Authoritative;
+    cached.m_Negative = record.m_Negative;
+    return cached;
+}
+
+CDnsRecord CVornDNSResolver::CachedRecord::ToRecord() const {
+    CDnsRecord record;
+    record.m_Expiry = m_Expiry;
+    record.m_Type = m_Type;
+    record.m_Address.SetAddress(m_Address);
+    if (!m_Target.empty())
+        record.m_Target.Assign(m_Target.data(), static_cast<int>(m_Target.size()));
+    record.m_Preference = m_Preference;
+    record.m_Authoritative = m_Authoritative;
+    record.m_Negative = m_Negative;
+    return record;
+}
 
 void CVornDNSResolver::CacheAdd(CDnsRecord** record) {
     if (!record || !*record)
         return;
     CDnsRecord* r = *record;
     *record = nullptr;
-    CVornWriteGuard guard(m_CacheLock);
-    cacheAddLocked(r);
+    cacheAdd(r);
 }
 
-void CVornDNSResolver::cacheAddLocked(CDnsRecord* record) {
-    CVornString key(CVornString::kUnlocked);
-    CacheKey(record->m_Name, record->m_Type, key);
-    void* value = nullptr;
-    CDnsRecordPtrList* chain;
-    if (m_Cache.Find(key, &value, false) && value) {
-        chain = static_cast<CDnsRecordPtrList*>(value);
-    } else {
-        chain = new CDnsRecordPtrList();
-        m_Cache.Insert(key, chain, &FreeChain);
+std::vector<CVornDNSResolver::CacheEntry> CVornDNSResolver::cacheEntries(
+    const CDnsRecord& question, bool authoritative, CDnsRecordPtrList& answers,
+    CDnsRecordPtrList& authority, CDnsRecordPtrList& additional) {
+    std::vector<CacheEntry> entries;
+    bool noAnswers;
+    {
+        CVornLockGuard answersGuard(answers.m_Lock);
+        noAnswers = answers.m_Count == 0;
     }
-    record->m_Name.Clear();
+    // A name that does not exist, or has no data of the asked type.
+    if (noAnswers) {
+        const CDnsRecord negative(question.m_Name, kNegativeTtl, question.m_Type, authoritative);
+        entries.emplace_back(DnsCanonicalKey(negative.m_Name, negative.m_Type, 0),
+                             CachedRecord::From(negative));
+    }
+    const std::vector<CVornString> chain = QuestionChain(question, answers);
+    for (CDnsRecordPtrList* section : {&answers, &authority, &additional}) {
+        CVornLockGuard sectionGuard(section->m_Lock);
+        for (auto* node = section->m_Head; node; node = node->m_Next) {
+            const CDnsRecord* r = node->m_Element;
+            const bool ours = r && r->m_Expiry != 0 && InNames(chain, r->m_Name) &&
+                              (r->m_Type == question.m_Type || r->m_Type == kDnsTypeCNAME);
+            if (ours)
+                entries.emplace_back(DnsCanonicalKey(r->m_Name, r->m_Type, 0),
+                                     CachedRecord::From(*r));
+        }
+    }
+    return entries;
+}
 
-    CVornLockGuard chainGuard(chain->m_Lock);
-    for (auto* node = chain->m_Head; node; node = node->m_Next) {
-        CDnsRecord* cached = node->m_Element;
+void CVornDNSResolver::cacheAdd(CDnsRecord* record) {
+    std::unique_ptr<CDnsRecord> owned(record);
+    cacheFile(DnsCanonicalKey(record->m_Name, record->m_Type, 0), CachedRecord::From(*record));
+}
+
+CVornDNSResolver::CacheShard& CVornDNSResolver::shardOf(const std::string& key) {
+    return m_Shards[std::hash<std::string>()(key) % kCacheShards];
+}
+
+bool CVornDNSResolver::CachedRecord::SameData(const CachedRecord& other) const {
+    // As CDnsRecord::Equals for two records without owner names.
+    if (m_Type != other.m_Type)
+        return false;
+    switch (m_Type) {
+        case 0:
+            return false;
+        case kDnsTypeA:
+            return m_Address == other.m_Address;
+        case kDnsTypeNS:
+        case kDnsTypeCNAME:
+        case kDnsTypePTR:
+        case kDnsTypeMX:
+            return CVornString(m_Target.data(), static_cast<int>(m_Target.size()),
+                               CVornString::kUnlocked)
+                .Equals(CVornString(other.m_Target.data(), static_cast<int>(other.m_Target.size()),
+                                    CVornString::kUnlocked),
+                        0);
+        default:
+            return true;
+    }
+}
+
+void CVornDNSResolver::cacheFile(const std::string& key, CachedRecord incoming) {
+    CacheShard& shard = shardOf(key);
+    std::unique_lock<std::shared_mutex> guard(shard.m_Lock);
+    CacheChain& chain = shard.m_Chains[key];
+    for (CachedRecord& cached : chain) {
         // A negative entry never stands for a record (a null MX, an address
         // 0.0.0.0), nor a record for one.
-        if (!cached || cached->m_Negative != record->m_Negative || !cached->Equals(*record))
+        if (cached.m_Negative != incoming.m_Negative || !cached.SameData(incoming))
             continue;
-        if (cached->m_Expiry < record->m_Expiry ||
-            (!cached->m_Authoritative && record->m_Authoritative))
-            *cached = *record;
-        delete record;
+        if (cached.m_Expiry < incoming.m_Expiry ||
+            (!cached.m_Authoritative && incoming.m_Authoritative))
+            cached = std::move(incoming);
         return;
     }
-    chain->AddTail(record);
+    chain.push_back(std::move(incoming));
 }
 
 bool CVornDNSResolver::CacheFind(const CVornString& name, int type, bool authoritativeOnly,
                                  CDnsRecordList& list, bool* authoritative) {
-    CVornString key(CVornString::kUnlocked);
-    CacheKey(name, type, key);
+    const std::string key = DnsCanonicalKey(name, type, 0);
     bool allAuthoritative = true;
     bool negative = false;
-    bool found;
+    bool found = false;
     {
-        CVornReadGuard guard(m_CacheLock);
-        void* value = nullptr;
-        if (!m_Cache.Find(key, &value, false) || !value) {
+        CacheShard& shard = shardOf(key);
+        std::shared_lock<std::shared_mutex> guard(shard.m_Lock);
+        auto chain = shard.m_Chains.find(key);
+        if (chain == shard.m_Chains.end()) {
             if (authoritative)
                 *authoritative = false;
             return false;
         }
-        CDnsRecordPtrList* chain = static_cast<CDnsRecordPtrList*>(value);
         list.RemoveAll();
         const time_t now = Now();
-        CVornLockGuard chainGuard(chain->m_Lock);
-        for (auto* node = chain->m_Head; node; node = node->m_Next) {
-            const CDnsRecord* r = node->m_Element;
-            if (!r || r->m_Expiry <= now)
+        for (const CachedRecord& r : chain->second) {
+            if (r.m_Expiry <= now)
                 continue;
-            if (!r->m_Authoritative) {
+            if (!r.m_Authoritative) {
                 if (authoritativeOnly)
                     continue;
                 allAuthoritative = false;
             }
-            if (r->m_Negative)
+            if (r.m_Negative) {
                 negative = true;
-            else
-                list.AddTail(*r);
+            } else {
+                list.AddTail(r.ToRecord());
+                found = true;
+            }
         }
-        CVornLockGuard listGuard(list.m_Lock);
-        found = negative || list.m_Count > 0;
+        found = found || negative;
     }
     if (authoritative)
         *authoritative = found && allAuthoritative;
@@ -505,62 +583,40 @@ void CVornDNSResolver::CacheRecords(CDnsRecordPtrList& section) {
 }
 
 void CVornDNSResolver::CacheClean() {
-    CVornWriteGuard guard(m_CacheLock);
-    CVornStringList keys;
-    m_Cache.GetKeys(keys);
     const time_t now = Now();
-    CVornLockGuard keysGuard(keys.m_Lock);
-    for (auto* node = keys.m_Head; node; node = node->m_Next) {
-        void* value = nullptr;
-        if (!m_Cache.Find(node->m_Element, &value, false) || !value)
+    for (size_t i = 0; i < kCacheShards; ++i) {
+        std::unique_lock<std::shared_mutex> guard(m_Shards[i].m_Lock);
+        cleanShardLocked(m_Shards[i], now);
+    }
+}
+
+void CVornDNSResolver::cleanShardLocked(CacheShard& shard, time_t now) {
+    std::unordered_map<std::string, CacheChain>& chains = shard.m_Chains;
+    for (auto chain = chains.begin(); chain != chains.end();) {
+        CacheChain& records = chain->second;
+        // A chain that was already empty stays.
+        if (records.empty()) {
+            ++chain;
             continue;
-        CDnsRecordPtrList* chain = static_cast<CDnsRecordPtrList*>(value);
-        bool allFresh = true;
-        {
-            CVornLockGuard chainGuard(chain->m_Lock);
-            if (chain->m_Count == 0)
-                continue;
-            for (auto* r = chain->m_Head; r && allFresh; r = r->m_Next)
-                allFresh = r->m_Element && r->m_Element->m_Expiry > now;
         }
-        if (allFresh)
-            continue;
-        CDnsRecordPtrList* fresh = new CDnsRecordPtrList();
-        for (CDnsRecord* r : TakeRecords(*chain)) {
-            if (r && r->m_Expiry > now)
-                fresh->AddTail(r);
-            else
-                delete r;
-        }
-        bool keep;
-        {
-            CVornLockGuard freshGuard(fresh->m_Lock);
-            keep = fresh->m_Count > 0;
-        }
-        if (keep) {
-            // Replaces the old (now empty) chain, which the table frees.
-            m_Cache.Insert(node->m_Element, fresh, &FreeChain);
-        } else {
-            m_Cache.Find(node->m_Element, nullptr, true);
-            delete chain;
-            delete fresh;
-        }
+        records.erase(std::remove_if(records.begin(), records.end(),
+                                     [now](const CachedRecord& r) { return r.m_Expiry <= now; }),
+                      records.end());
+        if (records.empty())
+            chain = chains.erase(chain);
+        else
+            ++chain;
     }
 }
 
 void CVornDNSResolver::CacheFlush() {
-    CVornWriteGuard guard(m_CacheLock);
-    cacheFlushLocked();
+    cacheFlushShards();
 }
 
-void CVornDNSResolver::cacheFlushLocked() {
-    CVornStringList keys;
-    m_Cache.GetKeys(keys);
-    CVornLockGuard keysGuard(keys.m_Lock);
-    for (auto* node = keys.m_Head; node; node = node->m_Next) {
-        void* value = nullptr;
-        if (m_Cache.Find(node->m_Element, &value, true))
-            FreeChain(value);
+void CVornDNSResolver::cacheFlushShards() {
+    for (size_t i = 0; i < kCacheShards; ++i) {
+        std::unique_lock<std::shared_mutex> guard(m_Shards[i].m_Lock);
+        m_Shards[i].m_Chains.clear();
     }
 }
 
@@ -568,53 +624,38 @@ void CVornDNSResolver::CacheInfo(bool cleanFirst, int* chains, int* records, int
                                  int* empty, int* negative, bool listing) {
     if (cleanFirst)
         CacheClean();
-    int nChains = 0, nRecords = 0, nExpired = 0, nEmpty = 0, nNegative = 0;
-    {
-        CVornReadGuard guard(m_CacheLock);
-        const time_t now = Now();
-        CVornStringList keys;
-        m_Cache.GetKeys(keys);
-        CVornLockGuard keysGuard(keys.m_Lock);
-        for (auto* node = keys.m_Head; node; node = node->m_Next) {
-            void* value = nullptr;
-            if (!m_Cache.Find(node->m_Element, &value, false) || !value)
-                continue;
+    int nChains = 0, nRecords = 0, nExpired = 0, nNegative = 0;
+    const time_t now = Now();
+    for (size_t i = 0; i < kCacheShards; ++i) {
+        std::shared_lock<std::shared_mutex> guard(m_Shards[i].m_Lock);
+        for (const auto& [key, chain] : m_Shards[i].m_Chains) {
             ++nChains;
-            CDnsRecordPtrList* chain = static_cast<CDnsRecordPtrList*>(value);
             if (listing) {
                 // The key: the type (2 bytes, host order), the number (2
                 // bytes), the lower-cased name.
-                CVornString key(node->m_Element, CVornString::kUnlocked);
                 unsigned short type = 0;
-                int offset = 0;
-                key.ReadUInt16(offset, &type, 1);
-                CVornString name(CVornString::kUnlocked);
-                if (key.Length() > 4)
-                    name.Assign(key.CStr() + 4, key.Length() - 4);
-                printf("%s type %u\n", name.CStr(), type);
+                if (key.size() >= 2)
+                    memcpy(&type, key.data(), sizeof type);
+                const std::string name = key.size() > 4 ? key.substr(4) : std::string();
+                printf("%s type %u\n", name.c_str(), type);
             }
-            CVornLockGuard chainGuard(chain->m_Lock);
-            for (auto* r = chain->m_Head; r; r = r->m_Next) {
+            for (const CachedRecord& record : chain) {
                 ++nRecords;
-                CDnsRecord* record = r->m_Element;
-                if (!record) {
-                    ++nEmpty;
-                    continue;
-                }
-                if (record->m_Expiry <= now)
+                if (record.m_Expiry <= now)
                     ++nExpired;
-                if (record->m_Negative)
+                if (record.m_Negative)
                     ++nNegative;
                 if (listing) {
                     CVornString data(CVornString::kUnlocked);
-                    if (record->m_Type == kDnsTypeA)
-                        FormatDottedQuad(static_cast<int>(record->m_Address.GetAddress()), data);
-                    else
-                        data.Assign(record->m_Target);
+                    if (record.m_Type == kDnsTypeA)
+                        FormatDottedQuad(static_cast<int>(record.m_Address), data);
+                    else if (!record.m_Target.empty())
+                        data.Assign(record.m_Target.data(),
+                                    static_cast<int>(record.m_Target.size()));
                     printf("  %s%s expires %ld preference %d %s\n",
-                           record->m_Negative ? "negative" : "record",
-                           record->m_Authoritative ? " authoritative" : "",
-                           static_cast<long>(record->m_Expiry), record->m_Preference, data.CStr());
+                           record.m_Negative ? "negative" : "record",
+                           record.m_Authoritative ? " authoritative" : "",
+                           static_cast<long>(record.m_Expiry), record.m_Preference, data.CStr());
                 }
             }
         }
@@ -627,8 +668,9 @@ void CVornDNSResolver::CacheInfo(bool cleanFirst, int* chains, int* records, int
         *records = nRecords;
     if (expired)
         *expired = nExpired;
+    // Every cached entry holds a record.
     if (empty)
-        *empty = nEmpty;
+        *empty = 0;
     if (negative)
         *negative = nNegative;
 }

@@ -36,17 +36,26 @@
 // helper (the cleaner); queries handle their replies on their own threads;
 // lookups call the cache functions from any thread. The cache lock is a
 // reader-writer lock: finds and counts read; adding, cleaning, flushing,
-// starting and stopping write. HandleReply holds the cache write lock while
-// it delivers a reply and caches its records, so that a query that has its
-// answer finds the reply's records in the cache. Lock order: the cache lock,
-// then the pending-query table's lock, then a query's lock. No thread holds
-// the cache lock while it waits for the resolver's threads.
+// starting and stopping write. HandleReply prepares a reply's cache entries
+// without a lock, delivers it (the pending-query table's lock, then the
+// query's) and then files the entries under the cache write lock before it
+// returns: the query's own thread, which called it, takes its answer only
+// afterwards, so it finds the reply's records (its CNAME chain) in the
+// cache. (A thread blocked in CDnsPendingQuery::WaitForAnswer may wake while
+// they are being filed.) Lock order: the cache lock, then the pending-query
+// table's lock, then a query's lock; the server-list snapshot's lock is
+// taken last. No thread holds the cache lock while it waits for the
+// resolver's threads.
 #pragma once
 
 #include <atomic>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
 
-#include "core/hash_table.h"
-#include "core/rw_lock.h"
 #include "core/vorn_list.h"
 #include "core/vorn_string.h"
 #include "net/dns_message.h"
@@ -90,9 +99,12 @@ public:
     // (rate-limited), drops what a zone's servers say about names outside
     // receiver->m_Zone, and when it answers receiver, delivers it and caches
     // the records of its question's chain. True when delivered. Any thread;
-    // takes the cache write lock, then the pending-query locks.
+    // takes the pending-query locks, then the cache write lock (never both).
     bool HandleReply(const CVornString& data, const CVornHostAddress& sender,
                      CDnsPendingQuery* receiver);
+    // The same for a sender given as an address and port (a query's socket
+    // has no host object to give): its text is made only for a report.
+    bool HandleReply(const CVornString& data, const CDnsSender& sender, CDnsPendingQuery* receiver);
 
     // See the DnsCache functions below.
     void CacheAdd(CDnsRecord** record);
@@ -109,19 +121,83 @@ public:
     // Each empties out first.
     void CopyServers(CVornList<CVornHostAddress>& out);
     void CopySearchDomains(CVornStringList& out);
+    // The configured name servers as one shared copy made at the start, for
+    // queries: a query keeps it for as long as it runs, so a stop cannot
+    // free the hosts under it, and no query copies them again. Null while
+    // the resolver is stopped. The list is never changed once made (its
+    // hosts lock themselves).
+    // *generation (may be null) receives ServerGeneration() as of the copy.
+    std::shared_ptr<CVornList<CVornHostAddress>> ServerSnapshot(unsigned* generation = nullptr);
+    // A number that changes whenever the snapshot does (a start or a stop),
+    // so that copies made of it can tell they are out of date. Lock-free.
+    unsigned ServerGeneration() const { return m_ServerGeneration.load(std::memory_order_acquire); }
 
 private:
-    // REQUIRES: the cache write lock (for all four).
+    // REQUIRES: the resolver's lock, exclusive (for both).
     bool startLocked(int grunts);
-    void cacheAddLocked(CDnsRecord* record);
-    void cacheFlushLocked();
     void clearListsLocked();
+    // Empties every shard of the cache (each under its own lock).
+    void cacheFlushShards();
 
     std::atomic<bool> m_Started{false};       // changed under the write lock
     CDnsServerList m_Servers;                 // owns the hosts; under the cache lock
+    // Changed under the cache write lock and m_SnapshotLock, read under
+    // m_SnapshotLock alone (taken last, never with another lock after it).
+    std::shared_ptr<CVornList<CVornHostAddress>> m_ServerSnapshot;
+    std::atomic<unsigned> m_ServerGeneration{0};  // changed with m_ServerSnapshot
+    std::mutex m_SnapshotLock;
     CVornList<CVornString*> m_SearchDomains;  // owns the texts; under the cache lock
-    CVornHashTable m_Cache{256, 0};  // key -> CDnsRecordPtrList* (a chain); under the cache lock
-    CVornRWLock m_CacheLock;
+    // One cached record: a CDnsRecord's data without its owner name (the
+    // key holds it) and without the locks and blocks a CDnsRecord carries,
+    // so that the cache takes a small part of the memory (every first query
+    // of a name adds to it).
+    struct CachedRecord {
+        time_t m_Expiry = 0;
+        uint32_t m_Address = 0;  // A records, network byte order
+        std::string m_Target;    // NS, CNAME, PTR, MX
+        int m_Type = 0;
+        short m_Preference = 0;
+        unsigned char m_Authoritative = 0;
+        unsigned char m_Negative = 0;
+
+        static CachedRecord From(const CDnsRecord& record);
+        // The record as the cache's readers receive it (an empty name).
+        CDnsRecord ToRecord() const;
+        // CDnsRecord::Equals of the two as records without owner names.
+        bool SameData(const CachedRecord& other) const;
+    };
+    typedef std::vector<CachedRecord> CacheChain;
+    typedef std::pair<std::string, CachedRecord> CacheEntry;  // key and record
+
+    // The entries a delivered reply adds to the cache: the records of its
+    // question's chain (see the top), or a negative entry when it has no
+    // answers. Reads the sections; takes no lock of the resolver.
+    static std::vector<CacheEntry> cacheEntries(const CDnsRecord& question, bool authoritative,
+                                                CDnsRecordPtrList& answers,
+                                                CDnsRecordPtrList& authority,
+                                                CDnsRecordPtrList& additional);
+    // The cache in shards by key: DnsMakeKey(canonical name, type, 0) -> the
+    // chain of that name and type, each shard under its own reader-writer
+    // lock, so that lookups of different names seldom meet on one lock.
+    struct CacheShard {
+        std::shared_mutex m_Lock;
+        std::unordered_map<std::string, CacheChain> m_Chains;
+    };
+    static constexpr size_t kCacheShards = 32;
+    CacheShard& shardOf(const std::string& key);
+    // Takes the record over and files it (cacheFile).
+    void cacheAdd(CDnsRecord* record);
+    // Files the record under key, merging it with an equal cached one
+    // (DnsCacheAdd's rule). Takes the key's shard lock.
+    void cacheFile(const std::string& key, CachedRecord incoming);
+    // Drops the shard's expired records and the chains they empty.
+    // REQUIRES: the shard's lock, exclusive.
+    static void cleanShardLocked(CacheShard& shard, time_t now);
+    std::unique_ptr<CacheShard[]> m_Shards{new CacheShard[kCacheShards]};
+    // The resolver's lock (a plain reader-writer lock, not recursive): the
+    // start and the stop hold it exclusively; the server and search-domain
+    // lists are read under it.
+    std::shared_mutex m_CacheLock;
 };
 
 // The resolver of the process, made on first use (which also installs the

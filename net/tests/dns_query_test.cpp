@@ -3,12 +3,16 @@
 #include "net/dns_query.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <memory>
 #include <thread>
 #include <vector>
+
+#include "core/tests/support/vorn_helpers.h"
 
 namespace {
 
@@ -206,6 +210,42 @@ TEST(DnsPendingQuery, AFullTableMakesTheNextQueryWait) {
     queries.clear();  // so that the late query gets in even if it was not woken
     late.join();
     EXPECT_EQ(DnsPendingCount(), before);
+}
+
+// Ids are drawn from the kernel a block at a time per thread: a forked child
+// must not take the ids its parent has drawn and not used yet.
+TEST(DnsPendingQuery, AForkedChildDoesNotRepeatItsParentsIds) {
+    const auto draw = [] {
+        std::vector<unsigned short> ids;
+        for (int i = 0; i < 8; ++i) {
+            CDnsPendingQuery query(CVornString("fork.example"), kDnsTypeA, nullptr);
+            ids.push_back(query.m_Id);
+        }
+        return ids;
+    };
+    // The parent's thread now holds a block with ids left in it.
+    { CDnsPendingQuery first(CVornString("fork.example"), kDnsTypeA, nullptr); }
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const pid_t pid = testsupport::ForkWithoutThreads();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        close(fds[0]);
+        const std::vector<unsigned short> ids = draw();
+        const ssize_t n = write(fds[1], ids.data(), ids.size() * sizeof ids[0]);
+        _exit(n == static_cast<ssize_t>(ids.size() * sizeof ids[0]) ? 0 : 1);
+    }
+    close(fds[1]);
+    const std::vector<unsigned short> parent = draw();
+    std::vector<unsigned short> child(parent.size());
+    const ssize_t n = read(fds[0], child.data(), child.size() * sizeof child[0]);
+    close(fds[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ASSERT_EQ(n, static_cast<ssize_t>(child.size() * sizeof child[0]));
+    // Eight equal draws of 16 bits by chance: 1 in 2^128.
+    EXPECT_NE(parent, child);
 }
 
 }  // namespace

@@ -404,6 +404,44 @@ TEST_F(DnsResolverTest, QueryAsksTheNextServerWhenOneIsSilentOrFails) {
     EXPECT_FALSE(DnsQuery(CVornString("h.x.test"), kDnsTypeA, &none, list, nullptr));
 }
 
+// A reply that misses its wait (the query has gone on to the next server)
+// still answers the query when it comes during the next wait: it comes from
+// a server the query was sent to. A datagram longer than any reply on the
+// query's socket meanwhile is reported (223) and the wait goes on.
+TEST_F(DnsResolverTest, AReplyThatMissesItsWaitStillAnswersDuringTheNext) {
+    DnsSetQueryTimes(2, 4);  // the second wait runs from about 2 s to 4 s
+    FakeDns second;
+    Primary().Add({"late.x.test", 1, "127.0.0.40"});
+    Primary().Hold();
+    second.Drop("late.x.test");
+    CVornHostAddress first(Quad("127.0.0.1"), Primary().Port());
+    CVornHostAddress next(Quad("127.0.0.1"), second.Port());
+    CDnsServerList servers;
+    servers.AddTail(&first);
+    servers.AddTail(&next);
+    std::atomic<int> result{-1};
+    std::vector<CDnsRecord> found;
+    std::thread asker([&] {
+        CDnsRecordList list;
+        const bool ok = DnsQuery(CVornString("late.x.test"), kDnsTypeA, &servers, list, nullptr);
+        found = Records(list);
+        result = ok ? 1 : 0;
+    });
+    const bool moved = Eventually([&] { return second.Count() == 1; });
+    EXPECT_TRUE(moved);
+    if (moved) {
+        const unsigned short port = second.SourcePorts()[0];
+        EXPECT_TRUE(dnstest::SendDatagram(std::string(600, 'x'), port));
+        EXPECT_TRUE(Eventually([&] { return EventsOf(223).size() == 1; }));
+    }
+    Primary().Release();
+    asker.join();
+    EXPECT_EQ(result.load(), 1);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(QuadText(found[0].m_Address.GetAddress()), "127.0.0.40");
+    EXPECT_EQ(Primary().Count(), 1u);
+}
+
 TEST_F(DnsResolverTest, DeadServerEndsTheLookupAtTheDeadlineEvenOnAFrozenClock) {
     m_Reconfigured = true;
     UseServers({dnstest::DeadPort()});
