@@ -183,12 +183,18 @@ protected:
         char tmpl[] = "/tmp/zelorm-dnsit-XXXXXX";
         ASSERT_NE(nullptr, mkdtemp(tmpl));
         s_Dir = tmpl;
+        UseNewPort();
+        setenv("ZELORM_RESOLV_CONF", (s_Dir + "/resolv.conf").c_str(), 1);
+        DnsStop();  // the next lookup reads this configuration
+    }
+    // A port nothing uses now, named in the resolver configuration. Between
+    // two tests another process's query may take the suite's port for a
+    // moment (queries go out from ports the kernel picks): SetUp then moves
+    // the server to a new one.
+    static void UseNewPort() {
         s_Port = dnstest::DeadPort();
         std::ofstream conf(s_Dir + "/resolv.conf");
         conf << "nameserver 127.0.0.1:" << s_Port << "\nsearch zone.test\n";
-        conf.close();
-        setenv("ZELORM_RESOLV_CONF", (s_Dir + "/resolv.conf").c_str(), 1);
-        DnsStop();  // the next lookup reads this configuration
     }
     static void TearDownTestSuite() {
         DnsStop();
@@ -207,6 +213,12 @@ protected:
         DnsSetQueryTimes(0, 0);  // the real wait (4 s) and deadline (40 s)
         DnsCacheFlush();
         m_Server.reset(new Dnsmasq(s_Port, s_Dir + "/dnsmasq.log"));
+        for (int attempt = 0; attempt < 3 && !m_Server->WaitUntilAnswering(); ++attempt) {
+            m_Server.reset();
+            UseNewPort();
+            DnsStop();
+            m_Server.reset(new Dnsmasq(s_Port, s_Dir + "/dnsmasq.log"));
+        }
         ASSERT_TRUE(m_Server->WaitUntilAnswering()) << ServerLog();
     }
     void TearDown() override {
