@@ -1,29 +1,47 @@
 // SMTP: the gateway's mail listener. A CVornTCPServer named "SMTP" whose
 // connection workers each run one receiving session (ProcessJob, see
 // gateway/smtp_session.h) and whose helper threads are the outgoing delivery
-// workers (RunHelper). It carries the spool queues, the spool directory and
-// the wake event that tells the delivery workers new mail is queued, and
-// writes the pipeline's activity records (CPipelineRecords).
+// workers (RunHelper, see gateway/delivery_worker.cpp). It carries the spool
+// queues, the spool directory and the wake event that tells the delivery
+// workers new mail is queued, and writes the pipeline's activity records
+// (CPipelineRecords).
+//
+// The steps of a delivery pass are joined here: each delivery worker has its
+// own relay object (CRelayDelivery, made by NewRelay: the server's records,
+// own host name and stop flag, and Bounce as its last step); the server owns
+// the bounce step (CBounceStep) and the notice step (CDeliveryNotices), which
+// Bounce and SendNotices forward to. Generated mail goes out from
+// GetGatewayAddress.
 //
 // Settings of the system object: "SMTPIncoming" and "SMTPOutgoing" (worker
 // counts, 5 when missing; Start makes values below 1 into 5) and "SMTPPort"
 // (Start makes 0, negative or above 65535 into 25).
 //
 // Stopping: Stop first raises the server's own stop flag, which every
-// session read watches (it reads in slices of one second), so a client in a
-// session gets a 421 reply and the session ends; Stop waits for that at most
+// session read and every relay read watches (in slices of one second), so a
+// client in a session gets a 421 reply and the session ends; it interrupts
+// every relay object in use (a connect or send to a slow next hop ends at
+// once) and wakes the delivery workers; it waits for the sessions at most
 // kSessionDrainSeconds, then stops the framework, which cuts whatever is
-// left. An idle or slow client never holds shutdown up for long.
+// left. An idle or slow client or next hop never holds shutdown up for long.
 //
 // Threads: Start, Stop, Reconfigure and changePort from the service's
-// control threads (not from a thread of this server); WakeWorkers and the
-// accessors from any thread. Not copyable.
+// control threads (not from a thread of this server); WakeWorkers, the
+// accessors and the pass operations (each on a message its caller holds)
+// from any thread. Locks: the take from "slowq" runs under the counts lock
+// (then the queue's locks), and a queue only tries message locks, so a
+// worker may call WakeWorkers while it holds its message; m_RelaysLock and
+// m_SessionsLock are taken alone. Not copyable.
 #pragma once
+
+#include <time.h>
 
 #include <atomic>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "core/message_catalog.h"
 #include "core/rw_lock.h"
@@ -32,8 +50,13 @@
 #include "gateway/pipeline_records.h"
 #include "net/tcp_server.h"
 
+class CBounceStep;
+class CDeliveryNotices;
 class CMessageQueue;
+class CQueuedMessage;
+class CRelayDelivery;
 class CVornListMembership;
+struct QueuedRecipient;
 
 // Result numbers of Reconfigure and changePort (texts of the web
 // administration's product catalogue).
@@ -52,6 +75,16 @@ public:
     static constexpr int kDataTimeoutSeconds = 600;
     // How long Stop lets sessions say 421 and end before it cuts them.
     static constexpr int kSessionDrainSeconds = 3;
+    // Delivery workers: the longest idle wait for the wake event; the age
+    // (seconds since creation) a message must pass to expire; the local
+    // user name part of the gateway's own address.
+    static constexpr int kIdleWaitSeconds = 60;
+    static constexpr time_t kExpirySeconds = 432000;
+    static constexpr const char* kGatewayUser = "Velmar_RazoVidez_Dozoruve";
+    // Catalogue text a recipient gets when no mailbox takes its mail.
+    static constexpr int kMsgNoMailbox = 451;
+    // What one turn of the delivery loop did (deliverNext).
+    enum Turn : int { kTurnIdle = 0, kTurnFast = 1, kTurnSlow = 2 };
 
     // Reads the own host name. fastq and slowq are borrowed and must outlive
     // the server; spoolDirectory null or empty: kDefaultSpoolDirectory.
@@ -72,8 +105,50 @@ public:
     int Reconfigure();
     int changePort();
 
-    // Sets the wake event once.
+    // Sets the wake event once, under the counts lock (write mode).
     void WakeWorkers();
+
+    // ---- Delivery workers (gateway/delivery_worker.cpp)
+    // Slot 1: one delivery worker's loop; returns when the server stops or
+    // the framework wants fewer helpers.
+    void RunHelper(int threadNumber) override;
+    // One turn of the loop: takes the next due message from "fastq", else
+    // (within SlowQueueLimit) from "slowq", runs one pass over it with relay
+    // and removes it, releases it or moves it to "slowq". kTurnIdle when
+    // nothing was taken. Any thread of a worker (tests call it directly).
+    int deliverNext(CRelayDelivery& relay);
+    // One delivery pass over a message the caller holds locked: expiry, the
+    // local recipients, then the relay pass (which ends in Bounce). 0 when
+    // nothing is left to do with the message; other values keep it spooled.
+    int DeliverLocal(CQueuedMessage* message, CRelayDelivery& relay);
+    // 1 when a message of size bytes would exceed the user's "MailQuota"
+    // (in MiB; missing, 0 or negative: no quota), else 0.
+    int OverQuota(long size, const char* user);
+    // How many delivery workers may work on "slowq" at once with that many
+    // wanted helpers: a quarter (truncated), at least 2.
+    static int SlowQueueLimit(int helpers);
+    // Status failed, notify flag 1, the reason; a non-empty text replaces the
+    // status text. A null recipient is ignored.
+    static void failRecipient(QueuedRecipient* recipient, int reason);
+    static void failRecipient(QueuedRecipient* recipient, int reason, const char* text);
+
+    // A relay object joined to this server (records, own host name, stop
+    // flag, reply time-out, Bounce as its last step). The caller owns it;
+    // it must not outlive the server.
+    std::unique_ptr<CRelayDelivery> NewRelay();
+    // Seconds a relay object waits for each reply line of a next hop, for
+    // relay objects made from now on (tests shorten it); values < 1 are
+    // ignored.
+    void SetRelayReplyTimeout(int seconds);
+
+    // The bounce step and the notice step of a pass, for a message the
+    // caller holds locked (gateway/bounce_step.h, gateway/delivery_notices.h).
+    int Bounce(CQueuedMessage* message);
+    int SendNotices(CQueuedMessage* message);
+    // The sender address of generated mail: kGatewayUser "@" own host name.
+    const char* GetGatewayAddress() const { return m_GatewayAddress.c_str(); }
+    // Messages taken from "slowq" and not yet handed back (for tests).
+    int GetRetriesInProgress();
 
     // Slot 2: one receiving session (gateway/smtp_session.h).
     void ProcessJob(CVornTCPSocket* connection, int threadNumber) override;
@@ -101,6 +176,11 @@ private:
     static int readCount(const char* name, int def);
     // Writes the current port back into "SMTPPort" (not saved to the files).
     void restorePortSetting();
+    // The delivery worker's relay objects in use, for Stop's Interrupt.
+    void registerRelay(CRelayDelivery* relay);
+    void unregisterRelay(CRelayDelivery* relay);
+    // Waits up to seconds of real time, less when Stop begins.
+    void pauseUnlessStopping(int seconds);
 
     std::string m_OwnHostName;
     CVornListMembership* m_ListMembership;
@@ -122,6 +202,17 @@ private:
     // Sessions in progress, so that Stop can wait for their 421.
     std::mutex m_SessionsLock;
     std::condition_variable m_SessionsDone;
+    std::condition_variable m_StopBegan;  // with m_SessionsLock, for pauses
     int m_ActiveSessions = 0;
     bool m_Stopped = false;
+
+    // Joined steps of a delivery pass (made at construction, with the fast
+    // queue; null without one).
+    std::string m_GatewayAddress;
+    std::unique_ptr<CDeliveryNotices> m_Notices;
+    std::unique_ptr<CBounceStep> m_BounceStep;
+    std::atomic<int> m_RelayReplyTimeout{0};  // 0: the relay's own default
+    // Relay objects of running workers (under m_RelaysLock).
+    std::mutex m_RelaysLock;
+    std::vector<CRelayDelivery*> m_Relays;
 };

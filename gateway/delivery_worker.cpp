@@ -1,0 +1,212 @@
+// The delivery workers: the outgoing side of the gateway. Every helper
+// thread of the SMTP server runs the delivery loop; each turn takes one due
+// message from the spool, runs one delivery pass over it and then removes it,
+// keeps it for a retry, or moves it from "fastq" to "slowq".
+//
+//   SMTP::RunHelper       one worker's loop (until stop or fewer helpers)
+//   SMTP::deliverNext     one turn: take, pass, dispose
+//   SMTP::DeliverLocal    one pass: expiry, local recipients, relay pass
+//   SMTP::OverQuota       the "MailQuota" test of a local user
+//   SMTP::SlowQueueLimit  how many workers may retry "slowq" mail at once
+//   SMTP::failRecipient   marks a recipient failed with a reason (and text)
+//
+// Bad input: a recipient whose address does not parse fails with reason 3;
+// the parser running out of memory ends the pass with 1 and the message is
+// retried unchanged. A pass that throws (memory) keeps the message for a
+// retry rather than losing it or leaving its queue entry taken.
+//
+// Local recipients: this system has no mail store, so no mailbox ever opens
+// and every local recipient fails with reason 2 (catalogue text 451) and is
+// returned to its sender. The steps that would follow an opened mailbox
+// (the mailbox states, the content filter and "OnForbidden", the store's
+// delivery and its records) are not reachable and are left out.
+#include <stdio.h>
+#include <string.h>
+
+#include <algorithm>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "config/config_store.h"
+#include "core/clock.h"
+#include "core/vorn_exception.h"
+#include "core/pseudo_random.h"
+#include "gateway/queued_message.h"
+#include "gateway/relay_delivery.h"
+#include "gateway/smtp_server.h"
+#include "gateway/spool_queue.h"
+#include "net/mail_address.h"
+
+int SMTP::SlowQueueLimit(int helpers) {
+    return std::max(2, helpers / 4);
+}
+
+void SMTP::failRecipient(QueuedRecipient* recipient, int reason) {
+    CRelayDelivery::failRecipient(recipient, reason);
+}
+
+void SMTP::failRecipient(QueuedRecipient* recipient, int reason, const char* text) {
+    CRelayDelivery::failRecipient(recipient, reason, text);
+}
+
+int SMTP::GetRetriesInProgress() {
+    m_CountsLock.ReadLock();
+    int n = m_RetriesInProgress;
+    m_CountsLock.ReadUnlock();
+    return n;
+}
+
+void SMTP::RunHelper(int /*threadNumber*/) {
+    std::unique_ptr<CRelayDelivery> relay = NewRelay();
+    registerRelay(relay.get());
+    struct Leave {
+        SMTP* server;
+        CRelayDelivery* relay;
+        ~Leave() {
+            server->unregisterRelay(relay);
+            // The next waiting worker wakes too and sees the stop (or takes
+            // over the wake-up this worker may have consumed).
+            server->m_WakeEvent.Set();
+        }
+    } leave{this, relay.get()};
+
+    while (!SessionsMustEnd()) {
+        if (TooManyHelpers())
+            return;
+        int turn = deliverNext(*relay);
+        // After new mail, look for more at once.
+        if (turn == kTurnFast)
+            continue;
+        if (SessionsMustEnd() || TooManyHelpers())
+            return;
+        (void)m_WakeEvent.WaitSeconds(kIdleWaitSeconds);
+        if (TooManyHelpers()) {
+            // Surplus workers leave one by one rather than all at once.
+            pauseUnlessStopping(PseudoRandom() % 5);
+            return;
+        }
+    }
+}
+
+int SMTP::deliverNext(CRelayDelivery& relay) {
+    if (m_FastQueue == nullptr || m_SlowQueue == nullptr)
+        return kTurnIdle;
+    bool fromSlow = false;
+    std::unique_ptr<CQueuedMessage> message(m_FastQueue->TakeNext(m_SpoolDirectory.c_str()));
+    if (message) {
+        // (later: SMTP::ScanMessage on new mail; until scanning exists mail
+        // is delivered unscanned.)
+    } else {
+        int limit = SlowQueueLimit(GetHelperThreadCount());
+        m_CountsLock.WriteLock();
+        if (m_RetriesInProgress < limit) {
+            message.reset(m_SlowQueue->TakeNext(m_SpoolDirectory.c_str()));
+            if (message) {
+                ++m_RetriesInProgress;
+                fromSlow = true;
+            }
+        }
+        m_CountsLock.WriteUnlock();
+        if (!message)
+            return kTurnIdle;
+    }
+
+    int result = 1;
+    try {
+        result = DeliverLocal(message.get(), relay);
+    } catch (const std::bad_alloc&) {
+        result = 1;  // kept for a retry; the queue entry must not stay taken
+    } catch (const CVornException&) {
+        result = 1;
+    }
+
+    // The queues take the message over (and delete it) whatever they report.
+    if (result == 0) {
+        recordMessageDone(message.get());
+        (fromSlow ? m_SlowQueue : m_FastQueue)->Remove(message.release(), 1);
+    } else if (fromSlow) {
+        m_SlowQueue->Release(message.release());
+    } else {
+        // Add to "slowq" with both times now, then drop the "fastq" entry;
+        // when the add fails the message stays in "fastq", ready again
+        // after the retry interval.
+        m_FastQueue->MoveTo(message.release(), *m_SlowQueue);
+    }
+    if (fromSlow) {
+        m_CountsLock.WriteLock();
+        --m_RetriesInProgress;
+        m_CountsLock.WriteUnlock();
+    }
+    return fromSlow ? kTurnSlow : kTurnFast;
+}
+
+int SMTP::DeliverLocal(CQueuedMessage* message, CRelayDelivery& relay) {
+    if (message->GetRecipients() == nullptr)
+        return 0;
+
+    // Expiry fails only what is still waiting: recipients already delivered
+    // or failed keep their status and reason. The bounce step then returns
+    // every failure (without the original when it cannot be read) and
+    // closes the recipients, so an expired message leaves the spool.
+    if (Now() - message->GetCreationTime() > kExpirySeconds) {
+        bool changed = false;
+        for (QueuedRecipient* r = message->GetRecipients(); r; r = r->m_Next) {
+            if (r->m_Status == kRecipientPending) {
+                failRecipient(r, kReasonExpired);
+                changed = true;
+            }
+        }
+        if (changed)
+            (void)message->WriteEnvelope();
+        return Bounce(message);
+    }
+
+    bool changed = false;
+    for (QueuedRecipient* r = message->GetRecipients(); r; r = r->m_Next) {
+        if (r->m_Status != kRecipientPending)
+            continue;
+        CVornMailAddress address;
+        int parsed = address.Set(r->m_Address.c_str());
+        if (parsed < 0)
+            return 1;  // out of memory: retried unchanged, no relay pass
+        const char* route = parsed == 0 ? address.Get(CVornMailAddress::kFormRoute) : nullptr;
+        if (route == nullptr) {
+            failRecipient(r, kReasonBadAddress);
+            changed = true;
+            continue;
+        }
+        // A '!' path is a remote recipient: the relay pass takes it.
+        if (strchr(route, '!') != nullptr)
+            continue;
+        std::string user(route);
+        std::erase(user, '"');
+        if (message->GetKind() == kMessageReceived &&
+            OverQuota(message->GetBodySize(), user.c_str())) {
+            failRecipient(r, kReasonOverQuota);
+            changed = true;
+            continue;
+        }
+        // No mailbox opens in this system (there is no mail store).
+        failRecipient(r, kReasonNoMailbox, m_Catalog.GetText(kMsgNoMailbox));
+        changed = true;
+    }
+    // One rewrite after the walk records every local outcome; with no
+    // mailbox nothing was delivered that a crash could make us deliver twice.
+    if (changed)
+        (void)message->WriteEnvelope();
+
+    return relay.DeliverRemote(*message);
+}
+
+int SMTP::OverQuota(long size, const char* user) {
+    CVornString value;
+    if (CVornConfigStore::GetSetting(nullptr, user, "MailQuota", value) != 0)
+        return 0;
+    long long quota = static_cast<long long>(value.ToInt()) * (1LL << 20);
+    if (quota <= 0)
+        return 0;
+    // The user's stored bytes: there is no mail store, so none.
+    long long stored = 0;
+    return stored + size > quota ? 1 : 0;
+}

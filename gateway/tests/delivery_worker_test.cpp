@@ -1,0 +1,224 @@
+// The delivery worker's pass and its turns, run on the test's own thread:
+// the "slowq" limit, expiry, local, bad and remote recipients, the quota,
+// and what happens to a message after its pass (removed, moved to "slowq",
+// retried after the interval). A scripted next hop stands in for the relay.
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "gateway/tests/support/delivery_fixture.h"
+#include "net/mail_address.h"
+
+namespace {
+
+using deliverytest::DeliveryTest;
+using Step = relaytest::ScriptedNextHop::Step;
+
+const std::string kBody = "Subject: t\r\n\r\nhi\r\n";
+
+// The messages queued on "fastq" other than the original, loaded.
+std::vector<std::unique_ptr<CQueuedMessage>> Generated(CMessageQueue& fast,
+                                                       const std::string& spool,
+                                                       const std::string& original) {
+    std::vector<std::unique_ptr<CQueuedMessage>> out;
+    for (const QueueEntry& e : fast.Snapshot()) {
+        if (e.m_Name == original)
+            continue;
+        auto m = std::make_unique<CQueuedMessage>();
+        EXPECT_EQ(0, m->Open(e.m_Name.c_str(), spool.c_str()));
+        out.push_back(std::move(m));
+    }
+    return out;
+}
+
+TEST(DeliveryWorkerLimit, AQuarterOfTheHelpersMayRetryAtOnceButAtLeastTwo) {
+    for (int helpers = 1; helpers <= 16; ++helpers) {
+        int expected = helpers < 12 ? 2 : helpers < 16 ? 3 : 4;
+        EXPECT_EQ(expected, SMTP::SlowQueueLimit(helpers)) << helpers;
+    }
+}
+
+class DeliveryWorkerTest : public DeliveryTest {
+protected:
+    // One pass over the spooled message, as a worker runs it.
+    int Pass(const std::string& name) {
+        auto message = Load(name);
+        return m_Server->DeliverLocal(message.get(), *m_Relay);
+    }
+    int Turn() { return m_Server->deliverNext(*m_Relay); }
+};
+
+TEST_F(DeliveryWorkerTest, ExpiryAfterFiveDaysFailsOnlyThePendingRecipients) {
+    // address -> "status/reason/text" after the pass, for a message of that age.
+    struct Row {
+        time_t age;
+        bool tried;  // the pending recipient went to the next hop
+        std::string pending;
+    } rows[] = {
+        {432000, true, "4/0/"},
+        {432001, false, "4/1/"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.age);
+        const int before = m_Hop.Connections();
+        std::string name = Spool({{"p@x.org"},
+                                  {"d@x.org", kRecipientDone},
+                                  {"f@x.org", kRecipientFailed, kReasonNoRoute, "no route"}},
+                                 kBody, kMessageReceived, row.age);
+        EXPECT_EQ(0, Pass(name));
+        EXPECT_EQ(row.tried ? before + 1 : before, m_Hop.Connections());
+        auto outcome = Outcome(name);
+        EXPECT_EQ(row.pending, outcome["p@x.org"]);
+        // Delivered and failed recipients keep their reasons; all are closed.
+        EXPECT_EQ("4/0/", outcome["d@x.org"]);
+        EXPECT_EQ("4/7/no route", outcome["f@x.org"]);
+
+        // One return to the sender, naming the expired recipient only when
+        // it expired.
+        auto dsns = Generated(*m_Fast, m_Spool, name);
+        ASSERT_EQ(1u, dsns.size());
+        EXPECT_EQ(kMessageBounce, dsns[0]->GetKind());
+        EXPECT_EQ("s@a.org", dsns[0]->GetRecipients()->m_Address);
+        std::string dsn = testsupport::ReadWhole(SpoolPath(std::string(dsns[0]->GetName()) + ".mes"));
+        EXPECT_NE(std::string::npos, dsn.find("Final-Recipient: rfc822;f@x.org"));
+        EXPECT_EQ(!row.tried, dsn.find("Final-Recipient: rfc822;p@x.org") != std::string::npos);
+        for (auto& d : dsns) {
+            ASSERT_EQ(0, d->Lock());
+            m_Fast->Remove(d.release(), 1);
+        }
+    }
+}
+
+TEST_F(DeliveryWorkerTest, LocalAndBadRecipientsFailAndGoBackRemoteOnesAreRelayed) {
+    {
+        // One parse settles the domains' load time, so the list set here stays.
+        CVornMailAddress settle;
+        settle.Set("x");
+        CVornLockGuard guard(g_MailDomainLock);
+        g_MailLocalDomains.Assign("local.test");
+    }
+    std::string name = Queue({{"a@"}, {"joe"}, {"ann@local.test"}, {"r@x.org"}});
+    EXPECT_EQ(0, Pass(name));
+    {
+        CVornLockGuard guard(g_MailDomainLock);
+        g_MailLocalDomains.Assign("");
+    }
+
+    auto outcome = Outcome(name);
+    EXPECT_EQ("4/3/", outcome["a@"]);
+    EXPECT_EQ("4/2/M451", outcome["joe"]);
+    EXPECT_EQ("4/2/M451", outcome["ann@local.test"]);
+    EXPECT_EQ("4/0/", outcome["r@x.org"]);
+
+    // Only the remote recipient went to the next hop.
+    auto sessions = m_Hop.Sessions();
+    ASSERT_EQ(1u, sessions.size());
+    std::vector<std::string> rcpts;
+    for (const std::string& c : sessions[0].commands)
+        if (c.rfind("RCPT", 0) == 0)
+            rcpts.push_back(c);
+    EXPECT_EQ(std::vector<std::string>{"RCPT To:<r@x.org>"}, rcpts);
+
+    // The three failures went back to the sender in one return.
+    auto dsns = Generated(*m_Fast, m_Spool, name);
+    ASSERT_EQ(1u, dsns.size());
+    EXPECT_STREQ("", dsns[0]->GetSender());
+    std::string dsn = testsupport::ReadWhole(SpoolPath(std::string(dsns[0]->GetName()) + ".mes"));
+    for (const char* a : {"a@", "joe", "ann@local.test"})
+        EXPECT_NE(std::string::npos, dsn.find(std::string("Final-Recipient: rfc822;") + a)) << a;
+    EXPECT_EQ(std::string::npos, dsn.find("Final-Recipient: rfc822;r@x.org"));
+}
+
+TEST_F(DeliveryWorkerTest, MailQuotaFailsALocalMessageLargerThanTheQuota) {
+    struct Row {
+        const char* setting;  // "" for none
+        size_t size;
+        int kind;
+        int reason;
+    } rows[] = {
+        {"MailQuota=1", 1048577, kMessageReceived, kReasonOverQuota},
+        {"MailQuota=1", 1048576, kMessageReceived, kReasonNoMailbox},
+        {"MailQuota=1", 1048577, kMessageBounce, kReasonNoMailbox},  // generated mail: no quota
+        {"MailQuota=0", 1048577, kMessageReceived, kReasonNoMailbox},
+        {"MailQuota=-1", 1048577, kMessageReceived, kReasonNoMailbox},
+        {"", 1048577, kMessageReceived, kReasonNoMailbox},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.setting) + " " + std::to_string(row.size));
+        Configure(*row.setting ? std::vector<std::string>{row.setting} : std::vector<std::string>{});
+        std::string name = Spool({{"joe"}}, std::string(row.size, 'x'), row.kind);
+        EXPECT_EQ(0, Pass(name));
+        EXPECT_EQ(std::to_string(row.reason), Outcome(name)["joe"].substr(2, 1));
+        EXPECT_EQ(row.size, static_cast<size_t>(Load(name)->GetBodySize()));
+    }
+}
+
+TEST_F(DeliveryWorkerTest, NewMailLeftPendingMovesToSlowqAndIsRetriedAfterTheInterval) {
+    m_Hop.Reply(Step::kRcpt, "451 later");
+    const time_t queued = m_Now;
+    std::string name = Queue({{"r@x.org"}});
+    EXPECT_EQ(SMTP::kTurnFast, Turn());
+    EXPECT_TRUE(Names(*m_Fast).empty());
+    auto slow = m_Slow->Snapshot();
+    ASSERT_EQ(1u, slow.size());
+    EXPECT_EQ(name, slow[0].m_Name);
+    EXPECT_EQ(queued, slow[0].m_Queued);
+    EXPECT_EQ(queued, slow[0].m_LastAttempt);
+    EXPECT_TRUE(Spooled(name));
+    EXPECT_EQ('1', Outcome(name)["r@x.org"][0]);
+
+    // Not handed out again within 900 s.
+    SetClock(queued + 900);
+    EXPECT_EQ(SMTP::kTurnIdle, Turn());
+    EXPECT_EQ(1, m_Hop.Connections());
+
+    // A retry that fails again keeps it, with the time of that attempt.
+    SetClock(queued + 901);
+    EXPECT_EQ(SMTP::kTurnSlow, Turn());
+    EXPECT_EQ(2, m_Hop.Connections());
+    slow = m_Slow->Snapshot();
+    ASSERT_EQ(1u, slow.size());
+    EXPECT_EQ(queued + 901, slow[0].m_LastAttempt);
+    EXPECT_EQ(0, m_Server->GetRetriesInProgress());
+
+    m_Hop.Reply(Step::kRcpt, "250 ok");
+    SetClock(queued + 1802);
+    EXPECT_EQ(SMTP::kTurnSlow, Turn());
+    EXPECT_EQ(3, m_Hop.Connections());
+    EXPECT_FALSE(Spooled(name));
+    EXPECT_TRUE(Names(*m_Slow).empty());
+    EXPECT_EQ(0, m_Server->GetRetriesInProgress());
+    EXPECT_EQ(SMTP::kTurnIdle, Turn());
+}
+
+TEST_F(DeliveryWorkerTest, ExpiredMessagesLeaveTheSpool) {
+    struct Row {
+        const char* what;
+        int kind;
+        bool bodyGone;
+        size_t returns;
+    } rows[] = {
+        {"received mail whose original cannot be read", kMessageReceived, true, 1},
+        {"a return, which is never returned", kMessageBounce, false, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::string name = Spool({{"r@x.org"}}, kBody, row.kind, 432001);
+        ASSERT_EQ(0, m_Fast->Add(name.c_str(), m_Now, 0));
+        if (row.bodyGone)
+            std::filesystem::remove(SpoolPath(name + ".mes"));
+        EXPECT_EQ(SMTP::kTurnFast, Turn());
+        EXPECT_FALSE(Spooled(name));
+        EXPECT_TRUE(Names(*m_Slow).empty());
+        auto returns = Generated(*m_Fast, m_Spool, name);
+        EXPECT_EQ(row.returns, returns.size());
+        for (auto& d : returns) {
+            EXPECT_EQ(kMessageBounce, d->GetKind());
+            ASSERT_EQ(0, d->Lock());
+            m_Fast->Remove(d.release(), 1);
+        }
+    }
+    EXPECT_EQ(0, m_Hop.Connections());
+}
+
+}  // namespace
