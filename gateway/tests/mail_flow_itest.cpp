@@ -91,8 +91,40 @@ std::string DotStuffed(const std::string& message) {
     return out;
 }
 
+// Equal texts, or where they part (a whole message would drown the report).
+testing::AssertionResult SameText(const std::string& expected, const std::string& actual) {
+    if (expected == actual)
+        return testing::AssertionSuccess();
+    size_t at = 0;
+    while (at < expected.size() && at < actual.size() && expected[at] == actual[at]) ++at;
+    auto around = [at](const std::string& text) {
+        size_t from = at < 40 ? 0 : at - 40;
+        return testing::PrintToString(text.substr(from, 80));
+    };
+    return testing::AssertionFailure() << "texts part at byte " << at << " (lengths "
+                                       << expected.size() << " and " << actual.size()
+                                       << "): expected " << around(expected) << ", got "
+                                       << around(actual);
+}
+
 bool Contains(const std::vector<std::string>& lines, const std::string& wanted) {
     return std::find(lines.begin(), lines.end(), wanted) != lines.end();
+}
+
+// The sessions of a scripted hop that sent a message.
+int Deliveries(ScriptedNextHop& hop) {
+    int n = 0;
+    for (const auto& session : hop.Sessions()) n += !session.data.empty();
+    return n;
+}
+
+// The data of the last session that sent a message.
+std::string LastData(ScriptedNextHop& hop) {
+    std::string data;
+    for (const auto& session : hop.Sessions())
+        if (!session.data.empty())
+            data = session.data;
+    return data;
 }
 
 class MailFlowTest : public ::testing::Test {
@@ -213,8 +245,9 @@ protected:
     }
 
     // The sink's messages sent to recipient ("<a@b>").
-    static std::vector<SinkMessage> SinkMessagesTo(SmtpSink& sink, const std::string& recipient,
-                                                   size_t atLeast) {
+    static std::vector<SinkMessage> SinkMessagesTo(
+        SmtpSink& sink, const std::string& recipient, size_t atLeast,
+        std::chrono::milliseconds bound = std::chrono::seconds(60)) {
         std::vector<SinkMessage> found;
         Eventually([&] {
             found.clear();
@@ -222,7 +255,7 @@ protected:
                 if (Contains(m.recipients, recipient))
                     found.push_back(m);
             return found.size() >= atLeast;
-        });
+        }, bound);
         return found;
     }
 
@@ -326,19 +359,16 @@ TEST_F(MailFlowTest, RelayedMailArrivesAsSentByRouteSmartHostAndMailExchanger) {
         EXPECT_EQ(e.sender, got[0].mailFrom) << e.recipient;
         // The gateway's Received line first, then the message as sent.
         EXPECT_EQ(0u, got[0].text.find("Received: from ")) << got[0].text.substr(0, 200);
-        EXPECT_EQ(WithLfLineEnds(Message(e.subject)), AfterFirstField(got[0].text, "\n"))
+        EXPECT_TRUE(SameText(WithLfLineEnds(Message(e.subject)), AfterFirstField(got[0].text, "\n")))
             << e.recipient;
     }
 
     // The scripted hop keeps what went over the wire: CR LF line ends and
     // the dot-stuffing of lines that start with a dot.
-    ASSERT_TRUE(Eventually([&] {
-        auto sessions = exact.Sessions();
-        return !sessions.empty() && !sessions.back().data.empty();
-    }));
-    std::string wire = exact.Sessions().back().data;
+    ASSERT_TRUE(Eventually([&] { return LastData(exact).ends_with("last line\r\n"); }));
+    std::string wire = LastData(exact);
     EXPECT_EQ(0u, wire.find("Received: from ")) << wire.substr(0, 200);
-    EXPECT_EQ(DotStuffed(Message("exact-bytes")), AfterFirstField(wire, "\r\n"));
+    EXPECT_TRUE(SameText(DotStuffed(Message("exact-bytes")), AfterFirstField(wire, "\r\n")));
     EXPECT_TRUE(Eventually([&] { return SpoolEmpty(); }));
 
     // The smart host takes what no route names, before the exchangers.
@@ -347,7 +377,164 @@ TEST_F(MailFlowTest, RelayedMailArrivesAsSentByRouteSmartHostAndMailExchanger) {
     EXPECT_EQ("250", Send("by-smart-host", "joe@origin.test", {"eve@flow.test"}));
     std::vector<SinkMessage> got = SinkMessagesTo(*m_Sink, "<eve@flow.test>", 1);
     ASSERT_EQ(1u, got.size());
-    EXPECT_EQ(WithLfLineEnds(Message("by-smart-host")), AfterFirstField(got[0].text, "\n"));
+    EXPECT_TRUE(SameText(WithLfLineEnds(Message("by-smart-host")), AfterFirstField(got[0].text, "\n")));
+}
+
+TEST_F(MailFlowTest, TemporaryFailureWaitsInSlowqAndIsRetriedAfterItsInterval) {
+    ScriptedNextHop later;
+    later.Reply(ScriptedNextHop::kRcpt, "451 4.3.0 try again later");
+    Configure({Route("later.test", "127.0.0.1", later.Port())}, SmartHost());
+    StartGateway();
+    ASSERT_EQ("250", Send("retried", "joe@origin.test", {"amy@later.test"}));
+    // Refused for now: the message moves from "fastq" to "slowq" with its files.
+    ASSERT_TRUE(Eventually([&] { return Queued("slowq").size() == 1 && Queued("fastq").empty(); }));
+    std::string name = Queued("slowq")[0];
+    EXPECT_TRUE(fs::exists(m_Instance.Path("spool/" + name + ".mes")));
+    EXPECT_EQ(1, later.Connections());
+    EXPECT_EQ(0, Deliveries(later));
+
+    // The hop takes mail again; the gateway runs again 1000 s later, past
+    // the 900-s retry interval: the message is sent and leaves the spool.
+    later.Reply(ScriptedNextHop::kRcpt, "250 ok");
+    StartGateway(1000);
+    ASSERT_TRUE(Eventually([&] { return LastData(later).ends_with("last line\r\n"); }));
+    EXPECT_EQ(1, Deliveries(later));
+    EXPECT_TRUE(SameText(DotStuffed(Message("retried")), AfterFirstField(LastData(later), "\r\n")));
+    EXPECT_TRUE(Eventually([&] { return SpoolEmpty() && Queued("slowq").empty(); }));
+    // Nothing came back to the sender.
+    EXPECT_TRUE(SinkMessagesTo(*m_Sink, "<joe@origin.test>", 1, std::chrono::seconds(1)).empty());
+}
+
+TEST_F(MailFlowTest, MailStillWaitingAfterFiveDaysIsReturnedForItsPendingRecipientsOnly) {
+    ScriptedNextHop later;
+    later.Reply(ScriptedNextHop::kRcpt, "451 4.3.0 try again later");
+    Configure({Route("later.test", "127.0.0.1", later.Port())}, SmartHost());
+    StartGateway();
+    // One recipient is delivered at once (smart host), the other waits.
+    ASSERT_EQ("250", Send("expiring", "joe@origin.test", {"amy@later.test", "bo@done.test"}));
+    ASSERT_TRUE(Eventually([&] { return Queued("slowq").size() == 1; }));
+    ASSERT_EQ(1u, SinkMessagesTo(*m_Sink, "<bo@done.test>", 1).size());
+    int tries = later.Connections();
+
+    // Five days and a little later the message is returned and leaves the
+    // spool, without another delivery attempt.
+    StartGateway(432000 + 1000);
+    std::vector<SinkMessage> dsns = SinkMessagesTo(*m_Sink, "<joe@origin.test>", 1);
+    ASSERT_EQ(1u, dsns.size());
+    EXPECT_EQ("<>", dsns[0].mailFrom);
+    std::vector<std::string> dsn = ParseWithPython(dsns[0].file);
+    EXPECT_EQ("multipart/report", Field(dsn, "type="));
+    EXPECT_EQ("delivery-status", Field(dsn, "report-type="));
+    EXPECT_TRUE(Contains(dsn, "part=message/delivery-status"));
+    EXPECT_TRUE(Contains(dsn, "ds.final-recipient=rfc822;amy@later.test"));
+    EXPECT_TRUE(Contains(dsn, "ds.action=failed"));
+    EXPECT_FALSE(Contains(dsn, "ds.final-recipient=rfc822;bo@done.test"));
+    EXPECT_NE(std::string::npos, Field(dsn, "text=").find("Expired in the spool"))
+        << Field(dsn, "text=");
+    EXPECT_EQ("expiring", Field(dsn, "original-subject="));
+    EXPECT_TRUE(Eventually([&] { return SpoolEmpty(); }));
+    EXPECT_EQ(tries, later.Connections());
+}
+
+TEST_F(MailFlowTest, EachPermanentRefusalComesBackInADeliveryStatusNotification) {
+    // A next hop per refusal, each reached by a route of its own.
+    struct Case {
+        const char* name;  // also the domain: <name>.test
+        ScriptedNextHop::Step step;
+        const char* reply;
+        std::vector<std::string> failed;     // recipients returned
+        std::vector<std::string> delivered;  // recipients that are not
+    };
+    const std::vector<Case> cases = {
+        {"greeting", ScriptedNextHop::kGreeting, "554 5.7.0 no service for you", {"a@greeting.test", "b@greeting.test"}, {}},
+        {"helo", ScriptedNextHop::kHelo, "501 5.5.2 bad greeting name", {"a@helo.test"}, {}},
+        {"mail", ScriptedNextHop::kMail, "553 5.7.1 sender refused", {"a@mail.test", "b@mail.test"}, {}},
+        {"rcpt", ScriptedNextHop::kRcpt, "550 5.1.1 no such user", {"no@rcpt.test"}, {"yes@rcpt.test"}},
+        {"data", ScriptedNextHop::kData, "554 5.6.0 no data wanted", {"a@data.test"}, {}},
+        {"end", ScriptedNextHop::kEnd, "552 5.3.4 message too big", {"a@end.test"}, {}},
+    };
+    std::vector<std::unique_ptr<ScriptedNextHop>> hops;
+    std::vector<std::string> routes;
+    for (const Case& c : cases) {
+        hops.push_back(std::make_unique<ScriptedNextHop>());
+        if (c.step == ScriptedNextHop::kRcpt)
+            hops.back()->ReplyTo(c.failed[0], c.reply);
+        else
+            hops.back()->Reply(c.step, c.reply);
+        routes.push_back(Route(std::string(c.name) + ".test", "127.0.0.1", hops.back()->Port()));
+    }
+    Configure(routes, SmartHost());
+    StartGateway();
+    for (const Case& c : cases) {
+        std::vector<std::string> to(c.failed);
+        to.insert(to.end(), c.delivered.begin(), c.delivered.end());
+        ASSERT_EQ("250", Send(c.name, std::string("s-") + c.name + "@origin.test", to)) << c.name;
+    }
+
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        std::vector<SinkMessage> dsns =
+            SinkMessagesTo(*m_Sink, std::string("<s-") + c.name + "@origin.test>", 1);
+        ASSERT_EQ(1u, dsns.size()) << c.name;
+        std::vector<std::string> dsn = ParseWithPython(dsns[0].file);
+        EXPECT_EQ("multipart/report", Field(dsn, "type=")) << c.name;
+        EXPECT_EQ("delivery-status", Field(dsn, "report-type=")) << c.name;
+        EXPECT_TRUE(Contains(dsn, "part=message/delivery-status")) << c.name;
+        EXPECT_EQ(c.name, Field(dsn, "original-subject=")) << c.name;
+        // Every refused recipient is reported with the hop's reply, and no
+        // other.
+        for (const std::string& r : c.failed)
+            EXPECT_TRUE(Contains(dsn, "ds.final-recipient=rfc822;" + r)) << c.name << " " << r;
+        for (const std::string& r : c.delivered)
+            EXPECT_FALSE(Contains(dsn, "ds.final-recipient=rfc822;" + r)) << c.name << " " << r;
+        EXPECT_EQ(static_cast<long>(c.failed.size()),
+                  std::count(dsn.begin(), dsn.end(), "ds.action=failed"))
+            << c.name;
+        std::string text = Field(dsn, "text=");
+        EXPECT_NE(std::string::npos, text.find(std::string(c.reply).substr(4))) << c.name << ": " << text;
+        if (!c.delivered.empty()) {
+            EXPECT_EQ(1, Deliveries(*hops[i])) << c.name;
+        }
+    }
+    EXPECT_TRUE(Eventually([&] { return SpoolEmpty(); }));
+}
+
+TEST_F(MailFlowTest, NoticesGoWhereConfiguredAndRefusalsThatAreNotPolicyLockNoOne) {
+    ScriptedNextHop hop;
+    hop.ReplyTo("no@rcpt.test", "550 5.1.1 no such user");
+    // The system wants a notice of every settled recipient; the local user
+    // "alice" takes part in the auto-lock, locked at the first refusal.
+    m_Users = {"DUalice,AutoLock=1,AutoLockX=1,AutoLockY=60,AllowSMTP=1"};
+    Configure({Route("rcpt.test", "127.0.0.1", hop.Port())},
+              SmartHost() + ",Notify=2,NotifyAddr=postmaster@admin.test");
+    StartGateway();
+    ASSERT_EQ("250", Send("noticed", "alice", {"yes@rcpt.test", "no@rcpt.test"}));
+
+    // One notice per settled recipient, to the configured address, from the
+    // null sender; the return to alice (a local user without a mailbox here)
+    // makes none.
+    std::vector<SinkMessage> notices = SinkMessagesTo(*m_Sink, "<postmaster@admin.test>", 2);
+    ASSERT_EQ(2u, notices.size());
+    std::vector<std::string> about;
+    for (const SinkMessage& notice : notices) {
+        EXPECT_EQ("<>", notice.mailFrom);
+        std::string head = notice.text.substr(0, notice.text.find("--- The original message"));
+        EXPECT_NE(std::string::npos, head.find("\nSubject: Delivery notice\n")) << head;
+        if (head.find("could not be delivered to the recipient: no@rcpt.test") != std::string::npos)
+            about.push_back("refused");
+        else if (head.find("The message was delivered.") != std::string::npos)
+            about.push_back("delivered");
+        else
+            ADD_FAILURE() << head;
+    }
+    std::sort(about.begin(), about.end());
+    EXPECT_EQ((std::vector<std::string>{"delivered", "refused"}), about);
+    EXPECT_TRUE(Eventually([&] { return SpoolEmpty(); }));
+
+    // A refused recipient is not a policy refusal: alice may still send.
+    ASSERT_EQ(0, m_Gateway->Stop());
+    m_Gateway.reset();
+    EXPECT_EQ(std::string::npos, ReadWhole(m_Instance.Path("local/shared-config")).find("AllowSMTP=0"));
 }
 
 }  // namespace
