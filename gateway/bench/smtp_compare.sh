@@ -116,6 +116,7 @@ ZELORM_REGISTRY="$gw/registry.reg" ZELORM_LOCK_DIR="$gw/locks" ZELORM_EVENTLOG="
     "$bin/smtp_bench_gateway" -debug >"$gw/out" 2>&1 &
 gw_pid=$!
 wait_smtp "$gw_port" "the gateway"
+gw_start_rss=$(awk '/^VmRSS/ {print $2}' "/proc/$gw_pid/status")
 
 # Postfix: a private instance relaying everything from 127.0.0.1 to the sink.
 pf=$work/postfix
@@ -281,3 +282,7 @@ EOF
 }
 echo "   per open idle session ($idle sessions): gateway $(idle_growth "$gw_port" gateway) KiB," \
     "Postfix $(idle_growth "$pf_port" postfix) KiB"
+# The gateway's session threads exist before any session: their share of
+# the memory it had at start is the most a session can cost it.
+echo "   gateway at start, before any session: $gw_start_rss KiB for $incoming session workers" \
+    "($((gw_start_rss / incoming)) KiB a worker at most)"
