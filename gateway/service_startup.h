@@ -30,6 +30,7 @@ class CVornConfigStore;
 class CMessageQueue;
 class SMTP;
 class CQuarantineForwarder;
+class CScannerManager;
 
 // The directory the bootstrap paths default to when the registry has no
 // value: private to the service (created mode 0700 when missing), never a
@@ -66,6 +67,10 @@ extern SMTP* g_SMTPServer;
 // The quarantine forwarder "fwdq" in MailDir (its thread runs from start-up).
 extern CQuarantineForwarder* g_QuarantineForwarder;
 
+// The scanner holder (libWexlor.so loaded for kScannerApplicationId).
+extern CScannerManager* g_ScannerManager;
+// The application the scanner's definitions are kept for.
+inline constexpr const char* kScannerApplicationId = "ZELORM_20";
 // Set by ServiceStop as its last step. Never destroyed: the service shell's
 // threads may still touch it while the process ends.
 extern CVornEvent& g_ServiceStopEvent;

@@ -21,7 +21,9 @@ std::mutex g_syslogLock;
 // openlog keeps the ident's pointer for the life of the process, also after
 // a shared library holding a copy of this layer (a plug-in) is unloaded: the
 // idents live in heap nodes that are never freed (few: one per source).
-std::set<std::string>* g_syslogIdents = new std::set<std::string>;
+// Made on first use, under g_syslogLock: a copy of this layer in a plug-in
+// that never logs to syslog allocates nothing it would lose on unloading.
+std::set<std::string>* g_syslogIdents = nullptr;
 const std::string* g_syslogIdent = nullptr;
 
 void appendEscaped(std::string& out, const char* text) {
@@ -70,6 +72,8 @@ void toSyslog(const char* source, int type, const char* text, const void* data, 
     std::string ident = source ? source : "";
     if (g_syslogIdent == nullptr || ident != *g_syslogIdent) {
         closelog();
+        if (g_syslogIdents == nullptr)
+            g_syslogIdents = new std::set<std::string>;
         g_syslogIdent = &*g_syslogIdents->insert(ident).first;
         openlog(g_syslogIdent->c_str(), LOG_PID, LOG_DAEMON);
     }
