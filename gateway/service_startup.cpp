@@ -216,6 +216,8 @@ int ServiceStart() {
     if (!g_LogSilent)
         LogText(kLogDebug, "Removing files from tempdir");
     (void)EmptyDir(paths.m_ScanTempDir.CStr());
+    // The scanner writes its pieces there; a fresh spool has no such folder.
+    (void)PrepareDataDirectory(paths.m_ScanTempDir.CStr());
 
     // The scanner: without it no mail may be taken in, so SMTP never
     // starts (the plug-in and its definitions must be mended first).
