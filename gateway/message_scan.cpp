@@ -82,8 +82,8 @@ enum : int {
     kMsgOriginalHeaders = 2000030,
     // Base catalogue: a message kept unscanned; the status text of
     // recipients of a message the scan removed whole.
-    kMsgScanDeferred = 960,
-    kMsgRemovedWhole = 961,
+    kMsgScanDeferred = 868,
+    kMsgRemovedWhole = 869,
 };
 
 enum : int { kEventTypeWarning = 2 };

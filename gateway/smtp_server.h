@@ -226,7 +226,7 @@ private:
     void registerRelay(CRelayDelivery* relay);
     void unregisterRelay(CRelayDelivery* relay);
     // A message whose body the scan removed as a whole: its pending
-    // recipients fail (reason 0, catalogue text 961), the envelope is
+    // recipients fail (reason 0, catalogue text 869), the envelope is
     // written, then the body is deleted.
     void closeRemovedMessage(CQueuedMessage* message);
     // Waits up to seconds of real time, less when Stop begins.

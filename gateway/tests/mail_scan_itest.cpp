@@ -8,7 +8,8 @@
 // with Python's email package), the quarantine packages that reach the test
 // server, the notices to the administrator and the sender, the activity
 // records. A clean message passes byte for byte apart from the Received
-// line. A gateway whose scanner cannot load never takes mail.
+// line. A quarantine that fails still lets the object be removed. A
+// gateway whose scanner cannot load never takes mail.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -401,6 +402,33 @@ TEST_F(MailScanTest, DeleteReplacesInfectedAndStrippedAttachmentsAndQuarantinesT
     EXPECT_EQ(2u, To("<admin@dest.test>", 2).size());
     EXPECT_TRUE(Eventually([&] { return !quarantine.Received().empty(); }));
     EXPECT_TRUE(Eventually([&] { return SpoolEmpty(); }));
+}
+
+// A quarantine that fails (the forwarder's folder became a file, so no
+// package can be saved) is reported, and the infected object is still
+// removed as the action says: the message never goes out unchanged.
+TEST_F(MailScanTest, AFailedQuarantineStillRemovesTheInfectedObject) {
+    Configure("ZELORMRazoVidezResponse1=2,ZELORMRazoVidezQuarantineAction=2,"
+              "ZELORMRazoVidezQuarantineServerAddress=127.0.0.1,"
+              "ZELORMRazoVidezQuarantineServerPort=" + std::to_string(gwtest::FreePort()));
+    StartGateway();
+    fs::remove_all(m_Instance.Path("spool/zelqfwd"));
+    WriteWhole(m_Instance.Path("spool/zelqfwd"), "not a folder");
+    ASSERT_EQ("250", Send(InfectedMessage(), "joe@origin.test", "ann@dest.test"));
+
+    auto ann = To("<ann@dest.test>", 1);
+    ASSERT_EQ(1u, ann.size());
+    EXPECT_EQ(std::string::npos, ann[0].text.find(kEicar));
+    auto parts = Parts(ann[0]);
+    EXPECT_NE(nullptr, Named(parts, "notes.txt"));
+    bool reported = false;
+    for (const std::string& e : m_Instance.Events())
+        reported = reported || e.find("could not be quarantined") != std::string::npos;
+    EXPECT_TRUE(reported);
+    bool removed = false;
+    for (const std::string& f : Findings("joe@origin.test"))
+        removed = removed || f.rfind("302 eicar.zip", 0) == 0;
+    EXPECT_TRUE(removed) << ::testing::PrintToString(Findings("joe@origin.test"));
 }
 
 // Without a definitions set the scanner does not load: error event 578,

@@ -48,14 +48,14 @@ protected:
     void SetUp() override {
         DeliveryTest::SetUp();
         ASSERT_NE(nullptr, Control(true)) << ZELORM_FAKE_WEXLOR;
-        // The base texts the scan writes: 960 (message name) and 961.
+        // The base texts the scan writes: 868 (message name) and 869.
         ASSERT_EQ(0, testsupport::LoadBaseCatalog(
                          m_Dir + "/messages",
-                         testsupport::NumberedCatalog(970, {{31, " %s"}, {824, " %s %s"},
+                         testsupport::NumberedCatalog(900, {{31, " %s"}, {824, " %s %s"},
                                                             {825, " %s %s"}, {826, " %s %s"},
                                                             {827, " %s %s"}, {847, " %d"},
-                                                            {960, " %s"}}),
-                         970));
+                                                            {868, " %s"}}),
+                         900));
         ASSERT_EQ(kCatalogLoaded,
                   CProductMessageCatalog().Load(ZELORM_CATALOG_DIR "/tkmessages", 2, 5, 34,
                                                 2000000));
@@ -305,7 +305,7 @@ TEST_F(MessageScanTest, ABodyRemovedWholeIsReturnedWithoutTheOriginalAndLeavesTh
         EXPECT_EQ(std::string::npos, text.find("body with an attachment")) << text;
         if (text.find("Final-Recipient: rfc822;r@x.org") != std::string::npos) {
             ++returns;
-            EXPECT_NE(std::string::npos, text.find("M961")) << text;
+            EXPECT_NE(std::string::npos, text.find("M869")) << text;
             EXPECT_EQ(std::string::npos, text.find("message/rfc822")) << text;
         } else {
             EXPECT_NE(std::string::npos, text.find("Virus: Worm-W")) << text;
@@ -402,7 +402,7 @@ TEST_F(MessageScanTest, MailWaitsInFastqWhileTheScanFailsAndIsDeliveredAfterward
         EXPECT_EQ(connections, m_Hop.Connections());
         EXPECT_EQ(std::vector<std::string>{name}, Names(*m_Fast));
         EXPECT_TRUE(Names(*m_Slow).empty());
-        EXPECT_TRUE(HasEvent("2:M960 " + name));
+        EXPECT_TRUE(HasEvent("2:M868 " + name));
         // Not due again before the retry interval.
         EXPECT_EQ(SMTP::kTurnIdle, m_Server->deliverNext(*m_Relay));
 
