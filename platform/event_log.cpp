@@ -20,9 +20,8 @@ namespace {
 std::mutex g_syslogLock;
 // openlog keeps the ident's pointer for the life of the process, also after
 // a shared library holding a copy of this layer (a plug-in) is unloaded: the
-// idents live in heap nodes that are never freed (few: one per source).
-// Made on first use, under g_syslogLock: a copy of this layer in a plug-in
-// that never logs to syslog allocates nothing it would lose on unloading.
+// idents live in heap nodes that are never freed (few: one per source),
+// made on first use so that a library that never logs makes none.
 std::set<std::string>* g_syslogIdents = nullptr;
 const std::string* g_syslogIdent = nullptr;
 
