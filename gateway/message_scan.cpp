@@ -38,6 +38,7 @@
 #include "core/clock.h"
 #include "core/code_page.h"
 #include "core/debug_log.h"
+#include "core/disk_file.h"
 #include "core/event_log.h"
 #include "core/message_catalog.h"
 #include "gateway/bounce_step.h"
@@ -49,7 +50,6 @@
 #include "net/mail_address.h"
 #include "net/mime.h"
 #include "net/rfc822_entity.h"
-#include "core/disk_file.h"
 #include "platform/file_ops.h"
 #include "platform/file_replace.h"
 

@@ -19,8 +19,10 @@
 // get the objects handed to them and never read the globals.
 //
 // Bad input: registry values that cannot be read take their defaults; a
-// configuration that does not load stops start-up (event 578); a spool
-// directory that every user may write stops it too (event 820).
+// configuration that does not load stops start-up (event 578), and so does
+// a scanner plug-in that does not load (event 578: SMTP never listens
+// without a scanner); a spool directory that every user may write stops it
+// too (event 820).
 #pragma once
 
 #include "core/vorn_event.h"
