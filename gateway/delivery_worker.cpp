@@ -1,7 +1,9 @@
 // The delivery workers: the outgoing side of the gateway. Every helper
 // thread of the SMTP server runs the delivery loop; each turn takes one due
 // message from the spool, runs one delivery pass over it and then removes it,
-// keeps it for a retry, or moves it from "fastq" to "slowq".
+// keeps it for a retry, or moves it from "fastq" to "slowq". New mail (from
+// "fastq") is scanned first (gateway/message_scan.cpp); a message whose
+// scan did not happen is released in "fastq" unscanned and undelivered.
 //
 //   SMTP::RunHelper       one worker's loop (until stop or fewer helpers)
 //   SMTP::deliverNext     one turn: take, pass, dispose
@@ -95,8 +97,20 @@ int SMTP::deliverNext(CRelayDelivery& relay) {
     bool fromSlow = false;
     std::unique_ptr<CQueuedMessage> message(m_FastQueue->TakeNext(m_SpoolDirectory.c_str()));
     if (message) {
-        // (later: SMTP::ScanMessage on new mail; until scanning exists mail
-        // is delivered unscanned.)
+        // New mail is scanned before anything reads it for delivery. A
+        // message whose scan did not happen stays in "fastq" (the queue is
+        // the mark that it is still unscanned) and is due again after the
+        // retry interval; "slowq" holds only scanned mail.
+        int scanned = SMTP::kScanDefer;
+        try {
+            scanned = ScanMessage(message.get());
+        } catch (const std::bad_alloc&) {
+        } catch (const CVornException&) {
+        }
+        if (scanned != SMTP::kScanDeliver) {
+            m_FastQueue->Release(message.release());
+            return kTurnFast;
+        }
     } else {
         int limit = SlowQueueLimit(GetHelperThreadCount());
         m_CountsLock.WriteLock();

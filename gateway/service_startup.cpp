@@ -14,8 +14,9 @@
 // thread; (local store roots); spool queues "fastq" and "slowq" and the
 // recovery of what a crash left in the spool; the SMTP
 // server object; (filter objects); (web server and web administration,
-// its start on "HTTPPort"); the scan temporary folder emptied; (scanner
-// plug-in, scan settings, update scheduler); the quarantine forwarder; SMTP
+// its start on "HTTPPort"); the scan temporary folder emptied; the scanner
+// plug-in (event 578 and no SMTP when it does not load) and the scan
+// settings; (update scheduler); the quarantine forwarder; SMTP
 // start (its failure is an error event, and start-up is not complete); end
 // event. Shutdown runs the reverse as ServiceStop says.
 //
@@ -38,6 +39,8 @@
 #include "core/threads.h"
 #include "gateway/auto_lock.h"
 #include "gateway/quarantine_forwarder.h"
+#include "gateway/scan_settings.h"
+#include "gateway/scanner_manager.h"
 #include "gateway/smtp_server.h"
 #include "gateway/spool_queue.h"
 #include "net/network_library.h"
@@ -69,6 +72,7 @@ CMessageQueue* g_FastQueue = nullptr;
 CMessageQueue* g_SlowQueue = nullptr;
 SMTP* g_SMTPServer = nullptr;
 CQuarantineForwarder* g_QuarantineForwarder = nullptr;
+CScannerManager* g_ScannerManager = nullptr;
 CVornEvent& g_ServiceStopEvent = *new CVornEvent;
 
 namespace {
@@ -212,11 +216,25 @@ int ServiceStart() {
     if (!g_LogSilent)
         LogText(kLogDebug, "Removing files from tempdir");
     (void)EmptyDir(paths.m_ScanTempDir.CStr());
+    // The scanner writes its pieces there; a fresh spool has no such folder.
+    (void)PrepareDataDirectory(paths.m_ScanTempDir.CStr());
 
-    // (later: the scanner holder loaded with "ZELORM_20", the engine file,
-    //  the scan folder and ReadHeuristicLevel(), event 578 and 1 on failure;
-    //  LoadScanSettings; the update scheduler; until the scanner holder
-    //  exists, SMTP starts without waiting for it)
+    // The scanner: without it no mail may be taken in, so SMTP never
+    // starts (the plug-in and its definitions must be mended first).
+    {
+        const int level = ReadHeuristicLevel();
+        auto* scanner = new (std::nothrow) CScannerManager;
+        if (scanner == nullptr ||
+            !scanner->Load(kScannerApplicationId, paths.m_EngineConfigFile.CStr(),
+                           paths.m_ScanTempDir.CStr(), level)) {
+            LogEvent(578, kEventError);
+            delete scanner;
+            return 1;
+        }
+        g_ScannerManager = scanner;
+    }
+    LoadScanSettings();
+    // (later: the update scheduler)
 
     // The quarantine forwarder: packages left waiting by the last run are
     // read back from its index and sent again.
@@ -224,6 +242,8 @@ int ServiceStart() {
         new (std::nothrow) CQuarantineForwarder("fwdq", paths.m_MailDir.CStr());
     if (g_QuarantineForwarder != nullptr)
         g_QuarantineForwarder->Start();
+    if (g_SMTPServer != nullptr)
+        g_SMTPServer->SetScanner(g_ScannerManager, g_QuarantineForwarder);
 
     // A gateway that cannot take mail has not started: the port may be
     // taken, and the operator must hear of it.
@@ -250,7 +270,10 @@ int ServiceStop() {
     // records: it ends here, before either goes.
     delete g_QuarantineForwarder;
     g_QuarantineForwarder = nullptr;
-    // (later: delete the scanner holder, which unloads the plug-in)
+    // No scan runs any more (the delivery workers ended with SMTP::Stop):
+    // the holder releases the scanner and unloads the plug-in.
+    delete g_ScannerManager;
+    g_ScannerManager = nullptr;
     delete g_SMTPServer;
     g_SMTPServer = nullptr;
     // (later: delete the web server object)

@@ -19,8 +19,10 @@
 // get the objects handed to them and never read the globals.
 //
 // Bad input: registry values that cannot be read take their defaults; a
-// configuration that does not load stops start-up (event 578); a spool
-// directory that every user may write stops it too (event 820).
+// configuration that does not load stops start-up (event 578), and so does
+// a scanner plug-in that does not load (event 578: SMTP never listens
+// without a scanner); a spool directory that every user may write stops it
+// too (event 820).
 #pragma once
 
 #include "core/vorn_event.h"
@@ -30,6 +32,7 @@ class CVornConfigStore;
 class CMessageQueue;
 class SMTP;
 class CQuarantineForwarder;
+class CScannerManager;
 
 // The directory the bootstrap paths default to when the registry has no
 // value: private to the service (created mode 0700 when missing), never a
@@ -66,6 +69,10 @@ extern SMTP* g_SMTPServer;
 // The quarantine forwarder "fwdq" in MailDir (its thread runs from start-up).
 extern CQuarantineForwarder* g_QuarantineForwarder;
 
+// The scanner holder (libWexlor.so loaded for kScannerApplicationId).
+extern CScannerManager* g_ScannerManager;
+// The application the scanner's definitions are kept for.
+inline constexpr const char* kScannerApplicationId = "ZELORM_20";
 // Set by ServiceStop as its last step. Never destroyed: the service shell's
 // threads may still touch it while the process ends.
 extern CVornEvent& g_ServiceStopEvent;

@@ -53,10 +53,19 @@
 class CBounceStep;
 class CDeliveryNotices;
 class CMessageQueue;
+class CQuarantineForwarder;
 class CQueuedMessage;
 class CRelayDelivery;
+class CScannerManager;
+class IScanResult;
 class CVornListMembership;
 struct QueuedRecipient;
+
+// Copies the whole file source over the existing file destination (opened
+// with truncation, synced before it is closed), in blocks of up to 65535
+// bytes. False when either cannot be opened (a missing destination
+// included), or a read or write fails.
+bool CopyFileContents(const char* source, const char* destination);
 
 // Result numbers of Reconfigure and changePort (texts of the web
 // administration's product catalogue).
@@ -142,6 +151,42 @@ public:
     // ignored.
     void SetRelayReplyTimeout(int seconds);
 
+    // ---- Scanning of queued messages (gateway/message_scan.cpp)
+    // What ScanMessage tells the delivery worker.
+    enum ScanOutcome : int {
+        kScanDeliver = 0,  // scanned (or scanning is off): deliver now
+        kScanDefer = 1,    // not scanned: keep it in "fastq" and scan it again later
+    };
+    // The scanner holder and the quarantine forwarder the scans use
+    // (borrowed; either may be null). Set by start-up before Start.
+    void SetScanner(CScannerManager* scanner, CQuarantineForwarder* forwarder);
+    // Scans a new message the caller holds locked when "ZELORMRazoVidezScan"
+    // is on: puts the repaired or cleaned body in place, writes one record
+    // per finding and sends the virus notices. A message whose body the
+    // scan removed as a whole has its pending recipients failed and its
+    // body deleted, so the pass that follows returns it without the
+    // original. kScanDefer when the scan could not run or its result could
+    // not be put in place: the message must not be delivered unscanned.
+    int ScanMessage(CQueuedMessage* message);
+    // The action level of "ZELORMRazoVidezResponse1"/"...Response2": 0
+    // report only, 1 repair, 3 repair else delete, 4 delete.
+    int getScanAction();
+    // What applyRepairs did with the scan's final file.
+    enum RepairOutcome : int { kRepairInPlace = 0, kRepairFailed = 1, kRepairRemovedWhole = 2 };
+    // Puts the scan's final file in place of the body (a new file in the
+    // spool directory, synced and renamed over the body), then deletes the
+    // final file; refreshes the body size. An empty final name: the body
+    // was removed as a whole.
+    int applyRepairs(CQueuedMessage* message, IScanResult* result);
+    // One activity record per finding of the result.
+    void recordInfections(CQueuedMessage* message, IScanResult* result);
+    // The notices to the administrators and to the sender, as configured.
+    void sendVirusNotices(CQueuedMessage* message, IScanResult* result);
+    // Queues one notice of the findings with a virus name (none: nothing);
+    // toSender picks the sender over the administrators. A notice that
+    // cannot be written whole is dropped with its files (an error record).
+    void sendVirusNotice(CQueuedMessage* message, IScanResult* result, bool toSender);
+
     // The bounce step and the notice step of a pass, for a message the
     // caller holds locked (gateway/bounce_step.h, gateway/delivery_notices.h).
     int Bounce(CQueuedMessage* message);
@@ -180,6 +225,10 @@ private:
     // The delivery worker's relay objects in use, for Stop's Interrupt.
     void registerRelay(CRelayDelivery* relay);
     void unregisterRelay(CRelayDelivery* relay);
+    // A message whose body the scan removed as a whole: its pending
+    // recipients fail (reason 0, catalogue text 869), the envelope is
+    // written, then the body is deleted.
+    void closeRemovedMessage(CQueuedMessage* message);
     // Waits up to seconds of real time, less when Stop begins.
     void pauseUnlessStopping(int seconds);
 
@@ -216,4 +265,8 @@ private:
     // Relay objects of running workers (under m_RelaysLock).
     std::mutex m_RelaysLock;
     std::vector<CRelayDelivery*> m_Relays;
+
+    // Scanning (borrowed; set before Start).
+    CScannerManager* m_Scanner = nullptr;
+    CQuarantineForwarder* m_Forwarder = nullptr;
 };

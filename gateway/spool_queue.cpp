@@ -337,27 +337,36 @@ void CMessageQueue::unlinkEntry(const char* name) {
 int CMessageQueue::Add(const char* name, time_t queued, time_t lastAttempt) {
     if (!IsGoodName(name))
         return 1;
-    QueueLockScope scope(*this);
-    if (!scope.Held() || checkIndex() != 0 || addEntry(name, queued, lastAttempt) != 0)
-        return 1;
+    int fd = -1;
+    {
+        QueueLockScope scope(*this);
+        if (!scope.Held() || checkIndex() != 0 || addEntry(name, queued, lastAttempt) != 0)
+            return 1;
 
-    std::string line = IndexLine(queued, lastAttempt, name);
-    int fd = platform::OpenFile(m_IndexPath.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0600);
-    if (fd < 0)
-        return 1;
-    platform::FileInfo before;
-    bool ok = platform::StatFile(fd, &before) &&
-              platform::WriteAll(fd, line.data(), line.size(), nullptr) && platform::SyncFile(fd);
-    if (!ok) {
-        // Half a line would join the next append into one bad line.
-        platform::TruncateFile(fd, before.size);
-        platform::CloseFile(fd);
-        return 1;
+        std::string line = IndexLine(queued, lastAttempt, name);
+        fd = platform::OpenFile(m_IndexPath.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0600);
+        if (fd < 0)
+            return 1;
+        platform::FileInfo before;
+        bool ok = platform::StatFile(fd, &before) &&
+                  platform::WriteAll(fd, line.data(), line.size(), nullptr);
+        if (!ok) {
+            // Half a line would join the next append into one bad line.
+            platform::TruncateFile(fd, before.size);
+            platform::CloseFile(fd);
+            return 1;
+        }
+        m_IndexStamp = platform::GetFileStamp(m_IndexPath.c_str());
     }
-    if (!platform::CloseFile(fd))
-        return 1;
-    m_IndexStamp = platform::GetFileStamp(m_IndexPath.c_str());
-    return 0;
+    // Synced without the locks: the sync covers this line whatever was
+    // appended since, so acceptances running at once share their flushes.
+    // Should a rewrite replace the file meanwhile, it has read this line
+    // and synced its own copy (directory included) before it let go of the
+    // locks. A failed sync leaves the line: the message may still be
+    // delivered although the caller hears of a failure (a duplicate at
+    // worst, never a loss).
+    bool synced = platform::SyncFile(fd);
+    return platform::CloseFile(fd) && synced ? 0 : 1;
 }
 
 CQueuedMessage* CMessageQueue::TakeNext(const char* spoolDirectory) {
@@ -410,18 +419,57 @@ int CMessageQueue::Remove(CQueuedMessage* message, int deleteFiles) {
     if (!message)
         return 1;
     std::string name = message->GetName() ? message->GetName() : "";
+    if (!deleteFiles) {
+        // The message stays (moved to another queue): it is unlocked only
+        // under the queue's locks, so no other process takes it from here
+        // before its line is gone.
+        QueueLockScope scope(*this);
+        if (!scope.Held()) {
+            message->Unlock();
+            return 1;
+        }
+        checkIndex();
+        message->Unlock();
+        unlinkEntry(name.c_str());
+        return rewrite() == 0 ? 0 : 1;
+    }
+
+    // The files go first, without the queue's locks: the caller holds the
+    // message, so no one else touches them, and a crash before the index
+    // is rewritten leaves an entry without envelope, which is dropped later.
+    message->Delete();
+    auto pending = std::make_shared<PendingRemoval>();
+    pending->m_Name = name;
+    {
+        std::lock_guard<std::mutex> guard(m_PendingLock);
+        m_Pending.push_back(pending);
+    }
     QueueLockScope scope(*this);
     if (!scope.Held()) {
-        message->Unlock();
+        // Left waiting: the next removal that gets the locks drops it.
         return 1;
     }
+    {
+        std::lock_guard<std::mutex> guard(m_PendingLock);
+        if (pending->m_Result >= 0)
+            return pending->m_Result;  // committed by the holder before
+    }
+    commitRemovals();
+    std::lock_guard<std::mutex> guard(m_PendingLock);
+    return pending->m_Result == 0 ? 0 : 1;
+}
+
+void CMessageQueue::commitRemovals() {
+    std::vector<std::shared_ptr<PendingRemoval>> batch;
+    {
+        std::lock_guard<std::mutex> guard(m_PendingLock);
+        batch.swap(m_Pending);
+    }
     checkIndex();
-    if (deleteFiles)
-        message->Delete();
-    else
-        message->Unlock();
-    unlinkEntry(name.c_str());
-    return rewrite() == 0 ? 0 : 1;
+    for (const auto& p : batch) unlinkEntry(p->m_Name.c_str());
+    int result = rewrite() == 0 ? 0 : 1;
+    std::lock_guard<std::mutex> guard(m_PendingLock);
+    for (const auto& p : batch) p->m_Result = result;
 }
 
 int CMessageQueue::Release(CQueuedMessage* message) {

@@ -48,6 +48,20 @@ void GatewayInstance::WriteRegistry(const std::map<std::string, std::string>& pr
         }
     }
     testsupport::WriteWhole(Path("registry.reg"), text);
+    InstallDefinitions();
+}
+
+bool GatewayInstance::InstallDefinitions() {
+#ifdef ZELORM_MKDEFSET
+    // The set maker records the store in the instance's registry file.
+    RunResult made = RunProgram({ZELORM_MKDEFSET, "--common-files", Path("common"), "--date",
+                                 "20261201", "--revision", "1", "--app", "ZELORM_20",
+                                 ZELORM_DEFS_DATA "/zelorm.ndb", ZELORM_DEFS_DATA "/zelorm.hdb"},
+                                Environment({}), Path("mkdefset"));
+    return made.status == 0;
+#else
+    return false;
+#endif
 }
 
 void GatewayInstance::WriteDefaultRegistry() {

@@ -29,9 +29,15 @@ public:
 
     // Rewrites the registry file: the product key's values (name -> text)
     // and "SharedConfigFile" under the maker's key, as the map says; a
-    // value "dword:N" is written as a number.
+    // value "dword:N" is written as a number. Then InstallDefinitions.
     void WriteRegistry(const std::map<std::string, std::string>& product,
                        const std::string& sharedConfigFile);
+    // A definitions set for the scanner (the EICAR signature among the
+    // project's test signatures) in the instance's "common" directory,
+    // recorded in the registry file; WriteRegistry calls it after every
+    // rewrite, since the gateway starts no SMTP without a scanner. False
+    // when the set maker failed or is not known to this test program.
+    bool InstallDefinitions();
     // The registry of the instance: every directory and the shared file.
     void WriteDefaultRegistry();
     // The three configuration files, each a header line and its lines.

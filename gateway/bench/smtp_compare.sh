@@ -1,0 +1,288 @@
+#!/usr/bin/env bash
+# The gateway's mail flow beside Postfix, on this machine in one run: both
+# take 5 KiB messages from Postfix's smtp-source on 127.0.0.1 (one message a
+# session) and relay them to the same smtp-sink on 127.0.0.2 (smart host /
+# relayhost), which writes each message to a file. For 1, 20 and 100
+# concurrent sessions the two take turns, round after round, so that
+# whatever else the machine does falls on both alike. Prints the median
+# messages per second accepted (smtp-source done) and relayed (every
+# message in the sink) on each side, the ratio (gateway / Postfix), each
+# side's resident memory, and the memory of open idle sessions (N sessions
+# opened and held after their greeting: growth of resident memory / N).
+#
+# Configured alike: the gateway has 100 session workers ("SMTPIncoming")
+# and 20 delivery workers ("SMTPOutgoing"); Postfix has its defaults of
+# 100 processes per service and 20 deliveries at once to one destination.
+# Both keep every accepted message on disk (synced) before they answer 250.
+# Every session comes from 127.0.0.1: the gateway's per-address cap is
+# raised to its session count (smtp_bench_gateway), as Postfix exempts its
+# own networks ($mynetworks) from its client limits. Postfix runs as a
+# private instance (its own configuration directory, queue and port under
+# a temporary directory), never touching the system's Postfix.
+#
+#   gateway/bench/smtp_compare.sh [rounds] [idle sessions]
+#
+# Called by scripts/bench smtp, which has built build/release.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/../.." && pwd)
+cd "$top"
+rounds=${1:-3}
+idle=${2:-100}
+build=build/release
+bin=$build/bin
+incoming=100
+outgoing=20
+
+work=$(mktemp -d /tmp/zelorm-smtpbench-XXXXXX)
+chmod 755 "$work"
+gw_pid=
+sink_pid=
+dns_pid=
+pf_started=
+cleanup() {
+    [ -z "$pf_started" ] || postfix -c "$work/postfix/conf" stop >/dev/null 2>&1 || true
+    for pid in $gw_pid $sink_pid $dns_pid; do
+        kill "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+free_port() {
+    python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
+}
+
+# Waits until an SMTP server greets at 127.0.0.1:port.
+wait_smtp() {
+    local port=$1 what=$2
+    for _ in $(seq 300); do
+        python3 - "$port" <<'EOF' 2>/dev/null && return 0
+import socket, sys
+s = socket.create_connection(("127.0.0.1", int(sys.argv[1])), timeout=1)
+assert s.recv(512).startswith(b"220")
+s.sendall(b"QUIT\r\n")
+EOF
+        sleep 0.1
+    done
+    echo "$what did not start" >&2
+    exit 1
+}
+
+# The sink: every message into a file of its own.
+mkdir -p "$work/sink"
+sink_port=$(free_port)
+sink_user=()
+[ "$(id -u)" -ne 0 ] || sink_user=(-u root)
+/usr/sbin/smtp-sink -4 "${sink_user[@]}" -d "$work/sink/%M." "127.0.0.2:$sink_port" 1024 \
+    >"$work/sink.log" 2>&1 &
+sink_pid=$!
+sink_count() { find "$work/sink" -type f | wc -l; }
+
+# The gateway's resolver asks a local dnsmasq that answers every question
+# at once (there is nothing to look up: the next hop is an address), so
+# that no outside name server enters the figures.
+dns_port=$(free_port)
+dns_user=()
+[ "$(id -u)" -ne 0 ] || dns_user=(--user=root)
+dnsmasq --keep-in-foreground --port="$dns_port" --listen-address=127.0.0.1 --bind-interfaces \
+    --no-resolv --no-hosts --no-poll --conf-file=/dev/null --pid-file= --local=/#/ \
+    "${dns_user[@]}" >"$work/dnsmasq.log" 2>&1 &
+dns_pid=$!
+printf 'nameserver 127.0.0.1:%s\n' "$dns_port" >"$work/resolv.conf"
+
+# The gateway: an instance like scripts/run's, from the default configuration.
+gw=$work/gateway
+mkdir -p "$gw/install/vendor" "$gw/spool" "$gw/local" "$gw/log" "$gw/locks"
+chmod 700 "$gw/install" "$gw/spool" "$gw/local" "$gw/log" "$gw/locks"
+cp "$build/data/catalog/messages" "$build/data/catalog/tkmessages" "$gw/install/"
+cp data/config/vendor-config "$gw/install/vendor/vendor-config"
+cp data/config/local-config "$gw/local/local-config"
+gw_port=$(free_port)
+sed -e "s/SMTPPort=[0-9]*/SMTPPort=$gw_port/" \
+    -e "s/SMTPIncoming=[0-9]*/SMTPIncoming=$incoming/" \
+    -e "s/SMTPOutgoing=[0-9]*/SMTPOutgoing=$outgoing/" \
+    -e "s/RelayHost=[^,]*/RelayHost=127.0.0.2/" \
+    -e "s/RelayHostPort=[0-9]*/RelayHostPort=$sink_port/" \
+    data/config/shared-config >"$gw/local/shared-config"
+printf '%s\r\n' 'Windows Registry Editor Version 5.00' '' \
+    '[HKEY_LOCAL_MACHINE\SOFTWARE\Quorvane]' \
+    "\"SharedConfigFile\"=\"$gw/local/shared-config\"" '' \
+    '[HKEY_LOCAL_MACHINE\SOFTWARE\Quorvane\ZELORM]' \
+    "\"InstallDir\"=\"$gw/install\"" "\"MailDir\"=\"$gw/spool\"" \
+    "\"LocalDir\"=\"$gw/local\"" "\"LogDir\"=\"$gw/log\"" >"$gw/registry.reg"
+ZELORM_REGISTRY="$gw/registry.reg" ZELORM_LOCK_DIR="$gw/locks" ZELORM_EVENTLOG="$gw/events" \
+    ZELORM_RESOLV_CONF="$work/resolv.conf" ZELORM_BENCH_ADDRESS_CAP=$incoming \
+    "$bin/smtp_bench_gateway" -debug >"$gw/out" 2>&1 &
+gw_pid=$!
+wait_smtp "$gw_port" "the gateway"
+gw_start_rss=$(awk '/^VmRSS/ {print $2}' "/proc/$gw_pid/status")
+
+# Postfix: a private instance relaying everything from 127.0.0.1 to the sink.
+pf=$work/postfix
+mkdir -p "$pf/conf" "$pf/queue" "$pf/data"
+pf_port=$(free_port)
+cat >"$pf/conf/main.cf" <<EOF
+compatibility_level = 3.6
+queue_directory = $pf/queue
+data_directory = $pf/data
+mail_owner = postfix
+setgid_group = postdrop
+myhostname = bench.invalid
+mydestination =
+inet_interfaces = 127.0.0.1
+inet_protocols = ipv4
+mynetworks = 127.0.0.0/8
+smtpd_relay_restrictions = permit_mynetworks, reject
+relayhost = [127.0.0.2]:$sink_port
+alias_maps =
+alias_database =
+local_recipient_maps =
+biff = no
+maillog_file = /dev/stdout
+EOF
+cat >"$pf/conf/master.cf" <<EOF
+127.0.0.1:$pf_port inet n - n - - smtpd
+cleanup   unix  n       -       n       -       0       cleanup
+qmgr      unix  n       -       n       300     1       qmgr
+rewrite   unix  -       -       n       -       -       trivial-rewrite
+bounce    unix  -       -       n       -       0       bounce
+defer     unix  -       -       n       -       0       bounce
+trace     unix  -       -       n       -       0       bounce
+verify    unix  -       -       n       -       1       verify
+flush     unix  n       -       n       1000?   0       flush
+proxymap  unix  -       -       n       -       -       proxymap
+smtp      unix  -       -       n       -       -       smtp
+relay     unix  -       -       n       -       -       smtp
+error     unix  -       -       n       -       -       error
+retry     unix  -       -       n       -       -       error
+discard   unix  -       -       n       -       -       discard
+anvil     unix  -       -       n       -       1       anvil
+scache    unix  -       -       n       -       1       scache
+postlog   unix-dgram n  -       n       -       1       postlogd
+EOF
+# Its daemons write into the data directory as the mail owner.
+chown postfix "$pf/data"
+# In the foreground, logging to its standard output (the log file here).
+postfix -c "$pf/conf" start-fg >"$pf/maillog" 2>&1 &
+pf_started=1
+wait_smtp "$pf_port" "Postfix"
+pf_master=$(head -1 "$pf/queue/pid/master.pid" | tr -d ' ')
+
+# Resident memory in KiB: the gateway's process; Postfix's master and its
+# children (the smtpd, cleanup, qmgr and smtp processes).
+rss_kib() {
+    local total=0 p
+    for p in "$@"; do
+        total=$((total + $(awk '/^VmRSS/ {print $2}' "/proc/$p/status" 2>/dev/null || echo 0)))
+    done
+    echo "$total"
+}
+gw_rss() { rss_kib "$gw_pid"; }
+pf_rss() { rss_kib "$pf_master" $(pgrep -P "$pf_master" || true); }
+
+# One measurement: messages over sessions at once; prints "accepted relayed"
+# (messages per second) and records the side's resident memory after it.
+measure() {
+    local side=$1 port=$2 sessions=$3 messages=$4
+    local before target start accepted relayed
+    before=$(sink_count)
+    target=$((before + messages))
+    start=$(date +%s.%N)
+    smtp-source -4 -s "$sessions" -m "$messages" -l 5120 -f bench@origin.test -t rcpt@dest.test \
+        -M client.bench.invalid "127.0.0.1:$port" >>"$work/source.log" 2>&1 ||
+        echo "smtp-source reported an error against $side (see above)" >&2
+    accepted=$(date +%s.%N)
+    for _ in $(seq 6000); do
+        [ "$(sink_count)" -ge "$target" ] && break
+        sleep 0.05
+    done
+    relayed=$(date +%s.%N)
+    if [ "$(sink_count)" -lt "$target" ]; then
+        echo "$side: only $(($(sink_count) - before)) of $messages messages reached the sink" >&2
+    fi
+    awk -v m="$messages" -v s="$start" -v a="$accepted" -v r="$relayed" \
+        'BEGIN {printf "%.1f %.1f\n", m / (a - s), m / (r - s)}'
+    local rss
+    rss=$([ "$side" = gateway ] && gw_rss || pf_rss)
+    echo "$rss" >>"$work/$side.rss"
+}
+
+median() {
+    sort -g | awk '{a[NR] = $1} END {print (NR % 2 ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2)}'
+}
+
+messages_for() {
+    case $1 in 1) echo 200 ;; 20) echo 1000 ;; *) echo 2000 ;; esac
+}
+
+echo "== smtp: the gateway (SMTPIncoming $incoming, SMTPOutgoing $outgoing, address cap $incoming:"
+echo "   all sessions from 127.0.0.1) beside Postfix $(postconf -h mail_version) (defaults: 100"
+echo "   processes, 20 deliveries to one destination); 5 KiB messages, one a session,"
+echo "   smtp-source -> server -> smtp-sink; $rounds rounds, medians in messages/s"
+# Warm both up (first connections, processes started).
+measure gateway "$gw_port" 4 40 >/dev/null
+measure postfix "$pf_port" 4 40 >/dev/null
+: >"$work/gateway.rss"
+: >"$work/postfix.rss"
+printf '%-10s %22s %22s %16s\n' "sessions" "gateway acc / relayed" "postfix acc / relayed" "ratio acc / rel"
+for sessions in 1 20 100; do
+    m=$(messages_for "$sessions")
+    : >"$work/g.txt"
+    : >"$work/p.txt"
+    for round in $(seq "$rounds"); do
+        # Alternate who goes first.
+        if [ $((round % 2)) -eq 1 ]; then
+            measure gateway "$gw_port" "$sessions" "$m" >>"$work/g.txt"
+            measure postfix "$pf_port" "$sessions" "$m" >>"$work/p.txt"
+        else
+            measure postfix "$pf_port" "$sessions" "$m" >>"$work/p.txt"
+            measure gateway "$gw_port" "$sessions" "$m" >>"$work/g.txt"
+        fi
+    done
+    ga=$(awk '{print $1}' "$work/g.txt" | median)
+    gr=$(awk '{print $2}' "$work/g.txt" | median)
+    pa=$(awk '{print $1}' "$work/p.txt" | median)
+    pr=$(awk '{print $2}' "$work/p.txt" | median)
+    printf '%-10s %10.0f / %9.0f %10.0f / %9.0f %7.2f / %6.2f\n' "$sessions" "$ga" "$gr" "$pa" "$pr" \
+        "$(awk -v a="$ga" -v b="$pa" 'BEGIN {print (b > 0 ? a / b : 0)}')" \
+        "$(awk -v a="$gr" -v b="$pr" 'BEGIN {print (b > 0 ? a / b : 0)}')"
+done
+echo "   resident memory after the measurements (largest): gateway $(sort -g "$work/gateway.rss" | tail -1) KiB," \
+    "Postfix $(sort -g "$work/postfix.rss" | tail -1) KiB (master and children)"
+echo "   peak resident memory of the gateway: $(awk '/^VmHWM/ {print $2}' "/proc/$gw_pid/status") KiB"
+
+# Open idle sessions: hold them after the greeting and weigh the growth.
+idle_growth() {
+    local port=$1 side=$2 before after
+    before=$([ "$side" = gateway ] && gw_rss || pf_rss)
+    python3 - "$port" "$idle" "$work/idle.ready" <<'EOF' &
+import socket, sys, time
+port, n, ready = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3]
+held = []
+for _ in range(n):
+    s = socket.create_connection(("127.0.0.1", port), timeout=30)
+    held.append(s)
+for s in held:
+    assert s.recv(512).startswith(b"220")
+open(ready, "w").close()
+time.sleep(30)
+EOF
+    local holder=$!
+    for _ in $(seq 600); do
+        [ -e "$work/idle.ready" ] && break
+        sleep 0.05
+    done
+    sleep 1
+    after=$([ "$side" = gateway ] && gw_rss || pf_rss)
+    kill "$holder" 2>/dev/null || true
+    wait "$holder" 2>/dev/null || true
+    rm -f "$work/idle.ready"
+    awk -v a="$after" -v b="$before" -v n="$idle" 'BEGIN {printf "%.0f", (a - b) / n}'
+}
+echo "   per open idle session ($idle sessions): gateway $(idle_growth "$gw_port" gateway) KiB," \
+    "Postfix $(idle_growth "$pf_port" postfix) KiB"
+# The gateway's session threads exist before any session: their share of
+# the memory it had at start is the most a session can cost it.
+echo "   gateway at start, before any session: $gw_start_rss KiB for $incoming session workers" \
+    "($((gw_start_rss / incoming)) KiB a worker at most)"
