@@ -93,12 +93,13 @@ public:
     // Stops the server (sessions end first).
     ~SMTP() override;
 
-    // Reads the settings and listens on 0.0.0.0 with the port. True when
-    // listening.
+    // Reads the settings, listens on 0.0.0.0 with the port and starts the
+    // "SMTPIncoming" session workers and "SMTPOutgoing" delivery workers.
+    // True when listening.
     bool Start();
-    // Ends the sessions (421 to their clients), wakes the delivery workers
-    // once each, then stops the framework and waits for its threads. Safe to
-    // call more than once.
+    // Ends the sessions (421 to their clients), interrupts the relay passes
+    // in progress, wakes the delivery workers once each, then stops the
+    // framework and waits for its threads. Safe to call more than once.
     void Stop();
     // After the settings changed: kSmtpConfigDone, kSmtpConfigNotStarted or
     // kSmtpConfigPortNotBound (see the algorithms in smtp_server.cpp).

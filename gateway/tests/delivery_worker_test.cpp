@@ -4,6 +4,7 @@
 // retried after the interval). A scripted next hop stands in for the relay.
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "gateway/tests/support/delivery_fixture.h"
@@ -189,6 +190,36 @@ TEST_F(DeliveryWorkerTest, NewMailLeftPendingMovesToSlowqAndIsRetriedAfterTheInt
     EXPECT_TRUE(Names(*m_Slow).empty());
     EXPECT_EQ(0, m_Server->GetRetriesInProgress());
     EXPECT_EQ(SMTP::kTurnIdle, Turn());
+}
+
+TEST_F(DeliveryWorkerTest, NoMoreThanTheLimitOfWorkersRetryAtOnce) {
+    // Three retries are due; the next hop never greets, so a worker that took
+    // one stays in its pass until it is interrupted.
+    m_Hop.Reply(Step::kGreeting, relaytest::ScriptedNextHop::kStall);
+    std::vector<std::string> names;
+    for (int i = 0; i < 3; ++i) {
+        names.push_back(Spool({{"r@x.org"}}, kBody));
+        ASSERT_EQ(0, m_Slow->Add(names.back().c_str(), m_Now - 1000, 0));
+    }
+    ASSERT_EQ(2, SMTP::SlowQueueLimit(m_Server->GetHelperThreadCount()));
+    std::unique_ptr<CRelayDelivery> relays[2] = {m_Server->NewRelay(), m_Server->NewRelay()};
+    int turns[2] = {-1, -1};
+    std::vector<std::thread> workers;
+    for (int i = 0; i < 2; ++i)
+        workers.emplace_back([&, i] { turns[i] = m_Server->deliverNext(*relays[i]); });
+    ASSERT_TRUE(Eventually([this] { return m_Hop.Connections() == 2; }));
+    EXPECT_EQ(2, m_Server->GetRetriesInProgress());
+
+    // A third worker finds nothing it may take.
+    EXPECT_EQ(SMTP::kTurnIdle, Turn());
+    EXPECT_EQ(2, m_Hop.Connections());
+
+    for (auto& relay : relays) relay->Interrupt();
+    for (auto& worker : workers) worker.join();
+    EXPECT_EQ(SMTP::kTurnSlow, turns[0]);
+    EXPECT_EQ(SMTP::kTurnSlow, turns[1]);
+    EXPECT_EQ(0, m_Server->GetRetriesInProgress());
+    EXPECT_EQ(3u, Names(*m_Slow).size());
 }
 
 TEST_F(DeliveryWorkerTest, ExpiredMessagesLeaveTheSpool) {
