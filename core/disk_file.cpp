@@ -5,7 +5,8 @@
 //   CVornDiskFile(dir, base, n, ext) a new temporary file under a unique name
 //   Open / Close / IsOpen            descriptor and path lock
 //   Read, Write, ReadLine            buffered, see the buffer states below
-//   Flush (with fsync), Truncate, Seek, Tell, Reserve, Size, GetModTime, Detach
+//   Flush (with fsync), WriteOut (without), Truncate, Seek, Tell, Reserve, Size,
+//   GetModTime, Detach
 //
 // Buffer states: none; read (the buffer holds read-ahead bytes and the
 // descriptor's offset lies ahead of the position by their count); write (the
@@ -523,6 +524,18 @@ bool CVornDiskFile::Flush() {
     // success (accepted mail) must not lose the bytes in a crash.
     if (!(m_Flags & kFileReadOnly) && !platform::SyncFile(m_Fd)) {
         reportErrno(kMsgFileWriteFailed, errno);
+        return false;
+    }
+    return true;
+}
+
+bool CVornDiskFile::WriteOut() {
+    if (!checkOpen("WriteOut"))
+        return false;
+    if (!flushWrite())
+        return false;
+    if (platform::SeekFile(m_Fd, m_Position, SEEK_SET) < 0) {
+        reportErrno(kMsgFileSeekFailed, errno);
         return false;
     }
     return true;

@@ -75,6 +75,12 @@ public:
     int ReadLine(CVornString& line, const char* terminator) override;
     int ReadLine(char* buffer, int size, const char* terminator) override;
     bool Flush() override;
+    // Like Flush without the sync: the pending bytes go to the system, so
+    // readers see them and they outlive this process, but a crash of the
+    // machine may lose them. For callers that sync elsewhere (the activity
+    // log syncs after it lets go of its lock). False (reported) when the
+    // write failed.
+    bool WriteOut();
     bool Truncate(int size) override;
     bool Seek(int offset, int whence) override;
     int Tell() override;

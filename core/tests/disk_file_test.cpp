@@ -60,7 +60,7 @@ TEST_F(DiskFileTest, FailedOpensReport93AndReleaseThePathLock) {
     EXPECT_EQ("x", ReadWhole(Path("there")));
 }
 
-TEST_F(DiskFileTest, WritesReachTheFileInChunksOrOnFlush) {
+TEST_F(DiskFileTest, WritesReachTheFileInChunksOrOnWriteOutOrFlush) {
     std::string path = Path("chunks");
     CVornDiskFile f(path.c_str(), kFileCreate);
     ASSERT_TRUE(f.Open());
@@ -71,9 +71,14 @@ TEST_F(DiskFileTest, WritesReachTheFileInChunksOrOnFlush) {
     EXPECT_EQ(static_cast<size_t>(CVornDiskFile::kChunk), ReadWhole(path).size());
     ASSERT_EQ(3, f.Write("end", 3));
     EXPECT_EQ(static_cast<size_t>(CVornDiskFile::kChunk), ReadWhole(path).size());
-    EXPECT_TRUE(f.Flush());
+    EXPECT_TRUE(f.WriteOut());
     EXPECT_EQ(bytes + "!end", ReadWhole(path));
-    EXPECT_EQ(CVornDiskFile::kChunk + 3, f.Tell());
+    ASSERT_EQ(1, f.Write(".", 1));
+    EXPECT_TRUE(f.Flush());
+    EXPECT_EQ(bytes + "!end.", ReadWhole(path));
+    EXPECT_EQ(CVornDiskFile::kChunk + 4, f.Tell());
+    ASSERT_TRUE(f.Close());
+    EXPECT_FALSE(f.WriteOut());
 }
 
 TEST_F(DiskFileTest, ReadToTheEndGetsEverythingThenEmptiesTheString) {
