@@ -651,6 +651,15 @@ bool CQueuedMessage::RelayDenied() {
     entries.Split(hosts, kRouteItemSeparator, 0);
     CVornString entry(CVornString::kUnlocked);
     for (int i = 0; entries.GetAt(i, entry); ++i) {
+        // An address is compared as it stands: never sent to the name
+        // server as a name (a server that refuses such a question makes the
+        // lookup, and with it every RCPT, wait for its time-out).
+        int literal = 0;
+        if (ParseDottedQuad(entry, &literal)) {
+            if (literal == address)
+                return false;
+            continue;
+        }
         // Forward-confirmed: an allowed name counts when its own addresses
         // include the client's.
         CVornHostAddress allowed(entry.CStr(), 0);

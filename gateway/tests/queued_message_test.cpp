@@ -49,9 +49,11 @@ bool TestReverse(const CVornHostAddressEntry& entry, CVornString& out) {
 
 // Forward (A) records of the relay tests: lower-case name -> address.
 std::map<std::string, uint32_t> g_Names;
+std::vector<std::string> g_Asked;  // every name given to the forward lookup
 
 bool TestForward(const CVornString& name, CVornHostAddressList& out) {
     std::string key(const_cast<CVornString&>(name).CStr());
+    g_Asked.push_back(key);
     for (char& c : key) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
     auto it = g_Names.find(key);
     if (it == g_Names.end())
@@ -391,6 +393,10 @@ TEST_F(QueuedMessageTest, RecipientsExpandByRelayRules) {
                   Recipients(*message))
             << c.config.size() << " " << (c.config.empty() ? "" : c.config.back()) << " "
             << (c.reverseName ? c.reverseName : "-");
+        // Addresses in the list are compared, never looked up as names.
+        for (const std::string& asked : g_Asked)
+            EXPECT_FALSE(asked.find_first_not_of("0123456789.") == std::string::npos) << asked;
+        g_Asked.clear();
         SetReverseLookup(nullptr);
         SetHostLookup(nullptr);
     }
