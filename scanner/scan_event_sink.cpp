@@ -205,6 +205,21 @@ int32_t Ask(Call call)
     }
 }
 
+// Runs one event's decision: whatever escapes it becomes the code the
+// component expects (a callback's failure and any other failure mark the
+// object failed; memory exhaustion is told apart).
+template <typename Decide>
+int32_t Guarded(Decide decide)
+{
+    try {
+        return decide();
+    } catch (const std::bad_alloc&) {
+        return kSinkOutOfMemory;
+    } catch (...) {
+        return kSinkObjectFailed;
+    }
+}
+
 bool IsAlnum(char c)
 {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
@@ -251,16 +266,9 @@ CScanEventSink::CScanEventSink(const ZelEngineApi& api, ZELHANDLE engine, int32_
 int32_t CScanEventSink::onEnterObject(IRavObject* object, const char* name, int32_t* processFlag)
 {
     int32_t flag = processFlag ? *processFlag : 1;
-    int32_t code;
-    try {
-        code = object ? decideEnter(object, name ? name : "", &flag) : kSinkObjectFailed;
-    } catch (const CallbackThrew&) {
-        code = kSinkObjectFailed;
-    } catch (const std::bad_alloc&) {
-        code = kSinkOutOfMemory;
-    } catch (...) {
-        code = kSinkObjectFailed;
-    }
+    const int32_t code = Guarded([&] {
+        return object ? decideEnter(object, name ? name : "", &flag) : kSinkObjectFailed;
+    });
     if (processFlag)
         *processFlag = flag;
     return code;
@@ -326,16 +334,8 @@ int32_t CScanEventSink::onObject(IRavObject* object, uint16_t* resultWord, char*
         newDataFile[0] = '\0';
     if (continueFlag)
         *continueFlag = 1;
-    int32_t code;
-    try {
-        code = object ? decideObject(object, &word) : kSinkObjectFailed;
-    } catch (const CallbackThrew&) {
-        code = kSinkObjectFailed;
-    } catch (const std::bad_alloc&) {
-        code = kSinkOutOfMemory;
-    } catch (...) {
-        code = kSinkObjectFailed;
-    }
+    const int32_t code =
+        Guarded([&] { return object ? decideObject(object, &word) : kSinkObjectFailed; });
     if (resultWord)
         *resultWord = word;
     return code;
@@ -690,8 +690,8 @@ int32_t CScanEventSink::onObjectError(IRavObject* object, int32_t error, uint16_
                                       int32_t)
 {
     uint16_t word = 0;
-    int32_t code = error;
-    try {
+    const int32_t code = Guarded([&]() -> int32_t {
+        int32_t code = error;
         int32_t reason = kReasonOther;
         const int32_t type = object ? TypeOf(object) : -1;
         switch (error) {
@@ -732,13 +732,8 @@ int32_t CScanEventSink::onObjectError(IRavObject* object, int32_t error, uint16_
         }
         if (reason != 0 && m_Result)
             m_Result->AddReason(reason);
-    } catch (const CallbackThrew&) {
-        code = kSinkObjectFailed;
-    } catch (const std::bad_alloc&) {
-        code = kSinkOutOfMemory;
-    } catch (...) {
-        code = kSinkObjectFailed;
-    }
+        return code;
+    });
     if (resultWord)
         *resultWord = word;
     return code;
