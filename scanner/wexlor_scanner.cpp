@@ -164,6 +164,21 @@ void ReportRestartFailure(const char* what, const std::string& dir, int32_t leve
     }
 }
 
+// Ends a restart: a new engine that started takes the running one's place
+// and the old one is closed (every scan that used it held the scan lock
+// shared, which Publish waited out; no later scan sees the old handle); one
+// that did not start leaves everything as it was, with an event.
+// REQUIRES: restart held.
+int32_t FinishRestart(const char* what, int32_t rc, ZELHANDLE handle, const std::string& dir,
+                      int32_t level) {
+    if (rc != WEXLOR_OK) {
+        ReportRestartFailure(what, dir, level, rc);
+        return rc;
+    }
+    State().components.engine.EngineClose(Publish(handle, dir, level));
+    return WEXLOR_OK;
+}
+
 // The engine's information item into text; false when the engine refuses.
 bool ReadVirusInfo(ZELVIRUS virus, int32_t item, std::string& text) {
     const ZelEngineApi& api = State().components.engine;
@@ -336,15 +351,7 @@ int32_t CScanner::SetHeuristicLevel(int32_t level) {
             return WEXLOR_OK;
         ZELHANDLE handle = nullptr;
         const int32_t rc = StartEngine(s.defsDir, level, &handle);
-        if (rc != WEXLOR_OK) {
-            ReportRestartFailure("heuristic level change", s.defsDir, level, rc);
-            return rc;
-        }
-        ZELHANDLE old = Publish(handle, s.defsDir, level);
-        // Every scan that used the old engine held the scan lock shared,
-        // which Publish waited out; no later scan sees the old handle.
-        s.components.engine.EngineClose(old);
-        return WEXLOR_OK;
+        return FinishRestart("heuristic level change", rc, handle, s.defsDir, level);
     } catch (const std::bad_alloc&) {
         return WEXLOR_OUT_OF_MEMORY;
     } catch (...) {
@@ -380,13 +387,7 @@ int32_t CScanner::ReloadDefs() {
             s.components.engine.EngineClose(handle);
             rc = WEXLOR_DEFS_UNUSABLE;
         }
-        if (rc != WEXLOR_OK) {
-            ReportRestartFailure("definitions reload", newest, s.level, rc);
-            return rc;
-        }
-        ZELHANDLE old = Publish(handle, newest, s.level);
-        s.components.engine.EngineClose(old);
-        return WEXLOR_OK;
+        return FinishRestart("definitions reload", rc, handle, newest, s.level);
     } catch (const std::bad_alloc&) {
         return WEXLOR_OUT_OF_MEMORY;
     } catch (...) {
