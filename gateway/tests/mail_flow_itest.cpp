@@ -234,16 +234,6 @@ protected:
         return true;
     }
 
-    // True once no envelope is left in the spool (everything delivered,
-    // returned or closed).
-    bool SpoolEmpty() {
-        std::error_code error;
-        for (const auto& entry : fs::directory_iterator(m_Instance.Path("spool"), error))
-            if (entry.path().extension() == ".env")
-                return false;
-        return true;
-    }
-
     // The sink's messages sent to recipient ("<a@b>").
     static std::vector<SinkMessage> SinkMessagesTo(
         SmtpSink& sink, const std::string& recipient, size_t atLeast,
@@ -369,7 +359,7 @@ TEST_F(MailFlowTest, RelayedMailArrivesAsSentByRouteSmartHostAndMailExchanger) {
     std::string wire = LastData(exact);
     EXPECT_EQ(0u, wire.find("Received: from ")) << wire.substr(0, 200);
     EXPECT_TRUE(SameText(DotStuffed(Message("exact-bytes")), AfterFirstField(wire, "\r\n")));
-    EXPECT_TRUE(Eventually([&] { return SpoolEmpty(); }));
+    EXPECT_TRUE(Eventually([&] { return m_Instance.SpoolEmpty(); }));
 
     // The smart host takes what no route names, before the exchangers.
     Configure({}, SmartHost());
@@ -400,7 +390,7 @@ TEST_F(MailFlowTest, TemporaryFailureWaitsInSlowqAndIsRetriedAfterItsInterval) {
     ASSERT_TRUE(Eventually([&] { return LastData(later).ends_with("last line\r\n"); }));
     EXPECT_EQ(1, Deliveries(later));
     EXPECT_TRUE(SameText(DotStuffed(Message("retried")), AfterFirstField(LastData(later), "\r\n")));
-    EXPECT_TRUE(Eventually([&] { return SpoolEmpty() && Queued("slowq").empty(); }));
+    EXPECT_TRUE(Eventually([&] { return m_Instance.SpoolEmpty() && Queued("slowq").empty(); }));
     // Nothing came back to the sender.
     EXPECT_TRUE(SinkMessagesTo(*m_Sink, "<joe@origin.test>", 1, std::chrono::seconds(1)).empty());
 }
@@ -432,7 +422,7 @@ TEST_F(MailFlowTest, MailStillWaitingAfterFiveDaysIsReturnedForItsPendingRecipie
     EXPECT_NE(std::string::npos, Field(dsn, "text=").find("Expired in the spool"))
         << Field(dsn, "text=");
     EXPECT_EQ("expiring", Field(dsn, "original-subject="));
-    EXPECT_TRUE(Eventually([&] { return SpoolEmpty(); }));
+    EXPECT_TRUE(Eventually([&] { return m_Instance.SpoolEmpty(); }));
     EXPECT_EQ(tries, later.Connections());
 }
 
@@ -496,7 +486,7 @@ TEST_F(MailFlowTest, EachPermanentRefusalComesBackInADeliveryStatusNotification)
             EXPECT_EQ(1, Deliveries(*hops[i])) << c.name;
         }
     }
-    EXPECT_TRUE(Eventually([&] { return SpoolEmpty(); }));
+    EXPECT_TRUE(Eventually([&] { return m_Instance.SpoolEmpty(); }));
 }
 
 TEST_F(MailFlowTest, NoticesGoWhereConfiguredAndRefusalsThatAreNotPolicyLockNoOne) {
@@ -529,7 +519,7 @@ TEST_F(MailFlowTest, NoticesGoWhereConfiguredAndRefusalsThatAreNotPolicyLockNoOn
     }
     std::sort(about.begin(), about.end());
     EXPECT_EQ((std::vector<std::string>{"delivered", "refused"}), about);
-    EXPECT_TRUE(Eventually([&] { return SpoolEmpty(); }));
+    EXPECT_TRUE(Eventually([&] { return m_Instance.SpoolEmpty(); }));
 
     // A refused recipient is not a policy refusal: alice may still send.
     ASSERT_EQ(0, m_Gateway->Stop());

@@ -250,13 +250,6 @@ protected:
         return out;
     }
 
-    bool SpoolEmpty() {
-        std::error_code error;
-        for (const auto& entry : fs::directory_iterator(m_Instance.Path("spool"), error))
-            if (entry.path().extension() == ".env")
-                return false;
-        return true;
-    }
 
     GatewayInstance m_Instance;
     int m_Port = 0;
@@ -335,7 +328,7 @@ TEST_F(MailScanTest, ReportOnlyAndRepairDeliverTheMessageAsItWasWithNotices) {
         auto findings = Findings(run.sender);
         EXPECT_EQ(1u, findings.count("300 eicar.zip/eicar.com virus"));
         for (const std::string& f : findings) EXPECT_EQ(0u, f.rfind("300 ", 0)) << f;
-        EXPECT_TRUE(Eventually([&] { return SpoolEmpty(); }));
+        EXPECT_TRUE(Eventually([&] { return m_Instance.SpoolEmpty(); }));
     }
     for (const SinkMessage& m : To("<admin@dest.test>", 2))
         EXPECT_NE(std::string::npos, m.text.find("Subject: Virus alert")) << m.text;
@@ -401,7 +394,7 @@ TEST_F(MailScanTest, DeleteReplacesInfectedAndStrippedAttachmentsAndQuarantinesT
     }
     EXPECT_EQ(2u, To("<admin@dest.test>", 2).size());
     EXPECT_TRUE(Eventually([&] { return !quarantine.Received().empty(); }));
-    EXPECT_TRUE(Eventually([&] { return SpoolEmpty(); }));
+    EXPECT_TRUE(Eventually([&] { return m_Instance.SpoolEmpty(); }));
 }
 
 // A quarantine that fails (the forwarder's folder became a file, so no

@@ -27,6 +27,7 @@
 #include "gateway/queued_message.h"
 #include "gateway/relay_delivery.h"
 #include "gateway/tests/support/gateway_instance.h"
+#include "gateway/tests/support/mail_peers.h"
 #include "gateway/tests/support/spool_fixture.h"
 #include "net/dns_lookup.h"
 #include "net/dns_resolver.h"
@@ -47,43 +48,9 @@ std::string ReadFile(const std::string& path) {
 
 using gwtest::FreePort;
 
-// A child process with its output in a log file; ended and reaped with the
+// A peer process with its output in a log file; ended and reaped with the
 // object.
-class Child {
-public:
-    Child(std::vector<std::string> args, const std::string& log) {
-        std::vector<char*> argv;
-        for (std::string& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                         0600);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        if (posix_spawn(&m_Pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
-            m_Pid = -1;
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    ~Child() {
-        if (m_Pid <= 0)
-            return;
-        kill(m_Pid, SIGTERM);
-        for (int i = 0; i < 100; ++i) {
-            if (waitpid(m_Pid, nullptr, WNOHANG) == m_Pid)
-                return;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        kill(m_Pid, SIGKILL);
-        waitpid(m_Pid, nullptr, 0);
-    }
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-    bool Running() { return m_Pid > 0 && waitpid(m_Pid, nullptr, WNOHANG) == 0; }
-
-private:
-    pid_t m_Pid = -1;
-};
+using Child = gwtest::PeerProcess;
 
 // True once something accepts TCP connections at address:port (polled for
 // at most 5 s).

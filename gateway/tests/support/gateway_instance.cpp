@@ -239,4 +239,12 @@ int OccupyPort(int port) {
     return fd;
 }
 
+bool GatewayInstance::SpoolEmpty() const {
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(Path("spool"), error))
+        if (entry.path().extension() == ".env")
+            return false;
+    return true;
+}
+
 }  // namespace gwtest

@@ -26,6 +26,9 @@ public:
 
     std::string Path(const std::string& name) const { return m_Dir.Path(name); }
     std::string Dir() const { return m_Dir.Path(); }
+    // True once no envelope is left in the spool (everything delivered,
+    // returned or closed).
+    bool SpoolEmpty() const;
 
     // Rewrites the registry file: the product key's values (name -> text)
     // and "SharedConfigFile" under the maker's key, as the map says; a
