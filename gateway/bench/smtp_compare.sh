@@ -39,6 +39,10 @@
 #
 #   gateway/bench/smtp_compare.sh [--scan] [rounds] [idle sessions]
 #
+# ZELORM_BENCH_BIN names another directory of built programs (a copy of
+# build/release/bin from another revision) to weigh a change against the
+# same Postfix.
+#
 # Called by scripts/bench smtp, which has built build/release.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
@@ -51,7 +55,7 @@ fi
 rounds=${1:-3}
 idle=${2:-100}
 build=build/release
-bin=$build/bin
+bin=${ZELORM_BENCH_BIN:-$build/bin}
 incoming=100
 outgoing=20
 
