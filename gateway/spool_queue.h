@@ -23,7 +23,10 @@
 // deletes the files does so before it takes the locks and then joins the
 // removals waiting for the locks: whoever gets them first drops every
 // waiting name and rewrites the index once for all. Each call still returns
-// only after its own change is on the disk.
+// only after its own change is on the disk. Meanwhile the entry of a
+// finished message outlives its files for a moment (Holds and Snapshot
+// still list it); it stays taken, so no worker of this process hands it
+// out, and another process that tries it finds it missing and drops it.
 //
 // Sharing between processes: every operation re-reads the index when its
 // stamp (modification time to the nanosecond, size, inode) changed since
