@@ -419,20 +419,57 @@ int CMessageQueue::Remove(CQueuedMessage* message, int deleteFiles) {
     if (!message)
         return 1;
     std::string name = message->GetName() ? message->GetName() : "";
+    if (!deleteFiles) {
+        // The message stays (moved to another queue): it is unlocked only
+        // under the queue's locks, so no other process takes it from here
+        // before its line is gone.
+        QueueLockScope scope(*this);
+        if (!scope.Held()) {
+            message->Unlock();
+            return 1;
+        }
+        checkIndex();
+        message->Unlock();
+        unlinkEntry(name.c_str());
+        return rewrite() == 0 ? 0 : 1;
+    }
+
+    // The files go first, without the queue's locks: the caller holds the
+    // message, so no one else touches them, and a crash before the index
+    // is rewritten leaves an entry without envelope, which is dropped later.
+    message->Delete();
+    auto pending = std::make_shared<PendingRemoval>();
+    pending->m_Name = name;
+    {
+        std::lock_guard<std::mutex> guard(m_PendingLock);
+        m_Pending.push_back(pending);
+    }
     QueueLockScope scope(*this);
     if (!scope.Held()) {
-        message->Unlock();
+        // Left waiting: the next removal that gets the locks drops it.
         return 1;
     }
+    {
+        std::lock_guard<std::mutex> guard(m_PendingLock);
+        if (pending->m_Result >= 0)
+            return pending->m_Result;  // committed by the holder before
+    }
+    commitRemovals();
+    std::lock_guard<std::mutex> guard(m_PendingLock);
+    return pending->m_Result == 0 ? 0 : 1;
+}
+
+void CMessageQueue::commitRemovals() {
+    std::vector<std::shared_ptr<PendingRemoval>> batch;
+    {
+        std::lock_guard<std::mutex> guard(m_PendingLock);
+        batch.swap(m_Pending);
+    }
     checkIndex();
-    // Under the locks, so that once the files are gone no one in this
-    // process still finds the entry after the locks are released.
-    if (deleteFiles)
-        message->Delete();
-    else
-        message->Unlock();
-    unlinkEntry(name.c_str());
-    return rewrite() == 0 ? 0 : 1;
+    for (const auto& p : batch) unlinkEntry(p->m_Name.c_str());
+    int result = rewrite() == 0 ? 0 : 1;
+    std::lock_guard<std::mutex> guard(m_PendingLock);
+    for (const auto& p : batch) p->m_Result = result;
 }
 
 int CMessageQueue::Release(CQueuedMessage* message) {

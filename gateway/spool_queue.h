@@ -16,11 +16,17 @@
 // Appends are synced, and a failed append is cut off again, so a line is
 // whole or absent. Index files are private (0600).
 //
-// An append is synced after the queue's locks are released: every
-// acceptance goes through "fastq", and one sync covers every line written
-// before it, so sessions accepting at once share their flushes instead of
-// queueing behind each other's. Add still returns only after its line is on
-// the disk.
+// Disk flushes are shared, because every acceptance and every finished
+// delivery goes through "fastq": an append is synced after the queue's
+// locks are released (one sync covers every line written before it, so
+// sessions accepting at once share their flushes), and a Remove that
+// deletes the files does so before it takes the locks and then joins the
+// removals waiting for the locks: whoever gets them first drops every
+// waiting name and rewrites the index once for all. Each call still returns
+// only after its own change is on the disk. Meanwhile the entry of a
+// finished message outlives its files for a moment (Holds and Snapshot
+// still list it); it stays taken, so no worker of this process hands it
+// out, and another process that tries it finds it missing and drops it.
 //
 // Sharing between processes: every operation re-reads the index when its
 // stamp (modification time to the nanosecond, size, inode) changed since
@@ -47,11 +53,14 @@
 //
 // Threads: all delivery workers share the queue objects; every public
 // operation runs under both queue locks, except the sync of an appended
-// line.
+// line and the deletion of a finished message's files (which the calling
+// worker holds locked).
 #pragma once
 
 #include <time.h>
 
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -149,6 +158,16 @@ private:
     int checkIndex();
     // Reads the entries of path; false when it cannot be read.
     bool readIndex(const std::string& path, std::vector<QueueEntry>* out);
+    // Drops the names of the waiting removals (this caller's among them)
+    // and rewrites the index once; each learns the result. REQUIRES: locks
+    // held.
+    void commitRemovals();
+
+    // A removal waiting for the queue's locks; result -1 until committed.
+    struct PendingRemoval {
+        std::string m_Name;
+        int m_Result = -1;
+    };
 
     std::string m_Name;
     std::string m_Directory;
@@ -161,6 +180,10 @@ private:
     bool m_IndexSeen = false;          // this object has read or written the index
     CVornRWLock m_QueueLock;
     CVornMessageCatalog m_Catalog;
+    // The removals waiting for the locks. Taken alone, briefly, also with
+    // the queue's locks held; never held while waiting for them.
+    std::mutex m_PendingLock;
+    std::vector<std::shared_ptr<PendingRemoval>> m_Pending;
 };
 
 // Start-up recovery of a spool directory, run once both queues exist.
