@@ -32,15 +32,9 @@
 
 namespace {
 
-// Catalogue numbers of the DSN and its error records.
+// Catalogue numbers of the DSN's texts.
 constexpr int kTextNoReason = 390;
-constexpr int kTextDsn = 392;
 constexpr int kTextDsnSubject = 394;
-constexpr int kErrorCreate = 376;
-constexpr int kErrorBody = 367;
-constexpr int kErrorWrite = 368;
-constexpr int kErrorStore = 370;
-constexpr int kErrorQueue = 371;
 
 // Reads the spool body to the end of its file: a body line that looks like
 // a mailbox separator must not end the copy early.
@@ -100,7 +94,7 @@ const char* CBounceStep::text(int number) {
 
 int CBounceStep::write(CQueuedMessage* dsn, const std::string& text) {
     if (dsn->AppendBody(text.data(), static_cast<int>(text.size())) != 0) {
-        m_Records.recordGeneratedError(kErrorWrite, kTextDsn);
+        m_Records.recordGeneratedError(kGeneratedWriteFailed, kGeneratedDsn);
         return 1;
     }
     return 0;
@@ -189,34 +183,34 @@ CQueuedMessage* CBounceStep::newDSN(const char* to) {
     if (gateway.Set(m_GatewayAddress.c_str()) == 0)
         from = gateway.Get(CVornMailAddress::kFormCanonical);
     if (!from) {
-        m_Records.recordGeneratedError(kErrorCreate, kTextDsn);
+        m_Records.recordGeneratedError(kGeneratedNotCreated, kGeneratedDsn);
         return nullptr;
     }
     const std::string address = WithoutLineBreaks(to);
 
     CQueuedMessage* dsn = new (std::nothrow) CQueuedMessage();
     if (!dsn) {
-        m_Records.recordGeneratedError(kErrorCreate, kTextDsn);
+        m_Records.recordGeneratedError(kGeneratedNotCreated, kGeneratedDsn);
         return nullptr;
     }
     if (dsn->Open(nullptr, m_SpoolDirectory.c_str()) != 0) {
-        m_Records.recordGeneratedError(kErrorCreate, kTextDsn);
+        m_Records.recordGeneratedError(kGeneratedNotCreated, kGeneratedDsn);
         delete dsn;
         return nullptr;
     }
     // From here on the reserved name exists on disk: every failure removes
     // it, so no empty reservation is left behind.
     auto fail = [&](int number) -> CQueuedMessage* {
-        m_Records.recordGeneratedError(number, kTextDsn);
+        m_Records.recordGeneratedError(number, kGeneratedDsn);
         dsn->Delete();
         delete dsn;
         return nullptr;
     };
     if (dsn->Lock() != 0 || dsn->SetSender("") != 0)
-        return fail(kErrorCreate);
+        return fail(kGeneratedNotCreated);
     dsn->SetKind(kMessageBounce);
     if (dsn->OpenBodyForWrite(2, 0) != 0)
-        return fail(kErrorBody);
+        return fail(kGeneratedBodyNotOpened);
     const std::string name = dsn->GetName();
     std::string header = Format("%s: %s\r\n", "From", from) +
                          Format("%s: %s\r\n", "To", address) +
@@ -229,7 +223,7 @@ CQueuedMessage* CBounceStep::newDSN(const char* to) {
     }
     if (dsn->AddRecipient(address.c_str(), kRecipientPending, 0, 0) != 0) {
         dsn->CloseBody();
-        return fail(kErrorCreate);
+        return fail(kGeneratedNotCreated);
     }
     std::string mime = Format(
         "MIME-Version: 1.0\r\nContent-Type: multipart/report; report-type=delivery-status; "
@@ -335,15 +329,15 @@ int CBounceStep::queueDSN(CQueuedMessage* dsn, const char* to, const char* origi
     dsn->SetComplete(1);
     if (dsn->CloseBody() != 0 || dsn->ExpandRecipients(nullptr) != 0 ||
         dsn->WriteEnvelope() != 0) {
-        m_Records.recordGeneratedError(kErrorStore, kTextDsn);
+        m_Records.recordGeneratedError(kGeneratedNotStored, kGeneratedDsn);
         return 1;
     }
     if (m_FastQueue.Add(dsn->GetName(), Now(), 0) != 0) {
-        m_Records.recordGeneratedError(kErrorQueue, kTextDsn);
+        m_Records.recordGeneratedError(kGeneratedNotQueued, kGeneratedDsn);
         return 1;
     }
     const std::string address = WithoutLineBreaks(to);
-    m_Records.recordGeneratedQueued(dsn, address.c_str(), originalName, subject.CStr(), kTextDsn);
+    m_Records.recordGeneratedQueued(dsn, address.c_str(), originalName, subject.CStr(), kGeneratedDsn);
     dsn->Unlock();
     m_WakeEvent.Set();
     return 0;

@@ -42,16 +42,6 @@ enum : int {
     kMsgOriginalFollows = 404,
 };
 
-// Catalogue numbers of the generated-mail records.
-enum : int {
-    kMsgNotice = 393,
-    kMsgNotCreated = 376,
-    kMsgBodyNotOpened = 367,
-    kMsgWriteFailed = 368,
-    kMsgNotStored = 370,
-    kMsgNotQueued = 371,
-};
-
 constexpr int kLevels = 7;
 constexpr int kSenderLevels = 4;  // levels 0 to 3: the sending side
 
@@ -228,7 +218,7 @@ CQueuedMessage* CDeliveryNotices::newNotice(const char* to, const QueuedRecipien
     CVornMailAddress gateway;
     if (gateway.Set(m_GatewayAddress.c_str()) != 0 ||
         gateway.Get(CVornMailAddress::kFormCanonical) == nullptr) {
-        m_Records.recordGeneratedError(kMsgNotCreated, kMsgNotice);
+        m_Records.recordGeneratedError(kGeneratedNotCreated, kGeneratedNotice);
         return nullptr;
     }
     std::string from = gateway.Get(CVornMailAddress::kFormCanonical);
@@ -236,12 +226,12 @@ CQueuedMessage* CDeliveryNotices::newNotice(const char* to, const QueuedRecipien
 
     auto* notice = new (std::nothrow) CQueuedMessage;
     if (notice == nullptr) {
-        m_Records.recordGeneratedError(kMsgNotCreated, kMsgNotice);
+        m_Records.recordGeneratedError(kGeneratedNotCreated, kGeneratedNotice);
         return nullptr;
     }
     if (notice->Open(nullptr, m_SpoolDirectory.c_str()) != 0 || notice->Lock() != 0 ||
         notice->SetSender("") != 0) {
-        m_Records.recordGeneratedError(kMsgNotCreated, kMsgNotice);
+        m_Records.recordGeneratedError(kGeneratedNotCreated, kGeneratedNotice);
         if (notice->GetName())
             (void)notice->Delete();
         delete notice;
@@ -250,7 +240,7 @@ CQueuedMessage* CDeliveryNotices::newNotice(const char* to, const QueuedRecipien
     bool discarded = recipient.m_Notify == 2;
     notice->SetKind(discarded ? kMessageFilterNotice : kMessageNotice);
     if (notice->OpenBodyForWrite(2, 0) != 0) {
-        m_Records.recordGeneratedError(kMsgBodyNotOpened, kMsgNotice);
+        m_Records.recordGeneratedError(kGeneratedBodyNotOpened, kGeneratedNotice);
         (void)notice->Delete();
         delete notice;
         return nullptr;
@@ -271,7 +261,7 @@ CQueuedMessage* CDeliveryNotices::newNotice(const char* to, const QueuedRecipien
         result = notice->AppendBody(opening.data(), static_cast<int>(opening.size()));
     }
     if (result != 0) {
-        m_Records.recordGeneratedError(kMsgWriteFailed, kMsgNotice);
+        m_Records.recordGeneratedError(kGeneratedWriteFailed, kGeneratedNotice);
         (void)notice->CloseBody();
         (void)notice->Delete();
         delete notice;
@@ -283,7 +273,7 @@ CQueuedMessage* CDeliveryNotices::newNotice(const char* to, const QueuedRecipien
 int CDeliveryNotices::append(CQueuedMessage* notice, const std::string& text) {
     if (notice->AppendBody(text.data(), static_cast<int>(text.size())) == 0)
         return 0;
-    m_Records.recordGeneratedError(kMsgWriteFailed, kMsgNotice);
+    m_Records.recordGeneratedError(kGeneratedWriteFailed, kGeneratedNotice);
     return 1;
 }
 
@@ -315,7 +305,7 @@ int CDeliveryNotices::addNoticeText(CQueuedMessage* notice, CQueuedMessage* orig
     if (append(notice, std::string("\r\n--- ") + text(kMsgOriginalFollows) + " ---\r\n") != 0)
         return 1;
     if (original->OpenBodyForWrite(1, 0) != 0) {
-        m_Records.recordGeneratedError(kMsgWriteFailed, kMsgNotice);
+        m_Records.recordGeneratedError(kGeneratedWriteFailed, kGeneratedNotice);
         return 1;
     }
     int result = 0;
@@ -337,7 +327,7 @@ int CDeliveryNotices::addNoticeText(CQueuedMessage* notice, CQueuedMessage* orig
     }
     (void)original->CloseBody();
     if (result != 0)
-        m_Records.recordGeneratedError(kMsgWriteFailed, kMsgNotice);
+        m_Records.recordGeneratedError(kGeneratedWriteFailed, kGeneratedNotice);
     return result;
 }
 
@@ -354,16 +344,16 @@ int CDeliveryNotices::queueNotice(CQueuedMessage* notice, const char* to,
     notice->SetComplete(1);
     if (notice->CloseBody() != 0 || notice->ExpandRecipients(nullptr) != 0 ||
         notice->WriteEnvelope() != 0) {
-        m_Records.recordGeneratedError(kMsgNotStored, kMsgNotice);
+        m_Records.recordGeneratedError(kGeneratedNotStored, kGeneratedNotice);
         return 1;
     }
     if (m_FastQueue.Add(notice->GetName(), Now(), 0) != 0) {
-        m_Records.recordGeneratedError(kMsgNotQueued, kMsgNotice);
+        m_Records.recordGeneratedError(kGeneratedNotQueued, kGeneratedNotice);
         return 1;
     }
     std::string address = WithoutLineBreaks(to);
     m_Records.recordGeneratedQueued(notice, address.c_str(), originalName, subject.CStr(),
-                                    kMsgNotice);
+                                    kGeneratedNotice);
     (void)notice->Unlock();
     if (m_Wake)
         m_Wake();

@@ -63,15 +63,8 @@ enum : int {
     kEventBlocked = 305,
 };
 
-// Catalogue numbers: the notice's error records (base catalogue) and the
-// notice's texts (product catalogue).
+// Catalogue numbers: the notice's texts (product catalogue).
 enum : int {
-    kMsgBodyNotCreated = 367,
-    kMsgNotStored = 370,
-    kMsgNotQueued = 371,
-    kMsgNotCreated = 376,
-    kMsgDsn = 392,
-    kMsgNotice = 393,
     kMsgFindingsHeading = 2000023,
     kMsgObjectLabel = 2000024,
     kMsgVirusLabel = 2000025,
@@ -369,12 +362,12 @@ void SMTP::sendVirusNotice(CQueuedMessage* message, IScanResult* result, bool to
 
     std::unique_ptr<CQueuedMessage> notice(new (std::nothrow) CQueuedMessage);
     if (notice == nullptr) {
-        recordGeneratedError(kMsgNotCreated, kMsgDsn);
+        recordGeneratedError(kGeneratedNotCreated, kGeneratedDsn);
         return;
     }
     if (notice->Open(nullptr, m_SpoolDirectory.c_str()) != 0 || notice->Lock() != 0 ||
         notice->SetSender("") != 0) {
-        recordGeneratedError(kMsgNotCreated, kMsgDsn);
+        recordGeneratedError(kGeneratedNotCreated, kGeneratedDsn);
         // A reserved name is not left behind in the spool.
         if (notice->GetName())
             (void)notice->Delete();
@@ -382,7 +375,7 @@ void SMTP::sendVirusNotice(CQueuedMessage* message, IScanResult* result, bool to
     }
     notice->SetKind(kMessageBounce);
     if (notice->OpenBodyForWrite(2, 0) != 0) {
-        recordGeneratedError(kMsgBodyNotCreated, kMsgDsn);
+        recordGeneratedError(kGeneratedBodyNotOpened, kGeneratedDsn);
         (void)notice->Delete();
         return;
     }
@@ -493,12 +486,12 @@ void SMTP::sendVirusNotice(CQueuedMessage* message, IScanResult* result, bool to
         failed = true;
     notice->SetComplete(1);
     if (failed || notice->ExpandRecipients(nullptr) != 0 || notice->WriteEnvelope() != 0) {
-        recordGeneratedError(kMsgNotStored, kMsgDsn);
+        recordGeneratedError(kGeneratedNotStored, kGeneratedDsn);
         (void)notice->Delete();
         return;
     }
     if (m_FastQueue == nullptr || m_FastQueue->Add(notice->GetName(), Now(), 0) != 0) {
-        recordGeneratedError(kMsgNotQueued, kMsgNotice);
+        recordGeneratedError(kGeneratedNotQueued, kGeneratedNotice);
         (void)notice->Delete();
         return;
     }

@@ -54,6 +54,18 @@ enum : int {
 // the reason in returns and records); 0 for codes outside 0 to 8.
 int ReasonCatalogNumber(int reason);
 
+// Catalogue numbers of the records of mail the gateway makes itself
+// (recordGeneratedError: what failed, then what kind of mail it was).
+enum : int {
+    kGeneratedBodyNotOpened = 367,
+    kGeneratedWriteFailed = 368,
+    kGeneratedNotStored = 370,
+    kGeneratedNotQueued = 371,
+    kGeneratedNotCreated = 376,
+    kGeneratedDsn = 392,
+    kGeneratedNotice = 393,
+};
+
 class CPipelineRecords {
 public:
     CPipelineRecords() = default;
