@@ -28,6 +28,7 @@
 
 #include "scanner/callback_text.h"
 #include "scanner/scan_result.h"
+#include "scanner/virus_info.h"
 
 namespace {
 
@@ -142,54 +143,6 @@ bool HasProperty(IRavObject* object, const char* name)
     void* value = nullptr;
     return object->GetProperty(name, &value) >= 0 && value != nullptr;
 }
-
-// One item of a virus handle's information as text; "" when the engine
-// refuses it. A name longer than the first buffer is read again at the
-// size the engine asks for.
-std::string VirusInfo(const ZelEngineApi& api, ZELVIRUS virus, int32_t item)
-{
-    std::vector<char> buffer(260, '\0');
-    int32_t size = static_cast<int32_t>(buffer.size());
-    int32_t rc = api.GetVirusInfo(virus, item, buffer.data(), &size);
-    if (rc == ZEL_ERR_BUFFER && size > static_cast<int32_t>(buffer.size()) && size <= (1 << 20)) {
-        buffer.assign(static_cast<size_t>(size), '\0');
-        rc = api.GetVirusInfo(virus, item, buffer.data(), &size);
-    }
-    if (rc != ZEL_OK)
-        return std::string();
-    buffer.back() = '\0';
-    return buffer.data();
-}
-
-// The engine's decimal virus id; 0 for no digits, clamped to 32 bits.
-int32_t VirusIdOf(const std::string& text)
-{
-    long long id = std::strtoll(text.c_str(), nullptr, 10);
-    if (id > INT32_MAX)
-        return INT32_MAX;
-    if (id < INT32_MIN)
-        return INT32_MIN;
-    return static_cast<int32_t>(id);
-}
-
-// Frees a virus handle on every path out of a scan.
-class VirusHandle {
-public:
-    explicit VirusHandle(const ZelEngineApi& api) : m_Api(api) {}
-    ~VirusHandle()
-    {
-        if (m_Virus)
-            m_Api.FreeVirusHandle(m_Virus);
-    }
-    VirusHandle(const VirusHandle&) = delete;
-    VirusHandle& operator=(const VirusHandle&) = delete;
-    ZELVIRUS* Out() { return &m_Virus; }
-    ZELVIRUS Get() const { return m_Virus; }
-
-private:
-    const ZelEngineApi& m_Api;
-    ZELVIRUS m_Virus = nullptr;
-};
 
 // Whatever a callback throws becomes this, so the sink can tell the
 // caller's failure (kSinkObjectFailed) from its own memory exhaustion.
@@ -366,7 +319,7 @@ int32_t CScanEventSink::decideObject(IRavObject* object, uint16_t* resultWord)
     if (!facts.parent && !m_ScanTopLevel)
         return 0;
 
-    VirusHandle virus(m_Api);
+    CVirusHandle virus(m_Api);
     if (m_Api.ScanFile(m_Engine, facts.dataFile.c_str(), facts.extension.c_str(), 0,
                        virus.Out()) != ZEL_OK) {
         // Fail closed: an object the engine could not scan ends the whole

@@ -35,6 +35,7 @@
 #include "scanner/defs_info.h"
 #include "scanner/read_write_sync.h"
 #include "scanner/scan_event_sink.h"
+#include "scanner/virus_info.h"
 #include "scanner/scan_result.h"
 
 namespace {
@@ -49,11 +50,8 @@ constexpr const char* kInitCabValue = "Init CAB";
 // gateway's ident; its text names the plug-in.
 constexpr const char* kEventSource = "";
 constexpr const char* kEventPrefix = "Wexlor: ";
-// Names and virus ids are read into buffers of this size first; a longer
-// virus name is read again with the size the engine asks for, up to the
-// bound.
+// The buffer the engine's file extension is read into.
 constexpr int32_t kInfoSize = 260;
-constexpr int32_t kInfoBound = 64 * 1024;
 
 struct WexlorState {
     // Serialises every engine start, swap and close and guards the texts,
@@ -178,43 +176,6 @@ int32_t FinishRestart(const char* what, int32_t rc, ZELHANDLE handle, const std:
     State().components.engine.EngineClose(Publish(handle, dir, level));
     return WEXLOR_OK;
 }
-
-// The engine's information item into text; false when the engine refuses.
-bool ReadVirusInfo(ZELVIRUS virus, int32_t item, std::string& text) {
-    const ZelEngineApi& api = State().components.engine;
-    int32_t size = kInfoSize;
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        std::string buffer(static_cast<size_t>(size), '\0');
-        int32_t given = size;
-        int32_t rc = api.GetVirusInfo(virus, item, buffer.data(), &given);
-        if (rc == ZEL_OK) {
-            buffer.back() = '\0';
-            text = buffer.c_str();
-            return true;
-        }
-        if (rc != ZEL_ERR_BUFFER || given <= size || given > kInfoBound)
-            return false;
-        size = given;
-    }
-    return false;
-}
-
-// Frees a virus handle on every path.
-class VirusHandle {
-public:
-    VirusHandle() = default;
-    ~VirusHandle() {
-        if (m_Virus)
-            State().components.engine.FreeVirusHandle(m_Virus);
-    }
-    VirusHandle(const VirusHandle&) = delete;
-    VirusHandle& operator=(const VirusHandle&) = delete;
-    ZELVIRUS* Out() { return &m_Virus; }
-    ZELVIRUS Get() const { return m_Virus; }
-
-private:
-    ZELVIRUS m_Virus = nullptr;
-};
 
 // Deletes a decomposition file object on every path.
 class FileObject {
@@ -552,7 +513,7 @@ int32_t CScanner::ScanFile(const char* path, int32_t repair, IVirusItem** out) {
         char extension[kInfoSize];
         ExtensionOf(Text(path), extension, sizeof extension);
 
-        VirusHandle virus;
+        CVirusHandle virus(api);
         if (api.ScanFile(engine, Text(path), extension, 0, virus.Out()) != ZEL_OK)
             return WEXLOR_SCAN_FAILED;
         if (!virus.Get())
@@ -561,14 +522,8 @@ int32_t CScanner::ScanFile(const char* path, int32_t repair, IVirusItem** out) {
         item = new CVirusItem;
         void* handed = nullptr;
         item->QueryInterface(WEXLOR_IID_OBJECT, &handed);
-        std::string id, name;
-        ReadVirusInfo(virus.Get(), ZEL_INFO_ID, id);
-        ReadVirusInfo(virus.Get(), ZEL_INFO_NAME, name);
-        const long long number = strtoll(id.c_str(), nullptr, 10);
-        item->m_VirusId = number > INT32_MAX   ? INT32_MAX
-                          : number < INT32_MIN ? INT32_MIN
-                                               : static_cast<int32_t>(number);
-        item->SetVirusName(name.c_str());
+        item->m_VirusId = VirusIdOf(VirusInfo(api, virus.Get(), ZEL_INFO_ID));
+        item->SetVirusName(VirusInfo(api, virus.Get(), ZEL_INFO_NAME).c_str());
         const bool repaired = repair > 0 && api.RepairFile(engine, Text(path), extension) == ZEL_OK;
         // Through a member pointer: the catalogue check takes every call
         // named SetStatus for the HTTP request's, whose argument is a
