@@ -15,7 +15,6 @@
 // (the disk file reports the failed open); nothing is reported back.
 #include "config/activity_log.h"
 
-#include <fcntl.h>
 
 #include <memory>
 
@@ -26,7 +25,6 @@
 #include "core/file_system.h"
 #include "core/vorn_date.h"
 #include "core/vorn_lock.h"
-#include "platform/file_ops.h"
 
 namespace {
 
@@ -37,26 +35,11 @@ const int kDefaultRetentionMonths = 3;
 // A month of retention counts as 31 days.
 const long long kSecondsPerMonth = 2678400;
 
-// A second descriptor of the open day file, used only to sync it after the
-// log's lock is released; it stays open while a writer still holds it,
-// also when the day changes meanwhile.
-struct DaySync {
-    int m_Fd = -1;
-    DaySync() = default;
-    DaySync(const DaySync&) = delete;
-    DaySync& operator=(const DaySync&) = delete;
-    ~DaySync() {
-        if (m_Fd >= 0)
-            platform::CloseFile(m_Fd);
-    }
-};
-
 struct LogState {
     CVornLock m_Lock;
     CVornString m_Directory{kDefaultDirectory, CVornString::kUnlocked};
     CVornString m_SettingName{CVornString::kUnlocked};
     std::unique_ptr<CVornDiskFile> m_File;
-    std::shared_ptr<DaySync> m_Sync;  // null: the file is synced under the lock
     int m_FileDate = 0;
     bool m_Closed = false;
     int m_RetentionMonths = kDefaultRetentionMonths;
@@ -163,7 +146,6 @@ void CloseDay(LogState& state) {
         state.m_File->Close();
     }
     state.m_File.reset();
-    state.m_Sync.reset();
     state.m_FileDate = 0;
 }
 
@@ -202,10 +184,6 @@ void ActivityLogOpenDay(LogState& state, int date) {
         new CVornDiskFile(path.CStr(), kFileAppend | kFileCreate | kFileNoPathLock));
     if (!file->Open())
         return;
-    auto sync = std::make_shared<DaySync>();
-    sync->m_Fd = platform::OpenFile(path.CStr(), O_RDONLY, 0);
-    if (sync->m_Fd >= 0)
-        state.m_Sync = std::move(sync);
     state.m_File = std::move(file);
     state.m_FileDate = date;
     RemoveOldDays(state, name);
@@ -283,28 +261,19 @@ void ActivityLogWrite(CVornStringMap& record) {
     if (months > 0)
         FormatLine(record, date, time, line);
 
-    std::shared_ptr<DaySync> sync;
-    {
-        CVornLockGuard guard(state.m_Lock);
-        state.m_RetentionMonths = months;
-        if (state.m_Closed || months <= 0)
-            return;
-        if (!state.m_File || state.m_FileDate != date)
-            ActivityLogOpenDay(state, date);
-        if (!state.m_File)
-            return;
-        // One write of the whole line (O_APPEND): lines never interleave.
-        state.m_File->Write(line);
-        if (!state.m_Sync) {
-            state.m_File->Flush();
-            return;
-        }
-        if (!state.m_File->WriteOut())
-            return;
-        sync = state.m_Sync;
-    }
-    // The line is stored once the sync returns, as before; syncing after the
-    // lock is released lets the records of many threads share one disk
-    // flush instead of each waiting for the flushes of all before it.
-    platform::SyncFile(sync->m_Fd);
+    CVornLockGuard guard(state.m_Lock);
+    state.m_RetentionMonths = months;
+    if (state.m_Closed || months <= 0)
+        return;
+    if (!state.m_File || state.m_FileDate != date)
+        ActivityLogOpenDay(state, date);
+    if (!state.m_File)
+        return;
+    // One write of the whole line (O_APPEND): lines never interleave. The
+    // line goes to the system at once (a crash of the process loses
+    // nothing) but is not synced record by record: the log is a record of
+    // what happened, not mail, and a sync per record cost the mail flow
+    // several disk flushes a message. The day file is synced when closed.
+    state.m_File->Write(line);
+    state.m_File->WriteOut();
 }

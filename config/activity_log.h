@@ -36,10 +36,10 @@
 // reload the store).
 //
 // Files: each record is one write to the day file opened with O_APPEND, so
-// lines of threads and processes never interleave, and is synced before
-// the write returns: the line is written under the log's lock and synced
-// after it (through a second descriptor of the day file), so writers of many
-// threads share disk flushes; without that descriptor, under the lock. A record that cannot be written is lost without
+// lines of threads and processes never interleave. The write reaches the
+// system before ActivityLogWrite returns (a crash of the process loses no
+// record) but is not synced to the disk record by record; the day file is
+// synced when it is closed. A record that cannot be written is lost without
 // a report; the next write tries to open the file again.
 //
 // Threads: any thread may call these; the log's state is process-wide and

@@ -126,6 +126,9 @@ int SMTP::deliverNext(CRelayDelivery& relay) {
             return kTurnIdle;
     }
 
+    // The pass's envelope changes are written once at its end, and not at
+    // all when the message is finished (its files go).
+    message->HoldEnvelopeWrites(true);
     int result = 1;
     try {
         result = DeliverLocal(message.get(), relay);
@@ -136,6 +139,8 @@ int SMTP::deliverNext(CRelayDelivery& relay) {
     }
 
     // The queues take the message over (and delete it) whatever they report.
+    if (result != 0)
+        (void)message->FlushEnvelope();
     if (result == 0) {
         recordMessageDone(message.get());
         (fromSlow ? m_SlowQueue : m_FastQueue)->Remove(message.release(), 1);

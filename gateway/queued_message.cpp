@@ -343,9 +343,23 @@ int CQueuedMessage::readEnvelope() {
     return errors;
 }
 
+int CQueuedMessage::FlushEnvelope() {
+    if (!m_WritePending)
+        return 0;
+    bool hold = m_HoldWrites;
+    m_HoldWrites = false;
+    int result = WriteEnvelope();
+    m_HoldWrites = hold;
+    return result;
+}
+
 int CQueuedMessage::WriteEnvelope() {
     if (!m_HasSender || m_Name.empty())
         return 1;
+    if (m_HoldWrites) {
+        m_WritePending = true;
+        return 0;
+    }
     CVornString path(CVornString::kUnlocked);
     GetEnvelopePath(path);
     std::string text;
@@ -368,8 +382,10 @@ int CQueuedMessage::WriteEnvelope() {
         AppendLine(text, OneLine(r->m_BounceAddress));
         AppendLine(text, OneLine(r->m_StatusText));
     }
-    if (WriteSpoolFile(path.CStr(), text, "_new"))
+    if (WriteSpoolFile(path.CStr(), text, "_new")) {
+        m_WritePending = false;
         return 0;
+    }
 
     CVornString event(CVornString::kUnlocked);
     const char* format = m_Catalog.GetText(kEnvelopeWriteFailed);
@@ -379,7 +395,7 @@ int CQueuedMessage::WriteEnvelope() {
     return 1;
 }
 
-int CQueuedMessage::Delete() {
+int CQueuedMessage::Delete(bool syncDirectory) {
     if (m_Name.empty())
         return 0;
     if (!m_Locked)
@@ -394,7 +410,9 @@ int CQueuedMessage::Delete() {
     platform::RemovePath(path.CStr());
     GetBodyPath(path);
     platform::RemovePath(path.CStr());
-    SyncDirectory(m_Directory.empty() ? "." : m_Directory);
+    m_WritePending = false;
+    if (syncDirectory)
+        SyncDirectory(m_Directory.empty() ? "." : m_Directory);
     Unlock();
     return 0;
 }

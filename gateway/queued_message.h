@@ -123,11 +123,24 @@ public:
     // can set the files aside). Never waits.
     int TryOpen(const char* name, const char* directory);
     // Writes the envelope atomically (see the top). 1 without a sender, or
-    // when the file cannot be written (event 31 with the path).
+    // when the file cannot be written (event 31 with the path). While writes
+    // are held (HoldEnvelopeWrites), only notes that the envelope changed
+    // and gives 0.
     int WriteEnvelope();
+    // Holds (true) or resumes (false) the envelope writes; resuming writes
+    // nothing by itself. A delivery pass holds them: a message that is
+    // finished by the pass has its files deleted, and writing its last
+    // states first would cost two disk syncs each for nothing. A crash
+    // before the held state is written can only deliver or notify again
+    // (a duplicate, never a loss).
+    void HoldEnvelopeWrites(bool hold) { m_HoldWrites = hold; }
+    // Writes the envelope when a held write is pending (WriteEnvelope's
+    // result), else 0.
+    int FlushEnvelope();
     // Takes the lock unless held, removes the envelope and the body (missing
-    // files are no error), releases the lock. 0.
-    int Delete();
+    // files are no error), syncs the directory unless told not to (the
+    // caller syncs it next), releases the lock. 0.
+    int Delete(bool syncDirectory = true);
     // Waits without limit for the message lock. 1 when there is no name.
     int Lock();
     // Takes the message lock only when it is free: 0 taken (or already
@@ -236,5 +249,6 @@ private:
     bool m_HasSourceText = false;
     CVornMessageCatalog m_Catalog;
     int m_SourceType = 0;
-
+    bool m_HoldWrites = false;
+    bool m_WritePending = false;
 };

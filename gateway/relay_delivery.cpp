@@ -483,6 +483,10 @@ int CRelayDelivery::DeliverRemote(CQueuedMessage& message) {
 
             if (!haveCurrent) {
                 haveCurrent = true;
+                // What earlier destinations settled is on disk before this
+                // one's look-up and connection, which can take minutes: a
+                // crash meanwhile must not deliver to them again.
+                (void)message.FlushEnvelope();
                 current = destination;
                 temporary = permanent = connectFailed = false;
                 batchCount = 0;

@@ -12,13 +12,18 @@
 // read (the memory list is kept).
 #include "gateway/spool_queue.h"
 
+#include <ctype.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <new>
 
@@ -86,6 +91,67 @@ std::string IndexLine(time_t queued, time_t last, const std::string& name) {
     snprintf(numbers, sizeof numbers, "%ld %ld ", static_cast<long>(queued),
              static_cast<long>(last));
     return numbers + name + "\r\n";
+}
+
+// A removal line: "- " and the name. Readers of the index before removal
+// lines existed skip it as malformed (the entry then reappears there, finds
+// no envelope and is dropped).
+bool ParseRemovalLine(const std::string& line, std::string* name) {
+    if (line.size() < 3 || line[0] != '-' || line[1] != ' ')
+        return false;
+    size_t start = line.find_first_not_of(" \t", 2);
+    if (start == std::string::npos)
+        return false;
+    size_t end = line.find_first_of(" \t", start);
+    std::string candidate = line.substr(start, end == std::string::npos ? end : end - start);
+    if (!IsGoodName(candidate.c_str()))
+        return false;
+    *name = std::move(candidate);
+    return true;
+}
+
+// The first line of a rewritten index: "# " and 16 hex digits, new at every
+// rewrite, so that a reader tells a rewrite from appends even when the new
+// file has the old one's size and inode number. Older readers skip it.
+constexpr size_t kGenerationLineLength = 20;
+
+std::string NewGeneration() {
+    static std::atomic<unsigned long long> counter{0};
+    unsigned long long value = 0;
+    if (getrandom(&value, sizeof value, 0) != static_cast<ssize_t>(sizeof value))
+        value = (static_cast<unsigned long long>(time(nullptr)) << 24) ^
+                (static_cast<unsigned long long>(getpid()) << 8) ^ ++counter;
+    char text[24];
+    snprintf(text, sizeof text, "%016llx", value);
+    return text;
+}
+
+// The generation named by the first bytes of an index, "" when none.
+std::string GenerationOf(const char* head, size_t length) {
+    if (length < kGenerationLineLength || head[0] != '#' || head[1] != ' ' || head[18] != '\r' ||
+        head[19] != '\n')
+        return "";
+    for (size_t i = 2; i < 18; ++i) {
+        if (!isxdigit(static_cast<unsigned char>(head[i])))
+            return "";
+    }
+    return std::string(head + 2, 16);
+}
+
+// Reads [from, to) of fd. False on a read error.
+bool ReadRange(int fd, long long from, long long to, std::string* out) {
+    out->resize(static_cast<size_t>(to - from));
+    size_t done = 0;
+    while (done < out->size()) {
+        ssize_t n = pread(fd, &(*out)[done], out->size() - done, from + static_cast<long long>(done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += static_cast<size_t>(n);
+    }
+    out->resize(done);
+    return done == static_cast<size_t>(to - from);
 }
 
 // The catalogue text of number filled with two texts.
@@ -181,24 +247,36 @@ private:
 
 // ---- Index file
 
+size_t CMessageQueue::parseIndexText(const std::string& text, std::vector<QueueEntry>* out) {
+    size_t lines = 0;
+    for (const std::string& line : SplitSpoolLines(text)) {
+        ++lines;
+        QueueEntry entry;
+        std::string removed;
+        if (ParseIndexLine(line, &entry)) {
+            out->push_back(std::move(entry));
+        } else if (ParseRemovalLine(line, &removed)) {
+            out->erase(std::remove_if(out->begin(), out->end(),
+                                      [&](const QueueEntry& e) { return e.m_Name == removed; }),
+                       out->end());
+        }
+    }
+    return lines;
+}
+
 bool CMessageQueue::readIndex(const std::string& path, std::vector<QueueEntry>* out) {
     std::string text;
     if (!ReadSpoolFile(path, kMaxIndexBytes, &text))
         return false;
     out->clear();
-    for (const std::string& line : SplitSpoolLines(text)) {
-        QueueEntry entry;
-        if (ParseIndexLine(line, &entry))
-            out->push_back(std::move(entry));
-    }
+    parseIndexText(text, out);
     return true;
 }
 
-int CMessageQueue::reload() {
+int CMessageQueue::reload(const std::string& text) {
     try {
         std::vector<QueueEntry> file;
-        if (!readIndex(m_IndexPath, &file))
-            return 0;
+        m_FileLines = parseIndexText(text, &file);
         // The file is the truth; only the entries this object has taken
         // keep their state (and stay, should the file have lost them).
         std::vector<QueueEntry> taken;
@@ -235,8 +313,40 @@ int CMessageQueue::reload() {
     }
 }
 
+int CMessageQueue::applyAppended(const std::string& text) {
+    try {
+        std::vector<QueueEntry> added;
+        const time_t now = Now();
+        for (const std::string& line : SplitSpoolLines(text)) {
+            ++m_FileLines;
+            QueueEntry entry;
+            std::string removed;
+            if (ParseIndexLine(line, &entry)) {
+                QueueEntry* held = findEntry(entry.m_Name.c_str());
+                if (held && held->m_State == 2)
+                    continue;  // taken here: the entry is in the list already
+                if (entry.m_Queued <= 0)
+                    entry.m_Queued = held ? held->m_Queued : now;
+                m_Entries.push_back(std::move(entry));
+            } else if (ParseRemovalLine(line, &removed)) {
+                // Entries this object has taken stay until it lets them go.
+                m_Entries.erase(std::remove_if(m_Entries.begin(), m_Entries.end(),
+                                               [&](const QueueEntry& e) {
+                                                   return e.m_State != 2 && e.m_Name == removed;
+                                               }),
+                                m_Entries.end());
+            }
+        }
+        return 0;
+    } catch (const std::bad_alloc&) {
+        LogEventInt(kOutOfMemory, 1, 0);
+        return 1;
+    }
+}
+
 int CMessageQueue::rewrite() {
-    std::string text;
+    std::string generation = NewGeneration();
+    std::string text = "# " + generation + "\r\n";
     try {
         for (const QueueEntry& e : m_Entries) text += IndexLine(e.m_Queued, e.m_LastAttempt, e.m_Name);
     } catch (const std::bad_alloc&) {
@@ -248,10 +358,11 @@ int CMessageQueue::rewrite() {
     int fd = platform::OpenFile(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (fd < 0)
         return 1;
-    bool written =
-        platform::WriteAll(fd, text.data(), text.size(), nullptr) && platform::SyncFile(fd);
-    written = platform::CloseFile(fd) && written;
-    if (!written) {
+    struct stat written;
+    bool ok = platform::WriteAll(fd, text.data(), text.size(), nullptr) &&
+              platform::SyncFile(fd) && fstat(fd, &written) == 0;
+    ok = platform::CloseFile(fd) && ok;
+    if (!ok) {
         platform::RemovePath(fresh.c_str());
         return 1;
     }
@@ -260,27 +371,113 @@ int CMessageQueue::rewrite() {
     platform::RemovePath(old.c_str());
     if (platform::PathExists(m_IndexPath.c_str()))
         platform::LinkPath(m_IndexPath.c_str(), old.c_str());
-    if (!platform::RenamePath(fresh.c_str(), m_IndexPath.c_str(), true))
+    if (!platform::RenamePath(fresh.c_str(), m_IndexPath.c_str(), true)) {
+        m_Generation.clear();  // whatever the index is now, read it whole
         return 1;
+    }
     SyncDirectory(m_Directory);
-    m_IndexStamp = platform::GetFileStamp(m_IndexPath.c_str());
+    m_Generation = generation;
+    m_ReadDevice = static_cast<unsigned long long>(written.st_dev);
+    m_ReadInode = static_cast<unsigned long long>(written.st_ino);
+    m_ReadSize = static_cast<long long>(text.size());
+    m_FileLines = m_Entries.size() + 1;
     m_IndexSeen = true;
     return 0;
 }
 
-int CMessageQueue::checkIndex() {
-    platform::FileStamp stamp = platform::GetFileStamp(m_IndexPath.c_str());
-    if (stamp.exists) {
-        // Read on every operation, never skipped on an unchanged stamp: a
-        // rewrite by another process can look unchanged (file times move in
-        // clock ticks, sizes match, and the rename's new file may get the
-        // inode number of a removed "_old"), and a stale copy would hand out
-        // a message another process has just moved, or write back its line.
-        if (reload() != 0)
+int CMessageQueue::appendLines(const std::string& text, size_t lines, int* fdOut) {
+    int fd = platform::OpenFile(m_IndexPath.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0600);
+    if (fd < 0)
+        return 1;
+    struct stat before;
+    bool ok = fstat(fd, &before) == 0;
+    if (ok && !platform::WriteAll(fd, text.data(), text.size(), nullptr)) {
+        // Half a line would join the next append into one bad line.
+        platform::TruncateFile(fd, before.st_size);
+        ok = false;
+    }
+    if (!ok) {
+        platform::CloseFile(fd);
+        return 1;
+    }
+    // These lines are in memory already: the next check must not read
+    // them as another writer's. When the file held more than this object
+    // had read (not expected under the locks), it is read whole next time.
+    if (static_cast<unsigned long long>(before.st_ino) == m_ReadInode &&
+        static_cast<unsigned long long>(before.st_dev) == m_ReadDevice &&
+        static_cast<long long>(before.st_size) == m_ReadSize)
+        m_ReadSize += static_cast<long long>(text.size());
+    else
+        m_Generation.clear();
+    m_FileLines += lines;
+    if (fdOut)
+        *fdOut = fd;
+    else
+        platform::CloseFile(fd);
+    return 0;
+}
+
+int CMessageQueue::readChanges(int fd) {
+    struct stat info;
+    if (fstat(fd, &info) != 0)
+        return 1;
+    char head[kGenerationLineLength];
+    ssize_t got = pread(fd, head, sizeof head, 0);
+    std::string generation = got > 0 ? GenerationOf(head, static_cast<size_t>(got)) : "";
+    const long long size = static_cast<long long>(info.st_size);
+    if (!generation.empty() && generation == m_Generation &&
+        static_cast<unsigned long long>(info.st_ino) == m_ReadInode &&
+        static_cast<unsigned long long>(info.st_dev) == m_ReadDevice && size >= m_ReadSize) {
+        // The file this object last read, grown by appends only: read
+        // what was added, whole lines.
+        if (size == m_ReadSize)
+            return 0;
+        if (size - m_ReadSize > kMaxIndexBytes)
+            return 0;  // not read; the memory list is kept
+        std::string tail;
+        if (!ReadRange(fd, m_ReadSize, size, &tail))
             return 1;
-        m_IndexStamp = stamp;
-        m_IndexSeen = true;
+        size_t end = tail.rfind('\n');
+        if (end == std::string::npos)
+            return 0;
+        tail.resize(end + 1);
+        if (applyAppended(tail) != 0)
+            return 1;
+        m_ReadSize += static_cast<long long>(tail.size());
         return 0;
+    }
+    // Rewritten (or never read): read it whole.
+    if (size > kMaxIndexBytes)
+        return 0;  // not read; the memory list is kept
+    std::string text;
+    if (!ReadRange(fd, 0, size, &text))
+        return 1;
+    size_t end = text.rfind('\n');
+    text.resize(end == std::string::npos ? 0 : end + 1);
+    if (reload(text) != 0)
+        return 1;
+    m_Generation = generation;
+    m_ReadDevice = static_cast<unsigned long long>(info.st_dev);
+    m_ReadInode = static_cast<unsigned long long>(info.st_ino);
+    m_ReadSize = static_cast<long long>(text.size());
+    m_IndexSeen = true;
+    // An index without a generation (written by an older version, or by
+    // hand) gets one, so that later checks read only what is appended.
+    return generation.empty() ? rewrite() : 0;
+}
+
+int CMessageQueue::checkIndex() {
+    int fd = platform::OpenFile(m_IndexPath.c_str(), O_RDONLY, 0);
+    if (fd >= 0) {
+        // Every operation looks at the index, because another process may
+        // have changed it; a rewrite is told from appends by the generation
+        // in its first line (file times move in clock ticks, sizes can
+        // match and the rename's new file may get the inode number of a
+        // removed "_old"), so an unchanged index costs a stat and a short
+        // read, and appends are read alone.
+        int result = readChanges(fd);
+        platform::CloseFile(fd);
+        return result;
     }
     if (!m_IndexSeen) {
         // No index at the first access: a crash or a hand removed it. The
@@ -342,21 +539,8 @@ int CMessageQueue::Add(const char* name, time_t queued, time_t lastAttempt) {
         QueueLockScope scope(*this);
         if (!scope.Held() || checkIndex() != 0 || addEntry(name, queued, lastAttempt) != 0)
             return 1;
-
-        std::string line = IndexLine(queued, lastAttempt, name);
-        fd = platform::OpenFile(m_IndexPath.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0600);
-        if (fd < 0)
+        if (appendLines(IndexLine(queued, lastAttempt, name), 1, &fd) != 0)
             return 1;
-        platform::FileInfo before;
-        bool ok = platform::StatFile(fd, &before) &&
-                  platform::WriteAll(fd, line.data(), line.size(), nullptr);
-        if (!ok) {
-            // Half a line would join the next append into one bad line.
-            platform::TruncateFile(fd, before.size);
-            platform::CloseFile(fd);
-            return 1;
-        }
-        m_IndexStamp = platform::GetFileStamp(m_IndexPath.c_str());
     }
     // Synced without the locks: the sync covers this line whatever was
     // appended since, so acceptances running at once share their flushes.
@@ -431,13 +615,17 @@ int CMessageQueue::Remove(CQueuedMessage* message, int deleteFiles) {
         checkIndex();
         message->Unlock();
         unlinkEntry(name.c_str());
-        return rewrite() == 0 ? 0 : 1;
+        return dropLines({name}) == 0 ? 0 : 1;
     }
 
     // The files go first, without the queue's locks: the caller holds the
     // message, so no one else touches them, and a crash before the index
     // is rewritten leaves an entry without envelope, which is dropped later.
-    message->Delete();
+    // In the queue's own directory the rewrite below syncs the directory,
+    // removals included, so the deletion is not synced on its own (should
+    // the system keep the new index but not the removals, the message is
+    // queued again at start-up: a duplicate, never a loss).
+    message->Delete(message->GetDirectory() != m_Directory);
     auto pending = std::make_shared<PendingRemoval>();
     pending->m_Name = name;
     {
@@ -459,6 +647,16 @@ int CMessageQueue::Remove(CQueuedMessage* message, int deleteFiles) {
     return pending->m_Result == 0 ? 0 : 1;
 }
 
+int CMessageQueue::dropLines(const std::vector<std::string>& names) {
+    // Once the removal lines would make up most of the index, it is
+    // rewritten with the live entries alone.
+    if (m_FileLines + names.size() > 2 * m_Entries.size() + kRemovalLineSlack)
+        return rewrite();
+    std::string text;
+    for (const std::string& name : names) text += "- " + name + "\r\n";
+    return appendLines(text, names.size(), nullptr);
+}
+
 void CMessageQueue::commitRemovals() {
     std::vector<std::shared_ptr<PendingRemoval>> batch;
     {
@@ -466,8 +664,12 @@ void CMessageQueue::commitRemovals() {
         batch.swap(m_Pending);
     }
     checkIndex();
-    for (const auto& p : batch) unlinkEntry(p->m_Name.c_str());
-    int result = rewrite() == 0 ? 0 : 1;
+    std::vector<std::string> names;
+    for (const auto& p : batch) {
+        unlinkEntry(p->m_Name.c_str());
+        names.push_back(p->m_Name);
+    }
+    int result = dropLines(names) == 0 ? 0 : 1;
     std::lock_guard<std::mutex> guard(m_PendingLock);
     for (const auto& p : batch) p->m_Result = result;
 }

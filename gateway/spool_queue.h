@@ -4,37 +4,49 @@
 // and "slowq" (mail with recipients still pending, retried after 900 s).
 //
 // Index file (the queue name in the spool directory): one line per entry,
-// "%ld %ld %s\r\n" = time queued, last attempt, message name. The state
-// (ready or taken) is not stored: after a restart every entry is ready.
-// Lines that do not give two numbers and a name of 1 to 4095 bytes without
-// blanks or control bytes are skipped when read.
+// "%ld %ld %s\r\n" = time queued, last attempt, message name; a removal
+// line "- %s\r\n" drops the entries of the name above it; a rewrite starts
+// the file with a generation line "# " + 16 hex digits, new at every
+// rewrite. The state (ready or taken) is not stored: after a restart every
+// entry is ready. Lines that are none of these (an entry line needs two
+// numbers and a name of 1 to 4095 bytes without blanks or control bytes)
+// are skipped when read, so readers that know no removal or generation
+// lines skip those.
 //
 // The index is never missing, even for an instant: a rewrite writes
 // name + "_new", syncs it, links the current index to name + "_old" and
 // renames "_new" over the index. The first access of a queue object that
 // finds no index restores it from "_new" (else "_old") and reports event 826.
-// Appends are synced, and a failed append is cut off again, so a line is
-// whole or absent. Index files are private (0600).
+// Appends are written whole or cut off again, so a line is whole or absent.
+// Index files are private (0600).
 //
-// Disk flushes are shared, because every acceptance and every finished
-// delivery goes through "fastq": an append is synced after the queue's
-// locks are released (one sync covers every line written before it, so
-// sessions accepting at once share their flushes), and a Remove that
-// deletes the files does so before it takes the locks and then joins the
-// removals waiting for the locks: whoever gets them first drops every
-// waiting name and rewrites the index once for all. Each call still returns
-// only after its own change is on the disk. Meanwhile the entry of a
-// finished message outlives its files for a moment (Holds and Snapshot
-// still list it); it stays taken, so no worker of this process hands it
-// out, and another process that tries it finds it missing and drops it.
+// Disk flushes: every acceptance and every finished delivery goes through
+// "fastq", so its operations under the locks are short. An added line is
+// synced after the queue's locks are released (one sync covers every line
+// written before it, so sessions accepting at once share their flushes);
+// Add returns after its line is on the disk. A finished or moved message
+// is dropped by a removal line, appended and not synced: should the system
+// lose it (a power failure), the entry comes back, and its message was
+// either moved (it is then in both queues: delivered again, a duplicate) or
+// finished (no envelope: dropped when next taken; should the deletion of
+// the files be lost too, delivered again). Never a loss. Once removal
+// lines would make up most of the file, the index is rewritten. A Remove
+// that deletes the files does so before it takes the locks and then joins
+// the removals waiting for the locks: whoever gets them first drops every
+// waiting name at once. Meanwhile the entry of a finished message outlives
+// its files for a moment (Holds and Snapshot still list it); it stays
+// taken, so no worker of this process hands it out, and another process
+// that tries it finds it missing and drops it.
 //
-// Sharing between processes: every operation re-reads the index when its
-// stamp (modification time to the nanosecond, size, inode) changed since
-// this object last read or wrote it, and the memory list then mirrors the
-// file: lines another process added appear, lines it removed disappear
-// (except the entries this object has taken). So a rewrite never drops
-// another process's line, and an entry moved or finished elsewhere is never
-// handed out again.
+// Sharing between processes: every operation looks at the index first. A
+// file with the generation this object last read or wrote, the same inode
+// and at least the size it read has only grown by appends: the new lines
+// are read alone. Any other file is read whole, and the memory list then
+// mirrors it: lines another process added appear, lines it removed
+// disappear (except the entries this object has taken). So a rewrite never
+// drops another process's line, and an entry moved or finished elsewhere
+// is never handed out again. An index without a generation line is
+// rewritten with one when first read.
 //
 // LOCK ORDER (threads and processes):
 //   1. a message lock "TKMSG" + name (a worker holds its message while it
@@ -89,6 +101,9 @@ public:
     static constexpr int kMaxNameLength = 4095;
     // An entry is due when now - last attempt is more than this.
     static constexpr time_t kRetryInterval = 900;
+    // Removal lines allowed beyond the entries before the index is
+    // rewritten.
+    static constexpr size_t kRemovalLineSlack = 1024;
 
     // name null: "defaultq"; directory null: kDefaultSpoolDirectory. Reads
     // nothing yet.
@@ -141,8 +156,12 @@ public:
     // Both locks; 1 when the named lock cannot be taken (nothing held then).
     int lock();
     int unlock();
-    // Mirrors the index file in memory (see the top). 0; 1 out of memory.
-    int reload();
+    // Mirrors the whole index text in memory (see the top). 0; 1 out of
+    // memory.
+    int reload(const std::string& text);
+    // Applies lines appended to the index since it was last read. 0; 1 out
+    // of memory.
+    int applyAppended(const std::string& text);
     // Writes the whole index anew (see the top). 0 ok, 1 failure (the old
     // index stays).
     int rewrite();
@@ -156,8 +175,21 @@ private:
     // The freshness check before every operation: reload a changed index,
     // restore or recreate a missing one. 0 ok, 1 failure. REQUIRES: locks held.
     int checkIndex();
+    // Reads the index at fd: only the appended lines when it has grown by
+    // appends since it was last read, else whole. 0 ok, 1 failure.
+    int readChanges(int fd);
     // Reads the entries of path; false when it cannot be read.
     bool readIndex(const std::string& path, std::vector<QueueEntry>* out);
+    // The entries of index text in order, removal lines applied; the
+    // number of lines.
+    static size_t parseIndexText(const std::string& text, std::vector<QueueEntry>* out);
+    // Appends text (whole lines, `lines` of them) to the index, unsynced;
+    // with fdOut the open descriptor is handed over for a sync. 0 ok, 1
+    // failure (nothing appended).
+    int appendLines(const std::string& text, size_t lines, int* fdOut);
+    // Drops names from the index file: removal lines, or a rewrite once
+    // they would make up most of the file. 0 ok, 1 failure.
+    int dropLines(const std::vector<std::string>& names);
     // Drops the names of the waiting removals (this caller's among them)
     // and rewrites the index once; each learns the result. REQUIRES: locks
     // held.
@@ -176,8 +208,14 @@ private:
     CVornMutex m_NamedLock;
     std::string m_LockName;
     std::vector<QueueEntry> m_Entries;
-    platform::FileStamp m_IndexStamp;  // of the index when last read or written
-    bool m_IndexSeen = false;          // this object has read or written the index
+    bool m_IndexSeen = false;  // this object has read or written the index
+    // The index as this object last read or wrote it: its generation (""
+    // when unknown: read it whole), file, and the bytes and lines read.
+    std::string m_Generation;
+    unsigned long long m_ReadDevice = 0;
+    unsigned long long m_ReadInode = 0;
+    long long m_ReadSize = 0;
+    size_t m_FileLines = 0;
     CVornRWLock m_QueueLock;
     CVornMessageCatalog m_Catalog;
     // The removals waiting for the locks. Taken alone, briefly, also with

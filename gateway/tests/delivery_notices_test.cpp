@@ -115,7 +115,7 @@ protected:
     // The notices queued on "fastq" since the last call, in queue order.
     std::vector<Notice> Notices() {
         std::vector<Notice> out;
-        std::string index = spooltest::ReadWhole(SpoolPath("fastq"));
+        std::string index = spooltest::LiveIndex(SpoolPath("fastq"));
         size_t start = 0;
         int line = 0;
         while (start < index.size()) {

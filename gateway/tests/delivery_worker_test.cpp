@@ -167,6 +167,8 @@ TEST_F(DeliveryWorkerTest, NewMailLeftPendingMovesToSlowqAndIsRetriedAfterTheInt
     EXPECT_EQ(queued, slow[0].m_LastAttempt);
     EXPECT_TRUE(Spooled(name));
     EXPECT_EQ('1', Outcome(name)["r@x.org"][0]);
+    // The attempt is on disk although the pass held its writes.
+    EXPECT_EQ(queued, Load(name)->GetRecipients()->m_LastAttempt);
 
     // Not handed out again within 900 s.
     SetClock(queued + 900);

@@ -27,6 +27,7 @@
 #include "core/tests/support/files.h"
 #include "gateway/tests/support/gateway_instance.h"
 #include "gateway/tests/support/mail_peers.h"
+#include "gateway/tests/support/queue_index.h"
 #include "gateway/tests/support/scripted_next_hop.h"
 
 namespace {
@@ -211,14 +212,7 @@ protected:
 
     // The names a queue index holds.
     std::vector<std::string> Queued(const std::string& queue) {
-        std::vector<std::string> names;
-        std::string index = ReadWhole(m_Instance.Path("spool/" + queue));
-        size_t at = 0;
-        for (size_t end; (end = index.find("\r\n", at)) != std::string::npos; at = end + 2) {
-            std::string line = index.substr(at, end - at);
-            names.push_back(line.substr(line.rfind(' ') + 1));
-        }
-        return names;
+        return spooltest::LiveNames(m_Instance.Path("spool/" + queue));
     }
 
     // Polls (at most bound) until the condition holds.

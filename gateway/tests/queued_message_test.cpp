@@ -269,6 +269,36 @@ TEST_F(QueuedMessageTest, FailedWriteReportsEvent31AndKeepsTheOldEnvelope) {
     EXPECT_TRUE(HasEvent("1:M31 " + SpoolPath(std::string(message->GetName()) + ".env")));
 }
 
+// A delivery pass holds its writes: the file keeps the last written state
+// until a flush, a flush without a change writes nothing, and a failed
+// flush stays pending for the next one.
+TEST_F(QueuedMessageTest, HeldWritesReachTheFileOnlyAtAFlush) {
+    auto message = NewMessage();
+    ASSERT_EQ(0, message->AddRecipient("r@x.org", 1, 0, 0));
+    ASSERT_EQ(0, message->WriteEnvelope());
+    std::string first = Envelope(*message);
+    message->HoldEnvelopeWrites(true);
+    EXPECT_EQ(0, message->FlushEnvelope());  // nothing pending
+    EXPECT_EQ(first, Envelope(*message));
+
+    message->GetRecipients()->m_Status = kRecipientDone;
+    EXPECT_EQ(0, message->WriteEnvelope());
+    EXPECT_EQ(first, Envelope(*message));
+
+    std::string blocker = SpoolPath(std::string(message->GetName()) + ".env_new");
+    std::filesystem::create_directory(blocker);
+    EXPECT_EQ(1, message->FlushEnvelope());
+    EXPECT_EQ(first, Envelope(*message));
+    std::filesystem::remove(blocker);
+    EXPECT_EQ(0, message->FlushEnvelope());
+    EXPECT_NE(std::string::npos, Envelope(*message).find("\r\n3 0 0 "));
+
+    // Still held after the flush.
+    message->GetRecipients()->m_Status = kRecipientClosed;
+    EXPECT_EQ(0, message->WriteEnvelope());
+    EXPECT_EQ(std::string::npos, Envelope(*message).find("\r\n4 0 0 "));
+}
+
 TEST_F(QueuedMessageTest, BodyIsWrittenWithTheTraceHeaderAndReadBack) {
     auto message = NewMessage();
     ASSERT_EQ(0, message->AddRecipient("r@x.org", 1, 0, 0));

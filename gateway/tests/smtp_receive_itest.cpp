@@ -17,6 +17,7 @@
 
 #include "core/tests/support/files.h"
 #include "gateway/tests/support/gateway_instance.h"
+#include "gateway/tests/support/queue_index.h"
 
 namespace {
 
@@ -88,18 +89,7 @@ protected:
 
     // Names of one queue's index, in order.
     std::vector<std::string> Indexed(const std::string& queue) {
-        std::vector<std::string> names;
-        std::string index = ReadWhole(m_Instance.Path("spool/" + queue));
-        size_t at = 0;
-        while (at < index.size()) {
-            size_t end = index.find("\r\n", at);
-            if (end == std::string::npos)
-                break;
-            std::string line = index.substr(at, end - at);
-            names.push_back(line.substr(line.rfind(' ') + 1));
-            at = end + 2;
-        }
-        return names;
+        return spooltest::LiveNames(m_Instance.Path("spool/" + queue));
     }
 
     // Names spooled in "fastq" or "slowq" (a delivery worker moves mail it

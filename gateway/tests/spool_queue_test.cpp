@@ -127,7 +127,7 @@ TEST_F(SpoolQueueTest, NewEntriesAreDueAtOnceReleasedOnesAfterTheRetryInterval) 
     ASSERT_EQ(0, fast.Add(a.c_str(), m_Now, 0));
     ASSERT_EQ(0, fast.Add(b.c_str(), 0, 0));
     std::string now = std::to_string(m_Now);
-    EXPECT_EQ(now + " 0 " + a + "\r\n0 0 " + b + "\r\n", ReadWhole(SpoolPath("fastq")));
+    EXPECT_EQ(now + " 0 " + a + "\r\n0 0 " + b + "\r\n", spooltest::LiveIndex(SpoolPath("fastq")));
     // Time queued 0 is written as given, held as now.
     EXPECT_EQ((std::vector<std::string>{a + ":1:" + now + ":0", b + ":1:" + now + ":0"}),
               Entries(fast));
@@ -169,12 +169,12 @@ TEST_F(SpoolQueueTest, AnIndexChangedBehindAnUnchangedStampIsStillRead) {
 TEST_F(SpoolQueueTest, BadNamesAreRefused) {
     CMessageQueue fast("fastq", m_Spool.c_str());
     ASSERT_EQ(0, fast.Add("Mok", 1, 0));
-    std::string before = ReadWhole(SpoolPath("fastq"));
+    std::string before = spooltest::LiveIndex(SpoolPath("fastq"));
     const std::string cases[] = {"", "a b", "a\r\n1 2 evil", "a\tb", std::string(4096, 'M')};
     for (const std::string& name : cases) EXPECT_EQ(1, fast.Add(name.c_str(), 1, 0)) << name;
     EXPECT_EQ(1, fast.Add(nullptr, 1, 0));
     EXPECT_EQ(0, fast.Add(std::string(4095, 'M').c_str(), 1, 0));
-    EXPECT_EQ(before + "1 0 " + std::string(4095, 'M') + "\r\n", ReadWhole(SpoolPath("fastq")));
+    EXPECT_EQ(before + "1 0 " + std::string(4095, 'M') + "\r\n", spooltest::LiveIndex(SpoolPath("fastq")));
 }
 
 TEST_F(SpoolQueueTest, DeletedIndexIsWrittenAgainFromMemory) {
@@ -183,11 +183,11 @@ TEST_F(SpoolQueueTest, DeletedIndexIsWrittenAgainFromMemory) {
     ASSERT_EQ(0, fast.Add("M2", 2, 0));
     fs::remove(SpoolPath("fastq"));
     ASSERT_EQ(0, fast.Add("M3", 3, 0));
-    EXPECT_EQ("1 0 M1\r\n2 0 M2\r\n3 0 M3\r\n", ReadWhole(SpoolPath("fastq")));
+    EXPECT_EQ("1 0 M1\r\n2 0 M2\r\n3 0 M3\r\n", spooltest::LiveIndex(SpoolPath("fastq")));
     EXPECT_EQ(fs::perms::owner_read | fs::perms::owner_write, fs::status(SpoolPath("fastq")).permissions() & fs::perms::all);
     fs::remove(SpoolPath("fastq"));
     EXPECT_EQ("<none>", Take(fast, m_Spool));  // M1..M3 have no envelopes
-    EXPECT_EQ("", ReadWhole(SpoolPath("fastq")));
+    EXPECT_EQ("", spooltest::LiveIndex(SpoolPath("fastq")));
     EXPECT_TRUE(fs::exists(SpoolPath("fastq")));
 }
 
@@ -207,12 +207,45 @@ TEST_F(SpoolQueueTest, IndexChangesOfAnotherWriterAreMirrored) {
               Entries(fast));
     // The next rewrite keeps the other writer's lines.
     EXPECT_EQ(0, fast.Remove(Taken(a), 0));
-    EXPECT_EQ("5 0 Mext\r\n6 7 Mother\r\n", ReadWhole(SpoolPath("fastq")));
+    EXPECT_EQ("5 0 Mext\r\n6 7 Mother\r\n", spooltest::LiveIndex(SpoolPath("fastq")));
     // An append by the other writer appears at the next operation.
     WriteWhole(SpoolPath("fastq"), ReadWhole(SpoolPath("fastq")) + "9 0 " + b + "\r\n");
     EXPECT_TRUE(fast.Holds(b.c_str()));
     EXPECT_EQ(b, Take(fast, m_Spool));  // Mext and Mother have no envelope
-    EXPECT_EQ("9 0 " + b + "\r\n", ReadWhole(SpoolPath("fastq")));
+    EXPECT_EQ("9 0 " + b + "\r\n", spooltest::LiveIndex(SpoolPath("fastq")));
+}
+
+// A finished or moved message is dropped by a removal line; other readers
+// (another process) see it gone; once removal lines would make up most of
+// the file, it is rewritten with the live entries alone.
+TEST_F(SpoolQueueTest, RemovalsAreAppendedUntilTheIndexIsCompacted) {
+    CMessageQueue fast("fastq", m_Spool.c_str());
+    CMessageQueue other("fastq", m_Spool.c_str());
+    std::string a = MakeMessage();
+    std::string b = MakeMessage();
+    ASSERT_EQ(0, fast.Add(a.c_str(), 1, 0));
+    ASSERT_EQ(0, fast.Add(b.c_str(), 2, 0));
+    EXPECT_EQ((std::vector<std::string>{a + ":1:1:0", b + ":1:2:0"}), Entries(other));
+    EXPECT_EQ(a, Take(fast, m_Spool));
+    std::string before = ReadWhole(SpoolPath("fastq"));
+    EXPECT_EQ(0, fast.Remove(Taken(a), 1));
+    EXPECT_EQ(before + "- " + a + "\r\n", ReadWhole(SpoolPath("fastq")));
+    EXPECT_EQ((std::vector<std::string>{b + ":1:2:0"}), Entries(other));
+    EXPECT_EQ("2 0 " + b + "\r\n", spooltest::LiveIndex(SpoolPath("fastq")));
+
+    const size_t cycles = CMessageQueue::kRemovalLineSlack + 10;
+    for (size_t i = 0; i < cycles; ++i) {
+        auto* m = new CQueuedMessage();
+        ASSERT_EQ(0, m->Open(nullptr, m_Spool.c_str()));
+        ASSERT_EQ(0, fast.Add(m->GetName(), 3, 0));
+        ASSERT_EQ(0, fast.Remove(m, 0));
+    }
+    std::string index = ReadWhole(SpoolPath("fastq"));
+    size_t lines = static_cast<size_t>(std::count(index.begin(), index.end(), '\n'));
+    EXPECT_LT(lines, cycles) << "never compacted";
+    EXPECT_EQ("2 0 " + b + "\r\n", spooltest::LiveIndex(SpoolPath("fastq")));
+    EXPECT_EQ((std::vector<std::string>{b + ":1:2:0"}), Entries(other));
+    EXPECT_EQ((std::vector<std::string>{b + ":1:2:0"}), Entries(fast));
 }
 
 TEST_F(SpoolQueueTest, UnreadableEnvelopeIsSetAsideAndReported) {
@@ -225,7 +258,7 @@ TEST_F(SpoolQueueTest, UnreadableEnvelopeIsSetAsideAndReported) {
     ASSERT_EQ(0, fast.Add(good.c_str(), 1, 0));
     Events();
     EXPECT_EQ(good, Take(fast, m_Spool));
-    EXPECT_EQ("1 0 " + good + "\r\n", ReadWhole(SpoolPath("fastq")));
+    EXPECT_EQ("1 0 " + good + "\r\n", spooltest::LiveIndex(SpoolPath("fastq")));
     EXPECT_FALSE(fs::exists(SpoolPath(bad + ".env")));
     EXPECT_EQ("# 2 1\r\n1\r\n", ReadWhole(SpoolPath("badmail/" + bad + ".env")));
     EXPECT_TRUE(fs::exists(SpoolPath("badmail/" + bad + ".mes")));
@@ -246,11 +279,11 @@ TEST_F(SpoolQueueTest, EntriesOfOneNameAreResetAndRemovedTogether) {
     EXPECT_EQ(0, slow.Release(Taken(a)));
     std::string t = std::to_string(m_Now);
     EXPECT_EQ("1 " + t + " " + a + "\r\n2 0 Mx\r\n3 " + t + " " + a + "\r\n",
-              ReadWhole(SpoolPath("slowq")));
+              spooltest::LiveIndex(SpoolPath("slowq")));
     SetClock(m_Now + 901);
     EXPECT_EQ(a, Take(slow, m_Spool));
     EXPECT_EQ(0, slow.Remove(Taken(a), 1));
-    EXPECT_EQ("2 0 Mx\r\n", ReadWhole(SpoolPath("slowq")));
+    EXPECT_EQ("2 0 Mx\r\n", spooltest::LiveIndex(SpoolPath("slowq")));
     EXPECT_FALSE(fs::exists(SpoolPath(a + ".env")));
     EXPECT_FALSE(fs::exists(SpoolPath(a + ".mes")));
     EXPECT_TRUE(LockIsFree(a));
@@ -286,8 +319,8 @@ TEST_F(SpoolQueueTest, MoveGoesToTheTargetOrReleasesTheMessage) {
     EXPECT_EQ(a, Take(fast, m_Spool));
     EXPECT_EQ(0, fast.MoveTo(Taken(a), slow));
     std::string t = std::to_string(m_Now);
-    EXPECT_EQ(t + " " + t + " " + a + "\r\n", ReadWhole(SpoolPath("slowq")));
-    EXPECT_EQ("2 0 " + b + "\r\n", ReadWhole(SpoolPath("fastq")));
+    EXPECT_EQ(t + " " + t + " " + a + "\r\n", spooltest::LiveIndex(SpoolPath("slowq")));
+    EXPECT_EQ("2 0 " + b + "\r\n", spooltest::LiveIndex(SpoolPath("fastq")));
     EXPECT_TRUE(fs::exists(SpoolPath(a + ".env")));
     EXPECT_TRUE(LockIsFree(a));
 
@@ -360,9 +393,11 @@ TEST_F(SpoolQueueTest, IndexSurvivesAWriterKilledAtAnyMoment) {
         std::string index = ReadWhole(SpoolPath("fastq"));
         ASSERT_FALSE(index.empty());
         EXPECT_EQ("\r\n", index.substr(index.size() - 2)) << "round " << round;
-        // Every line is whole: the queue reads as many entries as lines.
+        // Every line is whole: the queue reads as many entries as there
+        // are live entry lines.
+        std::string live = spooltest::LiveIndex(SpoolPath("fastq"));
         CMessageQueue fast("fastq", m_Spool.c_str());
-        EXPECT_EQ(static_cast<size_t>(std::count(index.begin(), index.end(), '\n')),
+        EXPECT_EQ(static_cast<size_t>(std::count(live.begin(), live.end(), '\n')),
                   fast.Snapshot().size());
     }
 }
@@ -394,8 +429,8 @@ TEST_F(SpoolQueueTest, RecoveryQueuesOrphansAndClearsOldReservations) {
     EXPECT_EQ(1, RecoverSpool(m_Spool.c_str(), fast, slow, 600));
 
     std::string t = std::to_string(m_Now);
-    EXPECT_EQ(t + " 0 " + orphan + "\r\n", ReadWhole(SpoolPath("slowq")));
-    EXPECT_EQ("1 0 " + queued + "\r\n", ReadWhole(SpoolPath("fastq")));
+    EXPECT_EQ(t + " 0 " + orphan + "\r\n", spooltest::LiveIndex(SpoolPath("slowq")));
+    EXPECT_EQ("1 0 " + queued + "\r\n", spooltest::LiveIndex(SpoolPath("fastq")));
     std::set<std::string> left;
     for (const auto& entry : fs::directory_iterator(m_Spool)) left.insert(entry.path().filename());
     std::set<std::string> expected = {orphan + ".env", orphan + ".mes", queued + ".env",
@@ -482,7 +517,7 @@ TEST_F(SpoolQueueTest, TwoProcessesShareOneSpool) {
     }
     EXPECT_EQ(40u, seen.size());
     for (const std::string& name : seen) EXPECT_EQ(1u, seen.count(name)) << name;
-    EXPECT_EQ("", ReadWhole(SpoolPath("fastq")));
+    EXPECT_EQ("", spooltest::LiveIndex(SpoolPath("fastq")));
     CMessageQueue slow("slowq", m_Spool.c_str());
     for (const QueueEntry& e : slow.Snapshot()) EXPECT_EQ(1u, seen.count(e.m_Name));
 }
@@ -577,7 +612,7 @@ TEST_F(SpoolQueueTest, WorkerThreadsNeverTakeOneMessageTwice) {
     for (const auto& names : got) all.insert(names.begin(), names.end());
     EXPECT_EQ(40u, all.size());
     for (const std::string& name : all) EXPECT_EQ(1u, all.count(name)) << name;
-    EXPECT_EQ("", ReadWhole(SpoolPath("fastq")));
+    EXPECT_EQ("", spooltest::LiveIndex(SpoolPath("fastq")));
 }
 
 TEST_F(SpoolQueueTest, SpoolDirectoryIsPrivate) {

@@ -20,6 +20,7 @@
 #include "core/tests/support/scoped_env.h"
 #include "core/tests/support/temp_dir.h"
 #include "core/tests/support/test_catalog.h"
+#include "gateway/tests/support/queue_index.h"
 #include "platform/clock.h"
 
 namespace spooltest {
