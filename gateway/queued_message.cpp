@@ -141,11 +141,17 @@ void CQueuedMessage::newName(CVornString& out) {
 bool CQueuedMessage::takeLock(bool wait) {
     for (int attempt = 0; attempt < 2; ++attempt) {
         try {
+            // The handle is opened once per name and kept, so that taking
+            // the lock again does not make its lock file anew.
+            if (m_OpenLockName != m_LockName) {
+                m_MessageLock.SetName(m_LockName.c_str());
+                m_OpenLockName = m_LockName;
+            }
             if (wait) {
-                m_MessageLock.Lock(m_LockName.c_str());
+                m_MessageLock.Lock();
                 return true;
             }
-            return m_MessageLock.TryLock(m_LockName.c_str()) == 0;
+            return m_MessageLock.TryLock() == 0;
         } catch (const CVornException& e) {
             if (e.m_Code != 44 || attempt == 1)
                 return false;

@@ -240,6 +240,7 @@ private:
     long m_BodySize = 0;
     QueuedRecipient* m_Recipients = nullptr;
     std::string m_LockName;
+    std::string m_OpenLockName;  // the name m_MessageLock's handle was opened with
     bool m_Locked = false;
     CVornMutex m_MessageLock;
     std::unique_ptr<CVornMailMessage> m_Body;

@@ -194,6 +194,7 @@ void CMessageQueue::setPaths(const char* directory, const char* name) {
     m_Name.assign(name ? name : "defaultq");
     m_IndexPath = m_Directory + "/" + m_Name;
     m_LockName = "ZELGWQLCK" + m_Name;
+    m_NamedLockOpen = false;
 }
 
 // ---- Locks
@@ -204,7 +205,13 @@ int CMessageQueue::lock() {
     // held; the second attempt takes it.
     for (int attempt = 0; attempt < 2; ++attempt) {
         try {
-            m_NamedLock.Lock(m_LockName.c_str());
+            // Opened once and kept: the lock file is not made anew for
+            // every operation.
+            if (!m_NamedLockOpen) {
+                m_NamedLock.SetName(m_LockName.c_str());
+                m_NamedLockOpen = true;
+            }
+            m_NamedLock.Lock();
             m_Locked = true;
             return 0;
         } catch (const CVornException& e) {

@@ -206,6 +206,7 @@ private:
     std::string m_IndexPath;
     bool m_Locked = false;
     CVornMutex m_NamedLock;
+    bool m_NamedLockOpen = false;
     std::string m_LockName;
     std::vector<QueueEntry> m_Entries;
     bool m_IndexSeen = false;  // this object has read or written the index

@@ -12,8 +12,9 @@
 // for the flock (held by another process at most).
 //
 // The first byte of the lock file says whether the mutex is held: "1" while
-// it is owned. A release removes the file (a new owner re-creates it), so
-// the lock directory holds only files of mutexes in use or abandoned. A process that dies loses its
+// it is owned. When the last handle of this process closes and no process
+// holds the mutex, the file is removed (a new owner re-creates it), so the
+// lock directory holds only files of mutexes open, in use or abandoned. A process that dies loses its
 // flock but leaves the "1", so the next owner learns that the mutex was abandoned; a thread that
 // ends while owning a mutex gives up the flock the same way.
 //
@@ -52,6 +53,7 @@ struct NamedMutexEntry {
     bool acquiring = false;         // the holder still waits for the flock
     int count = 0;                  // recursion depth of the owner
     int handles = 0;                // open NamedMutex handles
+    pid_t pid = 0;                  // the process that opened fd
     std::condition_variable freed;  // signalled when holder becomes 0
 };
 
@@ -82,16 +84,32 @@ void writeMark(int fd, char mark) {
     (void)!pwrite(fd, &mark, 1, 0);
 }
 
-// Drops an entry that no handle refers to and no thread owns. Requires the
-// table lock.
+bool lockFileStillInPlace(const Entry& e);
+
+// Drops an entry that no handle refers to and no thread owns, and removes
+// its lock file when no process holds the mutex and it was not abandoned
+// (so the lock directory does not grow with every name ever locked; a
+// process that opened the file meanwhile finds it gone once it has the
+// flock, and moves on to a new one). Requires the table lock.
 void eraseIfUnused(Table& t, const std::shared_ptr<Entry>& e) {
     if (e->handles > 0 || e->holder != 0)
         return;
     auto it = t.byPath.find(e->path);
     if (it != t.byPath.end() && it->second == e)
         t.byPath.erase(it);
-    if (e->fd >= 0)
+    if (e->fd >= 0) {
+        // A child made by fork shares the parent's descriptor and its flock:
+        // only the process that opened it may judge the file free.
+        if (e->pid == getpid() && flock(e->fd, LOCK_EX | LOCK_NB) == 0) {
+            char mark = kFreeMark;
+            if (pread(e->fd, &mark, 1, 0) != 1 || mark != kHeldMark) {
+                if (lockFileStillInPlace(*e))
+                    (void)unlink(e->path.c_str());
+            }
+            (void)flock(e->fd, LOCK_UN);
+        }
         close(e->fd);
+    }
     e->fd = -1;
 }
 
@@ -232,11 +250,13 @@ bool NamedMutex::Open(std::string_view name) {
     Table& t = table();
     std::lock_guard<std::mutex> lk(t.lock);
     auto it = t.byPath.find(path);
-    if (it != t.byPath.end()) {
+    if (it != t.byPath.end() && it->second->pid == getpid()) {
         ++it->second->handles;
         m_Entry = it->second;
         return true;
     }
+    // An entry inherited through fork holds the parent's descriptor, whose
+    // flock the parent shares: this process opens the file anew.
     int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd < 0)
         return false;
@@ -244,7 +264,8 @@ bool NamedMutex::Open(std::string_view name) {
     try {
         e = std::make_shared<Entry>();
         e->path = path;
-        t.byPath.emplace(path, e);
+        e->pid = getpid();
+        t.byPath[path] = e;
     } catch (const std::bad_alloc&) {
         close(fd);
         errno = ENOMEM;
@@ -360,9 +381,9 @@ bool NamedMutex::Release() {
     if (--e.count > 0)
         return true;
     writeMark(e.fd, kFreeMark);
-    // Removed while still locked: a process that opened the old file finds
-    // it gone once it gets the flock, and moves on to the current one.
-    (void)unlink(e.path.c_str());
+    // The lock file stays while a handle of this process refers to the
+    // mutex (it is removed when the last handle closes): a mutex taken
+    // again and again, such as a queue's, costs no new file each time.
     // Unlocking a flock held on an open descriptor cannot fail.
     (void)flock(e.fd, LOCK_UN);
     e.holder = 0;

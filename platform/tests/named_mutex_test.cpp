@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <future>
 #include <memory>
 #include <set>
@@ -267,6 +268,40 @@ TEST_F(NamedMutexTest, ReleasedMutexesLeaveNoLockFileBehind) {
         closedir(d);
     }
     EXPECT_EQ(0, entries);
+}
+
+// A mutex taken again and again through one open handle keeps its lock
+// file (no new file per acquisition); it goes with the last handle. A child
+// made by fork that opens the name gets a file of its own, so the parent's
+// ownership still excludes it.
+TEST_F(NamedMutexTest, AnOpenHandleKeepsItsFileAndAForkedChildIsStillExcluded) {
+    std::string file = m_LockDir + "/" + platform::LockFileName("queue");
+    {
+        NamedMutex m;
+        ASSERT_TRUE(m.Open("queue"));
+        ASSERT_EQ(platform::kMutexAcquired, m.Acquire(-1));
+        struct stat first;
+        ASSERT_EQ(0, stat(file.c_str(), &first));
+        ASSERT_TRUE(m.Release());
+        ASSERT_EQ(platform::kMutexAcquired, m.Acquire(-1));
+        struct stat second;
+        ASSERT_EQ(0, stat(file.c_str(), &second));
+        EXPECT_EQ(first.st_ino, second.st_ino);
+
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            NamedMutex c;
+            int rc = c.Open("queue") ? c.TryAcquire() : -100;
+            _exit(rc == platform::kMutexTimedOut ? 0 : 1);
+        }
+        int status = -1;
+        ASSERT_EQ(child, waitpid(child, &status, 0));
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        ASSERT_TRUE(m.Release());
+        EXPECT_TRUE(std::filesystem::exists(file));
+    }
+    EXPECT_FALSE(std::filesystem::exists(file));
 }
 
 TEST_F(NamedMutexTest, ProcessThatDiesHoldingLeavesItAbandoned) {
