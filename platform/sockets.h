@@ -9,8 +9,8 @@
 //   SocketSetReceiveBuffer ask for a larger receive buffer (SO_RCVBUF)
 //   SocketBind            bind to an address and port
 //   SocketListen          listen with a bounded backlog
-//   SocketAccept          accept one connection (close-on-exec)
-//   SocketConnect         connect with a time-out
+//   SocketAccept          accept one connection (close-on-exec, TCP_NODELAY)
+//   SocketConnect         connect with a time-out (TCP_NODELAY)
 //   SocketWaitReadable    wait, bounded, until a descriptor has data
 //   SocketSend            send all bytes (MSG_NOSIGNAL), bounded in time
 //   SocketSendTo          send one datagram (MSG_NOSIGNAL)
