@@ -113,6 +113,7 @@ CQueuedMessage::~CQueuedMessage() {
 // ---- Files and names
 
 void CQueuedMessage::setName(const char* name) {
+    m_Reserved = false;
     m_Name.assign(name ? name : "");
     m_LockName = "TKMSG" + m_Name;
 }
@@ -240,7 +241,14 @@ int CQueuedMessage::Open(const char* name, const char* directory) {
                 return 1;
             }
             bool closed = platform::CloseFile(fd);
+            // A body under this name without an envelope is what a process
+            // killed while deleting an earlier message left (names repeat:
+            // a process started within the same second draws the same
+            // ones); the new message must not be appended to it.
+            GetBodyPath(path);
+            platform::RemovePath(path.CStr());
             m_MessageLock.Unlock();
+            m_Reserved = closed;
             return closed ? 0 : 1;
         }
         setName(nullptr);
@@ -388,7 +396,15 @@ int CQueuedMessage::WriteEnvelope() {
         AppendLine(text, OneLine(r->m_BounceAddress));
         AppendLine(text, OneLine(r->m_StatusText));
     }
-    if (WriteSpoolFile(path.CStr(), text, "_new")) {
+    // The first envelope of a new message goes into its empty reservation:
+    // until the message is queued (after this write) no reader trusts it,
+    // and a crash part way leaves an envelope that cannot be read, which
+    // the start-up recovery sets aside. That saves making, renaming and
+    // removing a temporary file for every message accepted.
+    bool written = m_Reserved ? FillSpoolFile(path.CStr(), text)
+                              : WriteSpoolFile(path.CStr(), text, "_new");
+    if (written) {
+        m_Reserved = false;
         m_WritePending = false;
         return 0;
     }
@@ -417,6 +433,7 @@ int CQueuedMessage::Delete(bool syncDirectory) {
     GetBodyPath(path);
     platform::RemovePath(path.CStr());
     m_WritePending = false;
+    m_Reserved = false;
     if (syncDirectory)
         SyncDirectory(m_Directory.empty() ? "." : m_Directory);
     Unlock();

@@ -15,7 +15,10 @@
 //   - The envelope is written to name + ".env_new", synced, and renamed over
 //     the envelope, then the directory is synced: a reader sees the old or
 //     the new envelope, never half of one, and a written envelope survives
-//     a crash. The body is synced when it is closed (CVornMailMessage).
+//     a crash. The first envelope of a name this object reserved is written
+//     into the empty reservation instead (synced, with the directory): the
+//     message is not queued yet, so no reader trusts it. The body is synced
+//     when it is closed (CVornMailMessage).
 //   - Texts of a peer never start a new line: a sender, source text or
 //     address holding CR or LF is refused by its setter; at writing, every
 //     CR and LF left in a text line (status texts, changes made in place)
@@ -251,5 +254,6 @@ private:
     CVornMessageCatalog m_Catalog;
     int m_SourceType = 0;
     bool m_HoldWrites = false;
+    bool m_Reserved = false;  // the envelope is this object's empty reservation
     bool m_WritePending = false;
 };

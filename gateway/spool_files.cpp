@@ -1,7 +1,8 @@
 // File helpers of the spool: bounded whole-file reads, line splitting,
 // atomic and durable replacement, directory sync.
 //
-//   ReadSpoolFile / SplitSpoolLines / WriteSpoolFile / SyncDirectory / DirectoryOf
+//   ReadSpoolFile / SplitSpoolLines / WriteSpoolFile / FillSpoolFile
+//   SyncDirectory / DirectoryOf
 //   DirectoryMode
 //
 // Bad input: a file over its bound is refused, never read into memory; a
@@ -74,6 +75,21 @@ bool WriteSpoolFile(const std::string& path, const std::string& content, const c
     if (!ok) {
         saved = errno;
         platform::RemovePath(temp.c_str());
+        errno = saved;
+        return false;
+    }
+    return SyncDirectory(DirectoryOf(path));
+}
+
+bool FillSpoolFile(const std::string& path, const std::string& content) {
+    int fd = platform::OpenFile(path.c_str(), O_WRONLY | O_TRUNC, 0600);
+    if (fd < 0)
+        return false;
+    bool ok = platform::WriteAll(fd, content.data(), content.size(), nullptr) &&
+              platform::SyncFile(fd);
+    int saved = errno;
+    ok = platform::CloseFile(fd) && ok;
+    if (!ok) {
         errno = saved;
         return false;
     }

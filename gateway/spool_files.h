@@ -5,6 +5,8 @@
 //   SplitSpoolLines     lines at LF, a trailing CR dropped
 //   WriteSpoolFile      write a temporary name, sync, rename over the target,
 //                       sync the directory
+//   FillSpoolFile       write an existing empty file in place, sync it and
+//                       its directory
 //   SyncDirectory       fsync(2) of a directory, so renames and new names in
 //                       it survive a crash
 //   DirectoryOf         the directory part of a path ("." when there is none)
@@ -30,6 +32,11 @@ std::vector<std::string> SplitSpoolLines(const std::string& text);
 // it, renames it over path and syncs the directory. On false the temporary
 // file is removed and path is as it was.
 bool WriteSpoolFile(const std::string& path, const std::string& content, const char* tempSuffix);
+
+// Writes content into the existing file path (truncated, never created),
+// syncs it and its directory. Only for a file no reader trusts yet (an
+// empty reservation): a failure or a crash part way leaves a short file.
+bool FillSpoolFile(const std::string& path, const std::string& content);
 
 bool SyncDirectory(const std::string& directory);
 

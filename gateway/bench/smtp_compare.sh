@@ -60,6 +60,7 @@ incoming=100
 outgoing=20
 
 work=$(mktemp -d /tmp/zelorm-smtpbench-XXXXXX)
+locks=$work/gateway/locks
 chmod 755 "$work"
 gw_pid=
 sink_pid=
@@ -74,6 +75,7 @@ cleanup() {
         wait "$pid" 2>/dev/null || true
     done
     rm -rf "$work"
+    case $locks in "$work"/*) ;; *) rm -rf "$locks" ;; esac
 }
 trap cleanup EXIT
 
@@ -122,8 +124,20 @@ printf 'nameserver 127.0.0.1:%s\n' "$dns_port" >"$work/resolv.conf"
 
 # The gateway: an instance like scripts/run's, from the default configuration.
 gw=$work/gateway
-mkdir -p "$gw/install/vendor" "$gw/spool" "$gw/local" "$gw/log" "$gw/locks"
-chmod 700 "$gw/install" "$gw/spool" "$gw/local" "$gw/log" "$gw/locks"
+mkdir -p "$gw/install/vendor" "$gw/spool" "$gw/local" "$gw/log"
+chmod 700 "$gw/install" "$gw/spool" "$gw/local" "$gw/log"
+# The lock files live in memory, as under the default /run/zelorm/locks (a
+# tmpfs on Debian): on a disk, making and removing a message's lock file
+# costs as much as a sync. /dev/shm stands in where /run is not a tmpfs.
+locks=$gw/locks
+for base in /run /dev/shm; do
+    if [ -w "$base" ] && [ "$(stat -f -c %T "$base" 2>/dev/null)" = tmpfs ]; then
+        locks=$(mktemp -d "$base/zelorm-smtpbench-locks-XXXXXX")
+        break
+    fi
+done
+mkdir -p "$locks"
+chmod 700 "$locks"
 cp "$build/data/catalog/messages" "$build/data/catalog/tkmessages" "$gw/install/"
 cp data/config/vendor-config "$gw/install/vendor/vendor-config"
 cp data/config/local-config "$gw/local/local-config"
@@ -167,10 +181,10 @@ EOF
 fi
 mkdir -p "$gw/common"
 chmod 700 "$gw/common"
-ZELORM_REGISTRY="$gw/registry.reg" ZELORM_LOCK_DIR="$gw/locks" \
+ZELORM_REGISTRY="$gw/registry.reg" ZELORM_LOCK_DIR="$locks" \
     "$bin/mkdefset" --common-files "$gw/common" --date "$(date -u +%Y%m%d)" --revision 1 \
     --app ZELORM_20 "${signatures[@]}" >/dev/null
-ZELORM_REGISTRY="$gw/registry.reg" ZELORM_LOCK_DIR="$gw/locks" ZELORM_EVENTLOG="$gw/events" \
+ZELORM_REGISTRY="$gw/registry.reg" ZELORM_LOCK_DIR="$locks" ZELORM_EVENTLOG="$gw/events" \
     ZELORM_RESOLV_CONF="$work/resolv.conf" ZELORM_BENCH_ADDRESS_CAP=$incoming \
     "$bin/smtp_bench_gateway" -debug >"$gw/out" 2>&1 &
 gw_pid=$!

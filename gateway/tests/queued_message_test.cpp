@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/pseudo_random.h"
 #include "gateway/tests/support/spool_fixture.h"
 #include "net/host_address.h"
 #include "net/mail_message.h"
@@ -126,6 +127,32 @@ TEST_F(QueuedMessageTest, ReservationCreatesAnEmptyEnvelopeUnderAFreshName) {
     });
     other.join();
     first->Unlock();
+}
+
+// A process killed between deleting a message's envelope and its body
+// leaves the body; a later process started within the same second draws the
+// same name, and its message must not be appended to the leftover.
+TEST_F(QueuedMessageTest, ANameDrawnAgainStartsWithAnEmptyBody) {
+    ResetPseudoRandom();
+    auto first = NewMessage();
+    std::string name = first->GetName();
+    ASSERT_EQ(0, first->OpenBodyForWrite(2, 0));
+    const std::string old = "Subject: old\r\n\r\nold\r\n";
+    ASSERT_EQ(0, first->AppendBody(old.data(), static_cast<int>(old.size())));
+    ASSERT_EQ(0, first->CloseBody());
+    first->Unlock();
+    std::filesystem::remove(SpoolPath(name + ".env"));
+
+    ResetPseudoRandom();
+    auto second = NewMessage();
+    ASSERT_EQ(name, second->GetName());
+    ASSERT_EQ(0, second->OpenBodyForWrite(2, 0));
+    const std::string fresh = "Subject: new\r\n\r\nnew\r\n";
+    ASSERT_EQ(0, second->AppendBody(fresh.data(), static_cast<int>(fresh.size())));
+    ASSERT_EQ(0, second->CloseBody());
+    std::string body = ReadWhole(SpoolPath(name + ".mes"));
+    EXPECT_EQ(0u, body.find("Subject: new\r\n")) << body;
+    EXPECT_EQ(std::string::npos, body.find("old")) << body;
 }
 
 TEST_F(QueuedMessageTest, EnvelopeIsWrittenInItsFormatAndReadBackReversed) {
