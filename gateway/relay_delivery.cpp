@@ -19,6 +19,7 @@
 #include <string.h>
 #include <strings.h>
 
+#include <algorithm>
 #include <chrono>
 #include <new>
 #include <string>
@@ -36,6 +37,13 @@
 namespace {
 
 constexpr const char* kDefaultPort = "25";
+
+// A reply line is read in calls of at most this long, so that a stop is seen
+// within about a second even while a peer trickles.
+constexpr int kReplySliceMs = 1000;
+
+// The body goes out in sends of about this many bytes.
+constexpr size_t kBodyPiece = 64 * 1024;
 
 // Texts of the peer go into records and status texts without their line end.
 std::string Trimmed(const CVornString& reply) {
@@ -242,8 +250,6 @@ int CRelayDelivery::readReply(CVornTCPSocket& connection, CVornString& reply) {
     reply.Clear();
     std::string gathered;
     for (int lines = 0; lines < kMaxReplyLines; ++lines) {
-        // One line, gathered from one-second reads so that a stop is seen
-        // while a slow peer keeps us waiting.
         std::string line;
         // A deadline, not a count of empty waits: a peer that trickles a
         // byte a second must not hold the worker past the time-out.
@@ -251,21 +257,26 @@ int CRelayDelivery::readReply(CVornTCPSocket& connection, CVornString& reply) {
         for (;;) {
             if (Stopping())
                 return -1;
-            // Byte by byte from the socket's buffer: a line read waits as
-            // long as bytes keep coming, so only this loop can keep the
-            // deadline against a peer that trickles.
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            deadline - std::chrono::steady_clock::now())
+                            .count();
+            if (left <= 0)
+                return 0;
+            // Whole lines from the socket's buffer, each call limited to a
+            // second (and to the deadline) even while bytes keep coming, so
+            // that a stop is seen while a slow peer keeps us waiting. Cut at
+            // LF and judged here: a CR LF split between two calls still
+            // ends the line, a bare LF does not.
             CVornString piece(CVornString::kUnlocked);
-            int got = connection.Read(piece, 1, 1);
-            if (got < 0)
+            int limitMs = left < kReplySliceMs ? static_cast<int>(left) : kReplySliceMs;
+            if (connection.ReadUntil(piece, "\n", 1, limitMs) < 0)
                 return -1;
-            line.append(piece.CStr(), static_cast<size_t>(got));
+            line.append(piece.CStr(), static_cast<size_t>(piece.Length()));
             if (gathered.size() + line.size() > static_cast<size_t>(kMaxReplyLength))
                 return -1;
             if (line.size() >= 2 && line.compare(line.size() - 2, 2, "\r\n") == 0)
                 break;
             if (connection.IsEOF())
-                return 0;
-            if (std::chrono::steady_clock::now() >= deadline)
                 return 0;
         }
         gathered += line;
@@ -356,7 +367,20 @@ bool CRelayDelivery::sendBody(CVornTCPSocket& connection, CQueuedMessage& messag
     // starts a line may need a dot, and only the end of a line its CR.
     bool atLineStart = true;
     bool pendingCr = false;  // the last piece ended in CR (its LF may follow)
+    // Lines are gathered and sent in pieces of kBodyPiece bytes (the rest
+    // at the end): a send per line would cost a system call per line.
     std::string out;
+    auto flush = [&](bool all) {
+        size_t sent = 0;
+        while (out.size() - sent >= kBodyPiece || (all && sent < out.size())) {
+            int length = static_cast<int>(std::min(kBodyPiece, out.size() - sent));
+            if (connection.Write(out.data() + sent, length) != length)
+                return false;
+            sent += static_cast<size_t>(length);
+        }
+        out.erase(0, sent);
+        return true;
+    };
     for (;;) {
         CVornString piece(CVornString::kUnlocked);
         int got = body->ReadLine(piece);
@@ -365,7 +389,6 @@ bool CRelayDelivery::sendBody(CVornTCPSocket& connection, CQueuedMessage& messag
         if (got == 0)
             break;
         std::string text(piece.CStr(), static_cast<size_t>(got));
-        out.clear();
         if (atLineStart && text[0] == '.')
             out += '.';
         if (text.back() == '\n') {
@@ -382,16 +405,13 @@ bool CRelayDelivery::sendBody(CVornTCPSocket& connection, CQueuedMessage& messag
             atLineStart = false;
             pendingCr = text.back() == '\r';
         }
-        if (connection.Write(out.data(), static_cast<int>(out.size())) !=
-            static_cast<int>(out.size()))
+        if (out.size() >= kBodyPiece && !flush(false))
             return false;
     }
-    if (!atLineStart) {
-        const char* end = pendingCr ? "\n" : "\r\n";
-        int length = static_cast<int>(strlen(end));
-        if (connection.Write(end, length) != length)
-            return false;
-    }
+    if (!atLineStart)
+        out += pendingCr ? "\n" : "\r\n";
+    if (!flush(true))
+        return false;
     body->Close();
     return true;
 }

@@ -18,13 +18,15 @@
 //
 // Bounds and shutdown: a reply may hold at most kMaxReplyLength bytes and
 // kMaxReplyLines lines (more is a failed read: a temporary failure); each
-// reply line must arrive within the reply time-out (300 s), read in one-second
-// slices so that a set stop flag or Interrupt ends the wait within about a
-// second. Every address is connected to on its own, with the stop flag looked
-// at between addresses; Interrupt also shuts down a connection being made.
+// reply line must arrive within the reply time-out (300 s) however its bytes
+// trickle in, read in calls of at most a second so that a set stop flag or
+// Interrupt ends the wait within about a second. Every address is connected
+// to on its own, with the stop flag looked at between addresses; Interrupt
+// also shuts down a connection being made.
 //
 // Lines relayed onward always end with CR LF (a bare LF gets its CR, a last
 // line without an end gets one); a line that begins with "." gets one more.
+// The body goes out in sends of 64 KiB, not one per line.
 //
 // Threads: an object serves one delivery worker; only Interrupt may be called
 // from another thread. Records go to the CPipelineRecords given, which must

@@ -19,6 +19,7 @@
 #include <errno.h>
 
 #include <atomic>
+#include <chrono>
 #include <vector>
 
 #include "core/debug_log.h"
@@ -157,7 +158,11 @@ void CVornTCPSocket::logReceiveFailure(int systemError) {
 }
 
 bool CVornTCPSocket::waitForData(int seconds) {
-    int r = platform::SocketWaitReadable(m_Socket, WaitMs(seconds));
+    return waitForDataMs(WaitMs(seconds));
+}
+
+bool CVornTCPSocket::waitForDataMs(int ms) {
+    int r = platform::SocketWaitReadable(m_Socket, ms);
     if (r < 0) {
         logError("Error: TCP \"select\" to %s failed, error %d.", errno);
         return false;
@@ -510,6 +515,16 @@ int CVornTCPSocket::Read(CVornString& out, int count, int seconds) {
 }
 
 int CVornTCPSocket::ReadUntil(CVornString& out, const char* delimiter, int seconds) {
+    return readUntil(out, delimiter, seconds, false, std::chrono::steady_clock::time_point());
+}
+
+int CVornTCPSocket::ReadUntil(CVornString& out, const char* delimiter, int seconds, int limitMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+    return readUntil(out, delimiter, seconds, true, deadline);
+}
+
+int CVornTCPSocket::readUntil(CVornString& out, const char* delimiter, int seconds, bool limited,
+                              std::chrono::steady_clock::time_point deadline) {
     CVornLockGuard guard(m_Lock);
     if (delimiter == nullptr || delimiter[0] == '\0') {
         LogEventStr(144, kEventTypeError, m_Host.Format(0));
@@ -527,6 +542,14 @@ int CVornTCPSocket::ReadUntil(CVornString& out, const char* delimiter, int secon
         }
         return false;
     };
+    // Milliseconds left before the limit; 0 once it has passed.
+    auto remainingMs = [&]() -> long long {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        return left.count() > 0 ? left.count() : 0;
+    };
+    // A line is cut at its delimiter; what was received after it stays
+    // buffered for the next read.
     int found = m_Buffer.ReadLine(out, delimiter, false);
     if (tooLong(found))
         return -1;
@@ -534,7 +557,20 @@ int CVornTCPSocket::ReadUntil(CVornString& out, const char* delimiter, int secon
         return found;
     char chunk[kReceiveChunk];
     for (;;) {
-        if (!waitForData(seconds)) {
+        int waitMs = WaitMs(seconds);
+        // Looked at before every wait, not only when a wait runs out: a peer
+        // that trickles bytes without a line end must not hold the call past
+        // its limit.
+        if (limited) {
+            long long left = remainingMs();
+            if (left == 0) {
+                m_LastError = kTcpTimedOut;
+                return out.Length();
+            }
+            if (left < waitMs)
+                waitMs = static_cast<int>(left);
+        }
+        if (!waitForDataMs(waitMs)) {
             m_LastError = kTcpTimedOut;
             return out.Length();
         }

@@ -15,6 +15,8 @@
 //             ("no wait") a receive still gives up after the idle-receive
 //             time-out (600 s by default) with kTcpTimedOut;
 //   accept    the same rule as receive;
+//   line      ReadUntil with a limit also ends the whole call at that limit,
+//             however the bytes arrive;
 //   send      a whole Write may take the send time-out (120 s by default):
 //             a peer that stops reading cannot hold a sender for ever.
 // The three time-outs are process-wide; tests lower them.
@@ -32,6 +34,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 
 #include "core/vorn_buffer.h"
@@ -131,6 +134,13 @@ public:
     // length of the partial line taken (0 when nothing came); -1 on error
     // (also for a line over kMaxLineLength: out then holds its first bytes).
     int ReadUntil(CVornString& out, const char* delimiter, int seconds);
+    // The same, with a limit on the whole call as well: each wait is at most
+    // seconds (and never past the limit), and once limitMs (steady clock)
+    // have passed without a whole line the call ends with the partial line
+    // taken and last error kTcpTimedOut, even while bytes keep coming, so a
+    // peer that trickles cannot hold the caller. A line already buffered is
+    // returned even with limitMs < 1 (which never waits).
+    int ReadUntil(CVornString& out, const char* delimiter, int seconds, int limitMs);
 
     // ---- Writing
     // Sends the bytes (all of them, within the send time-out). Returns the
@@ -168,6 +178,12 @@ private:
     // Waits for the handle to become readable: seconds > 0 that long,
     // otherwise the idle-receive time-out. REQUIRES: the lock held.
     bool waitForData(int seconds);
+    // The same with the wait given in milliseconds.
+    bool waitForDataMs(int ms);
+    // Both ReadUntil: limited says whether deadline bounds the whole call.
+    // Bytes after the delimiter stay in m_Buffer. REQUIRES: the lock held.
+    int readUntil(CVornString& out, const char* delimiter, int seconds, bool limited,
+                  std::chrono::steady_clock::time_point deadline);
     // Receives once into buf (the wait already done): the count, 0 at the end
     // of data, -1 with *systemError set. REQUIRES: the lock held.
     long receiveOnce(char* buf, int capacity, int* systemError);

@@ -100,6 +100,21 @@ TEST_F(RelayDeliveryTest, SmartHostGetsTheExactCommandsAndCrLfBody) {
     CQueuedMessage reread;
     ASSERT_EQ(0, reread.Open(message->GetName(), m_Spool.c_str()));
     EXPECT_EQ(Outcome(*message), Outcome(reread));
+
+    // A body of several sends: the same rules across the sends' borders and
+    // inside a line longer than one send.
+    std::string big = head, sent = head;
+    for (int i = 0; i < 4000; ++i) {
+        big += ".hidden\r\nbare\n..two\r\n";
+        sent += "..hidden\r\nbare\r\n...two\r\n";
+    }
+    big += std::string(100000, 'y') + "\n.last";
+    sent += std::string(100000, 'y') + "\r\n..last\r\n";
+    auto large = NewMessage({"r1@x.org"}, big);
+    EXPECT_EQ(0, m_Relay.DeliverRemote(*large));
+    ASSERT_EQ(2u, hop.Sessions().size());
+    std::string data = hop.Sessions()[1].data;
+    EXPECT_TRUE(data == sent) << data.size() << " bytes sent, " << sent.size() << " expected";
 }
 
 TEST_F(RelayDeliveryTest, GeneratedMailHasAnEmptySender) {
@@ -207,12 +222,19 @@ TEST_F(RelayDeliveryTest, OneRefusedRecipientLeavesTheOthersDelivered) {
 }
 
 TEST_F(RelayDeliveryTest, MultiLineRepliesAreJoinedAndBounded) {
-    ScriptedNextHop hop;
-    UseSmartHost(hop.Port());
-    hop.Reply(Step::kRcpt, "550-first\r\n550-second\r\n550 last");
-    auto message = NewMessage({"r@x.org"});
-    m_Relay.DeliverRemote(*message);
-    EXPECT_EQ("2/2/1/550-first 550-second 550 last", Outcome(*message)["r@x.org"]);
+    // In one segment, and over several: lines and a CR LF split between
+    // segments, one of them past a one-second read slice.
+    const std::string pause = ScriptedNextHop::kPause, longPause = ScriptedNextHop::kLongPause;
+    for (const std::string& rcptReply : {std::string("550-first\r\n550-second\r\n550 last"),
+                                         "550-fi" + pause + "rst\r" + longPause + "\n550-sec" +
+                                             pause + "ond\r\n" + pause + "550 last"}) {
+        ScriptedNextHop hop;
+        UseSmartHost(hop.Port());
+        hop.Reply(Step::kRcpt, rcptReply);
+        auto message = NewMessage({"r@x.org"});
+        m_Relay.DeliverRemote(*message);
+        EXPECT_EQ("2/2/1/550-first 550-second 550 last", Outcome(*message)["r@x.org"]) << rcptReply;
+    }
 
     // A greeting that never ends (more lines than a reply may hold) and one
     // longer than a reply may be: temporary failures, nothing stored whole.
@@ -253,20 +275,28 @@ TEST_F(RelayDeliveryTest, AStalledNextHopTimesOutAndAStopEndsTheWaitAtOnce) {
     m_Relay.DeliverRemote(*message);
     EXPECT_EQ("1/0/1/", Outcome(*message)["r@x.org"]);
 
-    // With the full reply time-out, the service's stop flag ends the wait.
-    std::atomic<bool> stop{false};
-    CRelayDelivery relay(m_Records, "gw.test");
-    relay.SetStopFlag(&stop);
-    auto second = NewMessage({"r@x.org"});
-    std::thread stopper([&] {
-        while (hop.Connections() < 2) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        stop = true;
-    });
-    auto started = std::chrono::steady_clock::now();
-    relay.DeliverRemote(*second);
-    stopper.join();
-    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
-    EXPECT_EQ("1/0/1/", Outcome(*second)["r@x.org"]);
+    // With the full reply time-out, the service's stop flag ends the wait,
+    // also while the next hop trickles a reply line that never ends.
+    for (const char* behaviour : {ScriptedNextHop::kStall, ScriptedNextHop::kTrickle}) {
+        ScriptedNextHop slow;
+        UseSmartHost(slow.Port());
+        slow.Reply(Step::kMail, behaviour);
+        std::atomic<bool> stop{false};
+        CRelayDelivery relay(m_Records, "gw.test");
+        relay.SetStopFlag(&stop);
+        auto second = NewMessage({"r@x.org"});
+        // Stopped once the MAIL command waits for its reply.
+        std::thread stopper([&] {
+            while (slow.Sessions().empty() || slow.Sessions()[0].commands.size() < 2)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            stop = true;
+        });
+        auto started = std::chrono::steady_clock::now();
+        relay.DeliverRemote(*second);
+        stopper.join();
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5)) << behaviour;
+        EXPECT_EQ("1/0/1/", Outcome(*second)["r@x.org"]) << behaviour;
+    }
 }
 
 TEST_F(RelayDeliveryTest, ATricklingReplyEndsAtItsDeadline) {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -89,6 +90,56 @@ TEST_F(TcpSocketTest, ReadUntilReturnsThePartialLineWhenTheWaitRunsOut) {
     EXPECT_EQ(Text(line), "12345");
     EXPECT_EQ(server.GetError(), kTcpTimedOut);
     EXPECT_FALSE(server.IsEOF());
+}
+
+// A peer that never ends its line, sending nothing or a byte every 200 ms:
+// the limit ends the call, with what came taken, although each wait alone
+// would be longer and the bytes keep coming.
+TEST_F(TcpSocketTest, AReadUntilWithALimitEndsAtItEvenWhileBytesKeepComing) {
+    for (int trickleMs : {0, 200}) {
+        CVornTCPSocket server;
+        auto client = ConnectPair(server);
+        std::atomic<bool> done{false};
+        // It gives up after three seconds, so a call without the limit fails
+        // rather than hangs.
+        std::thread peer([&] {
+            for (int sent = 0; !done && trickleMs > 0 && sent * trickleMs < 3000; ++sent) {
+                if (client->Write("x", 1) != 1)
+                    break;
+                std::this_thread::sleep_for(std::chrono::milliseconds(trickleMs));
+            }
+        });
+        CVornString line;
+        auto start = std::chrono::steady_clock::now();
+        int got = server.ReadUntil(line, "\r\n", 5, 700);
+        auto took = std::chrono::steady_clock::now() - start;
+        done = true;
+        peer.join();
+        EXPECT_EQ(got, line.Length()) << trickleMs;
+        EXPECT_EQ(Text(line), std::string(static_cast<size_t>(got), 'x')) << trickleMs;
+        if (trickleMs > 0) {
+            EXPECT_GE(got, 2) << trickleMs;
+        }
+        EXPECT_EQ(server.GetError(), kTcpTimedOut) << trickleMs;
+        EXPECT_GE(took, std::chrono::milliseconds(650)) << trickleMs;
+        EXPECT_LT(took, std::chrono::milliseconds(2500)) << trickleMs;
+    }
+}
+
+TEST_F(TcpSocketTest, AReadUntilWithALimitLeavesTheBytesAfterTheLineBuffered) {
+    CVornTCPSocket server;
+    auto client = ConnectPair(server);
+    ASSERT_EQ(client->Write(CVornString("one\r\ntwo\r\nthr")), 13);
+    CVornString line;
+    EXPECT_EQ(server.ReadUntil(line, "\r\n", 1, 1000), 5);
+    EXPECT_EQ(Text(line), "one\r\n");
+    // The rest came in the same receive: a limit already over still hands
+    // out the buffered line, then the buffered partial one.
+    EXPECT_EQ(server.ReadUntil(line, "\r\n", 1, 0), 5);
+    EXPECT_EQ(Text(line), "two\r\n");
+    EXPECT_EQ(server.ReadUntil(line, "\r\n", 1, 0), 3);
+    EXPECT_EQ(Text(line), "thr");
+    EXPECT_EQ(server.GetError(), kTcpTimedOut);
 }
 
 TEST_F(TcpSocketTest, ANoWaitReadStillEndsAtTheIdleReceiveTimeout) {

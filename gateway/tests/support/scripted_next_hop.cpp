@@ -6,9 +6,11 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace relaytest {
@@ -98,7 +100,20 @@ void ScriptedNextHop::session(int fd) {
             return false;
         }
         reply += "\r\n";
-        return send(fd, reply.data(), reply.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(reply.size());
+        // Each part between pause markers in a send of its own.
+        for (;;) {
+            size_t shortAt = reply.find(kPause), longAt = reply.find(kLongPause);
+            size_t at = std::min(shortAt, longAt);
+            std::string part = reply.substr(0, at);
+            if (send(fd, part.data(), part.size(), MSG_NOSIGNAL) !=
+                static_cast<ssize_t>(part.size()))
+                return false;
+            if (at == std::string::npos)
+                return true;
+            bool isLong = at == longAt;
+            reply.erase(0, at + strlen(isLong ? kLongPause : kPause));
+            usleep(isLong ? 1200000 : 50000);
+        }
     };
     bool alive = answer(kGreeting, "");
     while (alive && !m_Stop) {

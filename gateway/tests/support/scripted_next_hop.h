@@ -22,6 +22,11 @@ public:
     static constexpr const char* kDrop = "<drop>";
     static constexpr const char* kStall = "<stall>";
     static constexpr const char* kTrickle = "<trickle>";
+    // Markers inside a reply: the bytes before one go out in a send of their
+    // own, then the hop pauses 50 ms (kPause) or 1.2 s (kLongPause: longer
+    // than one of the relay's one-second read slices).
+    static constexpr const char* kPause = "<pause>";
+    static constexpr const char* kLongPause = "<long pause>";
 
     struct Session {
         std::vector<std::string> commands;  // lines without CR LF
