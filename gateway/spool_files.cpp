@@ -61,19 +61,31 @@ std::vector<std::string> SplitSpoolLines(const std::string& text) {
     return lines;
 }
 
-bool WriteSpoolFile(const std::string& path, const std::string& content, const char* tempSuffix) {
-    std::string temp = path + tempSuffix;
-    int fd = platform::OpenFile(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+namespace {
+
+// Opens path for writing with flags, writes content whole, syncs and closes
+// it. False (errno of the first failure) when any step failed.
+bool WriteSynced(const std::string& path, int flags, const std::string& content) {
+    int fd = platform::OpenFile(path.c_str(), O_WRONLY | flags, 0600);
     if (fd < 0)
         return false;
     bool ok = platform::WriteAll(fd, content.data(), content.size(), nullptr) &&
               platform::SyncFile(fd);
     int saved = errno;
     ok = platform::CloseFile(fd) && ok;
-    if (ok)
-        ok = platform::RenamePath(temp.c_str(), path.c_str(), true);
+    if (!ok)
+        errno = saved;
+    return ok;
+}
+
+}  // namespace
+
+bool WriteSpoolFile(const std::string& path, const std::string& content, const char* tempSuffix) {
+    std::string temp = path + tempSuffix;
+    bool ok = WriteSynced(temp, O_CREAT | O_TRUNC, content) &&
+              platform::RenamePath(temp.c_str(), path.c_str(), true);
     if (!ok) {
-        saved = errno;
+        int saved = errno;
         platform::RemovePath(temp.c_str());
         errno = saved;
         return false;
@@ -82,18 +94,7 @@ bool WriteSpoolFile(const std::string& path, const std::string& content, const c
 }
 
 bool FillSpoolFile(const std::string& path, const std::string& content) {
-    int fd = platform::OpenFile(path.c_str(), O_WRONLY | O_TRUNC, 0600);
-    if (fd < 0)
-        return false;
-    bool ok = platform::WriteAll(fd, content.data(), content.size(), nullptr) &&
-              platform::SyncFile(fd);
-    int saved = errno;
-    ok = platform::CloseFile(fd) && ok;
-    if (!ok) {
-        errno = saved;
-        return false;
-    }
-    return SyncDirectory(DirectoryOf(path));
+    return WriteSynced(path, O_TRUNC, content) && SyncDirectory(DirectoryOf(path));
 }
 
 // The platform layer opens files only, never directories, so the spool syncs
