@@ -145,8 +145,13 @@ CSmtpSession::Read CSmtpSession::readPiece(std::string& piece, time_t deadline) 
     for (;;) {
         if (m_Server.SessionsMustEnd())
             return Read::kStopping;
-        // One-second slices, so that the stop flag is seen promptly.
-        int n = m_Socket.ReadUntil(m_Piece, "\n", 1);
+        // The time-out holds also against a client that trickles: bytes
+        // that keep coming do not extend it.
+        if (platform::CurrentTime() >= deadline)
+            return Read::kNothing;
+        // One-second slices, also while bytes keep coming, so that the stop
+        // flag and the time-out are seen promptly.
+        int n = m_Socket.ReadUntil(m_Piece, "\n", 1, 1000);
         int length = m_Piece.Length();
         if (length > 0 && (n >= 0 || m_Socket.GetError() == kTcpLineTooLong)) {
             piece.assign(m_Piece.CStr(), static_cast<size_t>(length));

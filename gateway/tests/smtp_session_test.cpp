@@ -9,9 +9,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "config/config_store.h"
@@ -372,9 +375,12 @@ TEST_F(SmtpTest, AReadEndingWithoutCrLfIsNothingReceived) {
     }
 }
 
-TEST_F(SmtpTest, SilentClientsAreDisconnectedAtTheirTimeOut) {
+// Silent clients, and clients that trickle a byte now and then (which must
+// not stretch the time-out), in a command and in the data.
+TEST_F(SmtpTest, SilentAndTricklingClientsAreDisconnectedAtTheirTimeOut) {
     Start();
-    for (bool inData : {false, true}) {
+    for (auto [inData, trickle] : {std::pair{false, false}, std::pair{true, false},
+                                   std::pair{false, true}, std::pair{true, true}}) {
         auto client = Greeted();
         if (inData) {
             ASSERT_TRUE(StartsWith(client->Command("MAIL FROM:<a@b.org>"), "250 "));
@@ -383,6 +389,16 @@ TEST_F(SmtpTest, SilentClientsAreDisconnectedAtTheirTimeOut) {
             client->Send("started\r\n");
         } else {
             EXPECT_EQ("250 OK\r\n", client->Command("NOOP"));
+        }
+        std::atomic<bool> stop{false};
+        std::thread trickler;
+        if (trickle) {
+            trickler = std::thread([&] {
+                while (!stop) {
+                    client->Send("x");
+                    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+                }
+            });
         }
         // Past the time-out on the test clock: the session sees it at its
         // next one-second slice and ends without a reply. The clock moves
@@ -393,7 +409,10 @@ TEST_F(SmtpTest, SilentClientsAreDisconnectedAtTheirTimeOut) {
             SetClock(m_Now + timeout + 1);
             EXPECT_EQ("", client->Reply()) << inData;
         }
-        EXPECT_TRUE(client->Closed()) << inData;
+        EXPECT_TRUE(client->Closed()) << inData << trickle;
+        stop = true;
+        if (trickler.joinable())
+            trickler.join();
         for (int i = 0; i < 100 && !SpoolMessages().empty(); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         EXPECT_TRUE(SpoolMessages().empty());
