@@ -30,8 +30,9 @@
 // record. Logged-in sessions are made only by a right password.
 //
 // Bad input: a null text counts as empty. Failures are results, never
-// exceptions (memory exhaustion while a session is made gives the failure
-// result).
+// exceptions: memory exhaustion while a session is made gives the failure
+// result; elsewhere (copying a user name) std::bad_alloc passes out and
+// leaves the session as it was.
 //
 // Threads: any thread may call any operation; the table's recursive lock
 // guards the map, the sessions, the counters and the last purge time, and
