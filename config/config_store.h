@@ -92,7 +92,8 @@ public:
     // of the code page that IsObjectNameChar accepts. Null is bad.
     static bool IsBadObjectName(const char* name);
     // Creates an empty object: 1 for a bad name, an existing key, or a type
-    // other than 'C', 'D', 'G', 'L', 'U'.
+    // other than 'C', 'D', 'G', 'L', 'U'. The system object is type 'S' with
+    // a null or empty name (any other name of type 'S' is refused).
     static int AddObject(char type, const char* name, int save);
     // Deletes an object: 1 for a bad name or type 'S' or unknown; 0 when
     // there is no such object (nothing saved). Deleting a group first

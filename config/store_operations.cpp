@@ -116,7 +116,10 @@ int CVornConfigStore::saveIf(int save, int result) {
 }
 
 int CVornConfigStore::AddObject(char type, const char* name, int save) {
-    if (IsBadObjectName(name) || !isCreatableType(type))
+    // The system object has no name: a configuration that lacks it (a new
+    // installation) must be able to get it, but there is only ever one.
+    const bool systemObject = type == 'S' && (name == nullptr || name[0] == '\0');
+    if (!systemObject && (IsBadObjectName(name) || !isCreatableType(type)))
         return 1;
     CheckForChanges();
     State& s = state();

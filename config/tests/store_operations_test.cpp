@@ -88,6 +88,7 @@ TEST_F(StoreOperationsTest, AddObjectRefusesDuplicatesBadNamesAndTheSystemKind) 
     EXPECT_EQ(0, Store::AddObject('C', "alice", 0));  // another kind, another key
     EXPECT_EQ(1, Store::ObjectExists('C', "Alice"));
     EXPECT_EQ(1, Store::AddObject('S', "other", 0));
+    EXPECT_EQ(1, Store::AddObject('S', nullptr, 0));  // the system object exists
     EXPECT_EQ(1, Store::AddObject('X', "other", 0));
     EXPECT_EQ(1, Store::AddObject('G', "bad,name", 0));
     EXPECT_EQ(0, Store::ObjectExists('G', "bad,name"));
@@ -97,6 +98,19 @@ TEST_F(StoreOperationsTest, AddObjectRefusesDuplicatesBadNamesAndTheSystemKind) 
     ASSERT_EQ(0, Store::Load(1));
     EXPECT_EQ(1, Store::ObjectExists('L', "news"));
     EXPECT_EQ(1, Store::ObjectExists('C', "alice"));
+}
+
+TEST_F(StoreOperationsTest, AddObjectMakesTheSystemObjectOfANewConfiguration) {
+    WriteConfig({"DUalice,"}, {});
+    ASSERT_EQ(0, Store::Load(1));
+    ASSERT_EQ(0, Store::ObjectExists('S', nullptr));
+    EXPECT_EQ(1, Store::AddObject('S', "named", 0));
+    EXPECT_EQ(0, Store::ObjectExists('S', nullptr));
+    ASSERT_EQ(0, Store::AddObject('S', "", 0));
+    EXPECT_EQ(1, Store::AddObject('S', nullptr, 0));
+    ASSERT_EQ(0, Store::SetAttribute('S', nullptr, "Domain", CVornString("example.org"), 1));
+    ASSERT_EQ(0, Store::Load(1));
+    EXPECT_EQ("example.org", Setting('S', nullptr, "Domain"));
 }
 
 TEST_F(StoreOperationsTest, DeleteObject) {
