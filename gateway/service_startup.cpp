@@ -13,8 +13,10 @@
 // sender auto-lock cleanup; configuration store and its load; name-list
 // thread; (local store roots); spool queues "fastq" and "slowq" and the
 // recovery of what a crash left in the spool; the SMTP
-// server object; (filter objects); (web server and web administration,
-// its start on "HTTPPort"); the scan temporary folder emptied; the scanner
+// server object; (filter objects); the web server "ZELORMHTTP" with the
+// web administration (event 584) and its start on "HTTPPort" (event 578
+// when it does not listen; from then on a failure keeps it serving); the
+// scan temporary folder emptied; the scanner
 // plug-in (event 578 and no SMTP when it does not load) and the scan
 // settings; (update scheduler); the quarantine forwarder; SMTP
 // start (its failure is an error event, and start-up is not complete); end
@@ -43,9 +45,11 @@
 #include "gateway/scanner_manager.h"
 #include "gateway/smtp_server.h"
 #include "gateway/spool_queue.h"
+#include "net/http_server.h"
 #include "net/network_library.h"
 #include "platform/data_directory.h"
 #include "platform/registry.h"
+#include "webadmin/web_admin.h"
 
 namespace {
 
@@ -71,6 +75,7 @@ CVornConfigStore* g_ConfigStore = nullptr;
 CMessageQueue* g_FastQueue = nullptr;
 CMessageQueue* g_SlowQueue = nullptr;
 SMTP* g_SMTPServer = nullptr;
+CVornHTTPServer* g_WebServer = nullptr;
 CQuarantineForwarder* g_QuarantineForwarder = nullptr;
 CScannerManager* g_ScannerManager = nullptr;
 CVornEvent& g_ServiceStopEvent = *new CVornEvent;
@@ -208,10 +213,33 @@ int ServiceStart() {
     g_SMTPServer = new (std::nothrow)
         SMTP(nullptr, g_FastQueue, g_SlowQueue, paths.m_MailDir.CStr());
     // (later: SetFilterObjects)
-    // (later: the web server "ZELORMHTTP" with MailDir for its request
-    //  files, InitWebAdmin, event 584; its start with ReadHttpIncoming()
-    //  workers on ReadHttpPort(), event 578 and 1 on failure; once it
-    //  listens, a later failure keeps serving: s_StartupKeepsServing)
+
+    // The web server and the administration: its URL prefixes are
+    // registered before it listens, so no request finds a half-made site.
+    g_WebServer = new (std::nothrow) CVornHTTPServer("ZELORMHTTP", paths.m_MailDir.CStr());
+    {
+        CVornString htmlDir, imagesDir, docsDir;
+        JoinPath(htmlDir, paths.m_InstallDir.CStr(), "html");
+        JoinPath(imagesDir, paths.m_InstallDir.CStr(), "images");
+        JoinPath(docsDir, paths.m_InstallDir.CStr(), "docs");
+        InitWebAdmin(htmlDir.CStr(), imagesDir.CStr(), docsDir.CStr(), paths.m_MailDir.CStr(),
+                     nullptr, nullptr, g_WebServer, g_SMTPServer, nullptr, g_FastQueue);
+    }
+    LogEvent(584, kEventInformation);
+    {
+        const int workers = ReadHttpIncoming();
+        const int port = ReadHttpPort();
+        if (g_WebServer == nullptr ||
+            !g_WebServer->Start(workers, 0,
+                                CVornHostAddress(static_cast<uint32_t>(0),
+                                                 static_cast<unsigned short>(port)))) {
+            LogEvent(578, kEventError);
+            return 1;
+        }
+    }
+    // From here on the administration answers: a later failure leaves it
+    // serving, so the operator can mend what failed.
+    s_StartupKeepsServing = true;
 
     if (!g_LogSilent)
         LogText(kLogDebug, "Removing files from tempdir");
@@ -253,6 +281,7 @@ int ServiceStart() {
     }
 
     LogEvent(576, kEventInformation);
+    s_StartupKeepsServing = false;
     return 0;
 }
 
@@ -264,7 +293,10 @@ int ServiceStop() {
     // SMTP::Stop ends the sessions and the delivery workers.
     if (g_SMTPServer != nullptr)
         g_SMTPServer->Stop();
-    // (later: the web server's Stop; CloseAllMailUsers)
+    // The web server's workers end before anything they show is deleted.
+    if (g_WebServer != nullptr)
+        g_WebServer->Stop();
+    // (later: CloseAllMailUsers)
     // (later: delete the update scheduler, ending its thread first)
     // The forwarder's thread reads the configuration and writes activity
     // records: it ends here, before either goes.
@@ -276,7 +308,8 @@ int ServiceStop() {
     g_ScannerManager = nullptr;
     delete g_SMTPServer;
     g_SMTPServer = nullptr;
-    // (later: delete the web server object)
+    delete g_WebServer;
+    g_WebServer = nullptr;
     delete g_FastQueue;
     g_FastQueue = nullptr;
     delete g_SlowQueue;

@@ -31,6 +31,7 @@
 class CVornConfigStore;
 class CMessageQueue;
 class SMTP;
+class CVornHTTPServer;
 class CQuarantineForwarder;
 class CScannerManager;
 
@@ -66,6 +67,8 @@ extern CVornConfigStore* g_ConfigStore;
 extern CMessageQueue* g_FastQueue;
 extern CMessageQueue* g_SlowQueue;
 extern SMTP* g_SMTPServer;
+// The web server "ZELORMHTTP" with the web administration's URL prefixes.
+extern CVornHTTPServer* g_WebServer;
 // The quarantine forwarder "fwdq" in MailDir (its thread runs from start-up).
 extern CQuarantineForwarder* g_QuarantineForwarder;
 

@@ -166,7 +166,7 @@ TEST_F(StartupTest, CompleteStartupLogsItsStepsAndStopSetsTheEvent) {
     WriteWhole(m_Instance.Path("spool/keep"), "y");
 
     EXPECT_EQ(0, ServiceStart());
-    EXPECT_EQ(std::vector<std::string>({"4:M580", "4:M581", "4:M576"}), Events());
+    EXPECT_EQ(std::vector<std::string>({"4:M580", "4:M581", "4:M584", "4:M576"}), Events());
     EXPECT_NE(nullptr, g_ConfigStore);
     EXPECT_NE(nullptr, g_AutoLockCleanup);
     EXPECT_FALSE(fs::exists(m_Instance.Path("spool/zeltemp/a")));
@@ -252,7 +252,8 @@ TEST_F(StartupTest, StopDuringStartupWaitsForIt) {
     startup.join();
     stop.join();
     EXPECT_EQ(0, started.load());
-    EXPECT_EQ(std::vector<std::string>({"4:M580", "4:M581", "4:M576", "4:M577"}), Events());
+    EXPECT_EQ(std::vector<std::string>({"4:M580", "4:M581", "4:M584", "4:M576", "4:M577"}),
+              Events());
     EXPECT_EQ(nullptr, g_ConfigStore);
     EXPECT_EQ(CVornEvent::kSignalled, g_ServiceStopEvent.WaitSeconds(0));
 }

@@ -41,6 +41,7 @@ const std::string kUsage =
 
 const std::string kStarted = "4:The gateway service has started.";
 const std::string kStopped = "4:The gateway service has stopped its components.";
+const std::string kAdminSetUp = "4:The web administration is set up.";
 
 bool Has(const std::vector<std::string>& events, const std::string& event) {
     return std::find(events.begin(), events.end(), event) != events.end();
@@ -265,7 +266,7 @@ TEST_F(ProgramTest, DebugRunsUntilInterruptedOrTerminated) {
         EXPECT_EQ(std::vector<std::string>({"4:The gateway service is starting.",
                                             "4:The gateway service has formed its configuration "
                                             "paths.",
-                                            kStarted, kStopped}),
+                                            kAdminSetUp, kStarted, kStopped}),
                   m_Instance.Events());
         EXPECT_EQ(
             "Debugging ZEL for Dozoruve.\nSetting debug level to 7\nStopping ZEL for Dozoruve.\n",
@@ -356,6 +357,64 @@ TEST_F(ProgramTest, StartupFailureIsReportedAndEndsTheProgram) {
         EXPECT_EQ(kStopped, events.empty() ? "" : events.back());
         EXPECT_NE(std::string::npos, r.errors.find("zelorm: start-up failed"));
     }
+}
+
+// The web administration answers on the registry's "HTTPPort" while the
+// service runs: an unknown URL goes to the top page, a page renders from the
+// install directory's templates, an administrator page asks for a login
+// with a fresh session cookie. Stopping ends the server with the rest.
+TEST_F(ProgramTest, AdministrationAnswersOnItsPortWhileTheServiceRuns) {
+    fs::create_directories(m_Instance.Path("install/html/english"));
+    WriteWhole(m_Instance.Path("install/html/english/otop.html"),
+               "Content-Type: text/html\r\n\r\n<p>top page</p>\n");
+    WriteWhole(m_Instance.Path("install/html/english/ormadmin_login.mhtml"),
+               "\r\n<p>please log in</p>\n");
+    ChildProgram child({ProgramPath(), "-debug"}, Env(), m_Instance.Path("run"));
+    ASSERT_TRUE(Eventually([&] { return Has(m_Instance.Events(), kStarted); },
+                           std::chrono::seconds(60)))
+        << child.Errors();
+    const std::string base = "http://127.0.0.1:" + std::to_string(m_Instance.HttpPort());
+    auto curl = [&](const std::string& url) {
+        std::string out;
+        FILE* pipe = popen(("curl -s -i --max-time 10 '" + url + "'").c_str(), "r");
+        if (pipe == nullptr)
+            return out;
+        char buffer[4096];
+        size_t n;
+        while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+        pclose(pipe);
+        return out;
+    };
+
+    std::string redirect = curl(base + "/no/such/command");
+    EXPECT_EQ(0u, redirect.rfind("HTTP/1.0 302", 0)) << redirect;
+    EXPECT_NE(std::string::npos, redirect.find("Location: " + base + "/Display?what=otop.html\r\n"))
+        << redirect;
+    std::string top = curl(base + "/Display?what=otop.html");
+    EXPECT_EQ(0u, top.rfind("HTTP/1.0 200", 0)) << top;
+    EXPECT_NE(std::string::npos, top.find("\r\n\r\n<p>top page</p>\n")) << top;
+    std::string login = curl(base + "/Display?what=settings_a.mhtml");
+    EXPECT_NE(std::string::npos, login.find("Set-Cookie: ZELORM=")) << login;
+    EXPECT_NE(std::string::npos, login.find("<p>please log in</p>")) << login;
+
+    ASSERT_TRUE(child.Signal(SIGTERM));
+    EXPECT_EQ(0, child.Wait());
+    EXPECT_EQ(kStopped, m_Instance.Events().back());
+}
+
+// A web port that another program holds stops start-up (event 578) before
+// SMTP is started, and the program ends with 3.
+TEST_F(ProgramTest, TakenWebPortStopsStartup) {
+    int fd = gwtest::OccupyPort(m_Instance.HttpPort());
+    ASSERT_GE(fd, 0);
+    auto r = RunProgram({ProgramPath(), "-debug"}, Env(), m_Instance.Path("run"));
+    close(fd);
+    EXPECT_EQ(3, r.status);
+    std::vector<std::string> events = m_Instance.Events();
+    EXPECT_TRUE(Has(events, kAdminSetUp));
+    EXPECT_TRUE(HasPrefix(events, "1:The gateway service could not start: "));
+    EXPECT_FALSE(Has(events, kStarted));
+    EXPECT_EQ(kStopped, events.empty() ? "" : events.back());
 }
 
 // Started by the service manager (the unit's variable set), the program

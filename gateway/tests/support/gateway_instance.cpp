@@ -65,10 +65,13 @@ bool GatewayInstance::InstallDefinitions() {
 }
 
 void GatewayInstance::WriteDefaultRegistry() {
+    // The web server on a port of its own: instances run side by side.
+    m_HttpPort = FreePort();
     WriteRegistry({{"InstallDir", Path("install")},
                    {"MailDir", Path("spool")},
                    {"LocalDir", Path("local")},
-                   {"LogDir", Path("log")}},
+                   {"LogDir", Path("log")},
+                   {"HTTPPort", "dword:" + std::to_string(m_HttpPort)}},
                   Path("local/shared-config"));
 }
 

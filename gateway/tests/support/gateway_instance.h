@@ -41,8 +41,10 @@ public:
     // rewrite, since the gateway starts no SMTP without a scanner. False
     // when the set maker failed or is not known to this test program.
     bool InstallDefinitions();
-    // The registry of the instance: every directory and the shared file.
+    // The registry of the instance: every directory, the shared file and
+    // "HTTPPort", a free port chosen anew (HttpPort).
     void WriteDefaultRegistry();
+    int HttpPort() const { return m_HttpPort; }
     // The three configuration files, each a header line and its lines.
     void WriteConfig(const std::vector<std::string>& shared,
                      const std::vector<std::string>& local = {},
@@ -60,6 +62,7 @@ public:
 
 private:
     testsupport::TempDir m_Dir{"zelorm-gw"};
+    int m_HttpPort = 0;
 };
 
 // The program running as a child, its standard output and error captured
