@@ -45,7 +45,9 @@ std::vector<CVornString> ItemNames(CVornStringMap& attributes,
     return names;
 }
 
-const char* NameOrNull(CVornString& name) { return name.IsEmpty() ? nullptr : name.CStr(); }
+const char* NameOrNull(CVornString& name) {
+    return name.IsEmpty() ? nullptr : name.CStr();
+}
 
 void ShowError(CVornHTTPRequest* request, TemplateErrorCallback onError, const CVornString& text) {
     if (onError)
@@ -67,9 +69,8 @@ void ShowVar(CVornHTTPRequest* request, CVornStringMap& attributes) {
         if (urlEscape) {
             // Blanks become '+' for a query; the characters that could end
             // the attribute or open a tag are percent-encoded, which a URL
-            // reads the same.
+            // reads the same. '%' stays: the value may be encoded already.
             value.ReplaceChar(' ', '+');
-            value.ReplaceCharWithText('%', "%25");
             value.ReplaceCharWithText('"', "%22");
             value.ReplaceCharWithText('\'', "%27");
             value.ReplaceCharWithText('<', "%3C");
@@ -147,13 +148,26 @@ void ShowValues(CVornHTTPRequest* request, CVornStringMap& attributes, const CVo
 void ShowObjType(CVornHTTPRequest* request) {
     const char* text = nullptr;
     switch (FormVariable(request, "objtype").CharAt(0)) {
-        case 'C': text = GetCatalogText(kMsgObjTypeClient); break;
-        case 'D': text = GetCatalogText(kMsgObjTypeDictionary); break;
-        case 'G': text = GetCatalogText(kMsgObjTypeGroup); break;
-        case 'L': text = GetCatalogText(kMsgObjTypeList); break;
-        case 'S': text = GetCatalogText(kMsgObjTypeSystem); break;
-        case 'U': text = GetCatalogText(kMsgObjTypeUser); break;
-        default: return;
+        case 'C':
+            text = GetCatalogText(kMsgObjTypeClient);
+            break;
+        case 'D':
+            text = GetCatalogText(kMsgObjTypeDictionary);
+            break;
+        case 'G':
+            text = GetCatalogText(kMsgObjTypeGroup);
+            break;
+        case 'L':
+            text = GetCatalogText(kMsgObjTypeList);
+            break;
+        case 'S':
+            text = GetCatalogText(kMsgObjTypeSystem);
+            break;
+        case 'U':
+            text = GetCatalogText(kMsgObjTypeUser);
+            break;
+        default:
+            return;
     }
     if (text)
         request->Write(text);

@@ -15,8 +15,7 @@ namespace {
 constexpr char kValueSeparator = 0x1C;
 
 // What a When text may hold: 'D', 'E' and weekday digits in practice.
-constexpr const char* kWhenChars =
-    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+constexpr const char* kWhenChars = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
 
 int IntVariable(CVornHTTPRequest* request, const char* name) {
     return FormVariable(request, name).ToInt();

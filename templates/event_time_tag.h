@@ -16,8 +16,8 @@
 
 // Catalogue numbers of ParseEventTime's refusals.
 enum : int {
-    kMsgEventExpired = 169,  // the dated event lies wholly in the past
-    kMsgEventOverlaps = 170, // it overlaps another event of the object
+    kMsgEventExpired = 169,   // the dated event lies wholly in the past
+    kMsgEventOverlaps = 170,  // it overlaps another event of the object
 };
 
 // Reads the form variables Event, When (0x1C removed), Start / Start-hr,

@@ -31,10 +31,14 @@ enum : int {
 };
 
 const char* const kSearchModeLabels[] = {
-    "Show none",          "Show all",
-    "Accounts Starting With",  "Accounts Containing",
-    "Last Names Starting With", "Last Names Containing",
-    "Full Names Starting With", "Full Names Containing",
+    "Show none",
+    "Show all",
+    "Accounts Starting With",
+    "Accounts Containing",
+    "Last Names Starting With",
+    "Last Names Containing",
+    "Full Names Starting With",
+    "Full Names Containing",
 };
 
 // The bytes an ObjBox reserves for one option.
@@ -44,12 +48,24 @@ constexpr int kOptionReserve = 4096;
 CVornString TypeLabel(char type) {
     const char* text = nullptr;
     switch (type) {
-        case 'C': text = GetCatalogText(kMsgObjTypeClient); break;
-        case 'D': text = GetCatalogText(kMsgObjTypeDictionary); break;
-        case 'G': text = GetCatalogText(kMsgObjTypeGroup); break;
-        case 'L': text = GetCatalogText(kMsgObjTypeList); break;
-        case 'U': text = GetCatalogText(kMsgObjTypeUser); break;
-        default: text = GetCatalogText(kMsgObjTypeOther); break;
+        case 'C':
+            text = GetCatalogText(kMsgObjTypeClient);
+            break;
+        case 'D':
+            text = GetCatalogText(kMsgObjTypeDictionary);
+            break;
+        case 'G':
+            text = GetCatalogText(kMsgObjTypeGroup);
+            break;
+        case 'L':
+            text = GetCatalogText(kMsgObjTypeList);
+            break;
+        case 'U':
+            text = GetCatalogText(kMsgObjTypeUser);
+            break;
+        default:
+            text = GetCatalogText(kMsgObjTypeOther);
+            break;
     }
     return CVornString(text, CVornString::kUnlocked);
 }
@@ -70,7 +86,9 @@ int SettingInt(const char* name) {
     return value.ToInt();
 }
 
-const char* NameOrNull(CVornString& name) { return name.IsEmpty() ? nullptr : name.CStr(); }
+const char* NameOrNull(CVornString& name) {
+    return name.IsEmpty() ? nullptr : name.CStr();
+}
 
 // The last blank-separated word of a full name.
 CVornString LastWord(const CVornString& fullName) {
@@ -98,13 +116,20 @@ bool PassesSearch(int mode, const CVornString& search, const CVornString& accoun
         return true;
     CVornString text(search, CVornString::kUnlocked);
     switch (mode) {
-        case kSearchAccountStarts: return account.StartsWith(text, 0);
-        case kSearchAccountContains: return account.Contains(text.CStr(), 0);
-        case kSearchLastNameStarts: return LastWord(fullName).StartsWith(text, 0);
-        case kSearchLastNameContains: return LastWord(fullName).Contains(text.CStr(), 0);
-        case kSearchFullNameStarts: return fullName.StartsWith(text, 0);
-        case kSearchFullNameContains: return fullName.Contains(text.CStr(), 0);
-        default: return true;
+        case kSearchAccountStarts:
+            return account.StartsWith(text, 0);
+        case kSearchAccountContains:
+            return account.Contains(text.CStr(), 0);
+        case kSearchLastNameStarts:
+            return LastWord(fullName).StartsWith(text, 0);
+        case kSearchLastNameContains:
+            return LastWord(fullName).Contains(text.CStr(), 0);
+        case kSearchFullNameStarts:
+            return fullName.StartsWith(text, 0);
+        case kSearchFullNameContains:
+            return fullName.Contains(text.CStr(), 0);
+        default:
+            return true;
     }
 }
 
@@ -386,9 +411,8 @@ void TBox(CVornHTTPRequest* request, CVornStringMap& attributes) {
             static_cast<CVornString*>(value)->Equals(wanted, 3))
             names.emplace_back(key, CVornString::kUnlocked);
     }
-    std::sort(names.begin(), names.end(), [](const CVornString& a, const CVornString& b) {
-        return CompareNoCase(a, b) < 0;
-    });
+    std::sort(names.begin(), names.end(),
+              [](const CVornString& a, const CVornString& b) { return CompareNoCase(a, b) < 0; });
 
     CVornString out(CVornString::kUnlocked);
     for (const CVornString& name : names) {

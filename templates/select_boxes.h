@@ -27,7 +27,7 @@ class CVornHTTPRequest;
 
 // Catalogue numbers of the boxes' texts.
 enum : int {
-    kMsgObjTypeOther = 253,   // label of an object type without its own
+    kMsgObjTypeOther = 253,  // label of an object type without its own
     kMsgObjTypeGroup = 625,
     kMsgObjTypeClient = 626,
     kMsgObjTypeDictionary = 627,

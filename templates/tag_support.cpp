@@ -33,7 +33,9 @@ CVornString BoxName(CVornStringMap& attributes) {
     return name;
 }
 
-void AppendHtml(CVornString& out, const CVornString& text) { AppendHtmlEscaped(out, text); }
+void AppendHtml(CVornString& out, const CVornString& text) {
+    AppendHtmlEscaped(out, text);
+}
 
 void WriteHtml(CVornHTTPRequest* request, const CVornString& text) {
     CVornString escaped(CVornString::kUnlocked);
