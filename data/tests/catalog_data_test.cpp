@@ -654,6 +654,8 @@ TEST_F(CatalogDataTest, DateNamesYearsAndTemplatesHaveTexts) {
     }
     for (int year = 1995; year <= 2099; ++year)
         EXPECT_STREQ(std::to_string(year).c_str(), base.GetText(0, year - 1284));
+    // The hour names of the 24-hour time box: 661 is hour 0.
+    for (int hour = 0; hour < 24; ++hour) EXPECT_NE(nullptr, base.GetText(0, 661 + hour)) << hour;
     EXPECT_NE(nullptr, base.GetText(0, 816));
     EXPECT_NE(nullptr, base.GetText(0, 817));
 }
