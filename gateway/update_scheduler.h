@@ -85,7 +85,7 @@ public:
         kDayBase = 84,       // 32, index 1-31 used
         kMonthBase = 116,    // 12, January first
         kWeekdayBase = 128,  // 7, 0 = Sunday
-        kFlagCount = 135,
+        kFlagCount = 136,
     };
 
     CUpdateSchedule();
@@ -107,7 +107,7 @@ public:
 private:
     void set(int base, int count, int first, const char* value, bool clearFirst);
 
-    unsigned char m_Flags[kFlagCount + 1];
+    unsigned char m_Flags[kFlagCount];
 };
 
 class CUpdateScheduler {
