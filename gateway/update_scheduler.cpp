@@ -37,10 +37,19 @@ constexpr int kRecordResultField = 1200;
 constexpr const char* kLauncherPath = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
 constexpr size_t kEnvironmentValueBound = 4096;
 const std::vector<std::string>& launcherVariables() {
-    static const std::vector<std::string>* names = new std::vector<std::string>{
-        "ZELORM_REGISTRY", "ZELORM_LOCK_DIR", "ZELORM_EVENTLOG", "ZELORM_CODEPAGE",
-        "ZELORM_RESOLV_CONF", "LANG", "LANGUAGE", "LC_ALL", "LC_CTYPE", "LC_MESSAGES",
-        "LC_TIME", "TZ"};
+    static const std::vector<std::string>* names =
+        new std::vector<std::string>{"ZELORM_REGISTRY",
+                                     "ZELORM_LOCK_DIR",
+                                     "ZELORM_EVENTLOG",
+                                     "ZELORM_CODEPAGE",
+                                     "ZELORM_RESOLV_CONF",
+                                     "LANG",
+                                     "LANGUAGE",
+                                     "LC_ALL",
+                                     "LC_CTYPE",
+                                     "LC_MESSAGES",
+                                     "LC_TIME",
+                                     "TZ"};
     return *names;
 }
 
@@ -59,13 +68,17 @@ time_t hourStart(time_t t) {
     return t - local.tm_min * 60 - local.tm_sec;
 }
 
-long toLong(const std::string& text) { return strtol(text.c_str(), nullptr, 10); }
+long toLong(const std::string& text) {
+    return strtol(text.c_str(), nullptr, 10);
+}
 
 }  // namespace
 
 // ---- CUpdateSchedule
 
-CUpdateSchedule::CUpdateSchedule() { memset(m_Flags, 0, sizeof m_Flags); }
+CUpdateSchedule::CUpdateSchedule() {
+    memset(m_Flags, 0, sizeof m_Flags);
+}
 
 void CUpdateSchedule::set(int base, int count, int first, const char* value, bool clearFirst) {
     if (value == nullptr || *value == '\0')
@@ -91,11 +104,21 @@ void CUpdateSchedule::set(int base, int count, int first, const char* value, boo
     }
 }
 
-void CUpdateSchedule::SetMinutes(const char* value) { set(kMinuteBase, 60, 0, value, false); }
-void CUpdateSchedule::SetHours(const char* value) { set(kHourBase, 24, 0, value, true); }
-void CUpdateSchedule::SetDaysOfMonth(const char* value) { set(kDayBase, 32, 1, value, false); }
-void CUpdateSchedule::SetMonths(const char* value) { set(kMonthBase, 12, 0, value, false); }
-void CUpdateSchedule::SetWeekdays(const char* value) { set(kWeekdayBase, 7, 0, value, true); }
+void CUpdateSchedule::SetMinutes(const char* value) {
+    set(kMinuteBase, 60, 0, value, false);
+}
+void CUpdateSchedule::SetHours(const char* value) {
+    set(kHourBase, 24, 0, value, true);
+}
+void CUpdateSchedule::SetDaysOfMonth(const char* value) {
+    set(kDayBase, 32, 1, value, false);
+}
+void CUpdateSchedule::SetMonths(const char* value) {
+    set(kMonthBase, 12, 0, value, false);
+}
+void CUpdateSchedule::SetWeekdays(const char* value) {
+    set(kWeekdayBase, 7, 0, value, true);
+}
 
 bool CUpdateSchedule::Matches(time_t t) const {
     struct tm local;
@@ -124,7 +147,9 @@ CUpdateScheduler::CUpdateScheduler(const char* prefix, CScannerManager* scanner,
         startThread();
 }
 
-CUpdateScheduler::~CUpdateScheduler() { stopThread(); }
+CUpdateScheduler::~CUpdateScheduler() {
+    stopThread();
+}
 
 void CUpdateScheduler::startThread() {
     m_Stop.store(false);
@@ -262,9 +287,9 @@ int CUpdateScheduler::runLauncher() {
     std::vector<std::string> environment =
         platform::BoundedEnvironment(launcherVariables(), kEnvironmentValueBound);
     environment.insert(environment.begin(), kLauncherPath);
-    const platform::ChildResult run = platform::RunChildProcess(
-        path, {"/silent"}, environment, m_Options.timeLimitSeconds,
-        [this] { return m_Stop.load(); });
+    const platform::ChildResult run =
+        platform::RunChildProcess(path, {"/silent"}, environment, m_Options.timeLimitSeconds,
+                                  [this] { return m_Stop.load(); });
 
     // The launcher's message boxes: why an update did not run.
     if (!run.errors.empty() && !g_LogSilent) {
@@ -279,19 +304,23 @@ int CUpdateScheduler::runLauncher() {
         }
     }
     switch (run.outcome) {
-    case platform::kChildExited:
-        return run.exitCode;
-    case platform::kChildNotStarted:
-        LogFormat(kLogDebug, "Kelbrook not started: %s", strerror(run.errorNumber));
-        return kUpdateLauncherNotRun;
-    case platform::kChildTimedOut:
-        debugLine("Kelbrook ended: it ran longer than its time limit");
-        return kUpdateLauncherEnded;
-    case platform::kChildStopped:
-        debugLine("Kelbrook ended: the service stops");
-        return kUpdateLauncherEnded;
-    case platform::kChildSignalled:
-        break;
+        case platform::kChildExited:
+            return run.exitCode;
+        case platform::kChildNotStarted:
+            if (!g_LogSilent) {
+                char reason[128];
+                LogFormat(kLogDebug, "Kelbrook not started: %s",
+                          strerror_r(run.errorNumber, reason, sizeof reason));
+            }
+            return kUpdateLauncherNotRun;
+        case platform::kChildTimedOut:
+            debugLine("Kelbrook ended: it ran longer than its time limit");
+            return kUpdateLauncherEnded;
+        case platform::kChildStopped:
+            debugLine("Kelbrook ended: the service stops");
+            return kUpdateLauncherEnded;
+        case platform::kChildSignalled:
+            break;
     }
     return kUpdateLauncherEnded;
 }

@@ -62,11 +62,11 @@ class CScannerManager;
 // value is the launcher's exit code.
 enum : int {
     kUpdateSucceeded = 0,
-    kUpdateNoResult = 103,         // nothing recorded yet (GetLastRun only)
-    kUpdateNoLauncherPath = 104,   // the launcher's path could not be formed
-    kUpdateLauncherNotRun = 105,   // the launcher could not be started
-    kUpdateException = 106,        // an exception inside the service
-    kUpdateLauncherEnded = 107,    // ended by us (time limit, shutdown) or by a signal
+    kUpdateNoResult = 103,        // nothing recorded yet (GetLastRun only)
+    kUpdateNoLauncherPath = 104,  // the launcher's path could not be formed
+    kUpdateLauncherNotRun = 105,  // the launcher could not be started
+    kUpdateException = 106,       // an exception inside the service
+    kUpdateLauncherEnded = 107,   // ended by us (time limit, shutdown) or by a signal
 };
 
 // A scheduled hour still starts its update this long after its minute 0.
@@ -172,7 +172,7 @@ private:
     std::atomic<bool> m_RunNow{false};
     CUpdateSchedule m_Schedule;
     time_t m_LastCheck = 0;
-    time_t m_LastSlot = -1;     // minute 0 of the last scheduled hour run
+    time_t m_LastSlot = -1;  // minute 0 of the last scheduled hour run
     Options m_Options;
     std::atomic<unsigned long> m_UpdatesRun{0};
 

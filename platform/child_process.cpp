@@ -46,7 +46,8 @@ bool reaped(pid_t pid, int& status) {
 // and reaps the child.
 void endChild(pid_t pid, int& status) {
     kill(-pid, SIGTERM);
-    const Clock::time_point grace = Clock::now() + std::chrono::milliseconds(kChildGraceMilliseconds);
+    const Clock::time_point grace =
+        Clock::now() + std::chrono::milliseconds(kChildGraceMilliseconds);
     while (Clock::now() < grace) {
         if (reaped(pid, status))
             return;
@@ -78,11 +79,9 @@ ChildResult RunChildProcess(const std::string& program, const std::vector<std::s
     argCopies.insert(argCopies.end(), arguments.begin(), arguments.end());
     std::vector<std::string> envCopies(environment);
     std::vector<char*> argv, envp;
-    for (std::string& a : argCopies)
-        argv.push_back(a.data());
+    for (std::string& a : argCopies) argv.push_back(a.data());
     argv.push_back(nullptr);
-    for (std::string& e : envCopies)
-        envp.push_back(e.data());
+    for (std::string& e : envCopies) envp.push_back(e.data());
     envp.push_back(nullptr);
 
     posix_spawn_file_actions_t actions;
@@ -104,8 +103,8 @@ ChildResult RunChildProcess(const std::string& program, const std::vector<std::s
     // A group of its own: ending the child ends what it started, and a
     // Ctrl-C at the service's terminal is not the child's.
     posix_spawnattr_setpgroup(&attr, 0);
-    posix_spawnattr_setflags(&attr,
-                             POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setflags(
+        &attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
     pid_t pid = -1;
     const int spawned =
         posix_spawn(&pid, program.c_str(), &actions, &attr, argv.data(), envp.data());
@@ -119,7 +118,8 @@ ChildResult RunChildProcess(const std::string& program, const std::vector<std::s
     }
 
     const bool limited = limitSeconds > 0;
-    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(limited ? limitSeconds : 0);
+    const Clock::time_point deadline =
+        Clock::now() + std::chrono::seconds(limited ? limitSeconds : 0);
     int errorsFd = pipeFds[0];
     int status = 0;
     ChildOutcome ending = kChildExited;

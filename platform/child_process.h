@@ -34,9 +34,9 @@ enum ChildOutcome : int {
 
 struct ChildResult {
     ChildOutcome outcome = kChildNotStarted;
-    int exitCode = -1;     // 0-255 when kChildExited
-    int errorNumber = 0;   // errno value when kChildNotStarted
-    std::string errors;    // the first bytes of its standard error
+    int exitCode = -1;    // 0-255 when kChildExited
+    int errorNumber = 0;  // errno value when kChildNotStarted
+    std::string errors;   // the first bytes of its standard error
 };
 
 // Longest standard error kept; the rest is read and dropped.

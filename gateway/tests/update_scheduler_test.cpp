@@ -12,8 +12,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <thread>
@@ -68,10 +68,14 @@ TEST(UpdateScheduleTest, SettersAndMatchesFollowTheMaskRules) {
         {"listed hour", {{"2" + kSep + "14", "3"}}, "2024-01-03 14:00:00", true},
         {"unlisted hour", {{"2" + kSep + "14", "3"}}, "2024-01-03 13:00:00", false},
         {"unlisted weekday", {{"2" + kSep + "14", "3"}}, "2024-01-04 14:00:00", false},
-        {"a new list replaces the hours", {{"2" + kSep + "14", "*"}, {"14", ""}},
-         "2024-01-03 02:00:00", false},
-        {"an empty value keeps them", {{"2" + kSep + "14", "*"}, {"", ""}},
-         "2024-01-03 02:00:00", true},
+        {"a new list replaces the hours",
+         {{"2" + kSep + "14", "*"}, {"14", ""}},
+         "2024-01-03 02:00:00",
+         false},
+        {"an empty value keeps them",
+         {{"2" + kSep + "14", "*"}, {"", ""}},
+         "2024-01-03 02:00:00",
+         true},
         {"weekday 7 and -1 set nothing", {{"*", "7" + kSep + "-1"}}, "2024-01-07 00:00:00", false},
         {"not a number is 0 (Sunday)", {{"*", "x"}}, "2024-01-07 00:00:00", true},
         {"hour 24 sets nothing", {{"24", "*"}}, "2024-01-03 00:00:00", false},
@@ -172,27 +176,29 @@ TEST_F(SchedulerTest, ScheduledHoursRunOnceEachOnTheTestClock) {
          "UTC0",
          {"ZELORMKBEnableSched=1", "ZELORMKBSchedHours=*", "ZELORMKBSchedWeekdays=*"},
          {{"2024-01-03 01:59:30", 0},
-          {"2024-01-03 02:00:00", 0},   // within 60 s of the last check
+          {"2024-01-03 02:00:00", 0},  // within 60 s of the last check
           {"2024-01-03 02:00:30", 1},
-          {"2024-01-03 02:01:29", 1},   // within 60 s: no check
-          {"2024-01-03 02:01:31", 1},   // checked, the hour has run
-          {"2024-01-03 03:04:00", 2},   // four minutes late
-          {"2024-01-03 04:05:01", 2},   // over five minutes late: skipped
+          {"2024-01-03 02:01:29", 1},  // within 60 s: no check
+          {"2024-01-03 02:01:31", 1},  // checked, the hour has run
+          {"2024-01-03 03:04:00", 2},  // four minutes late
+          {"2024-01-03 04:05:01", 2},  // over five minutes late: skipped
           {"2024-01-03 05:00:30", 3}}},
         {"a clock set back does not repeat the hour",
          "UTC0",
          {"ZELORMKBEnableSched=1", "ZELORMKBSchedHours=*", "ZELORMKBSchedWeekdays=*"},
-         {{"2024-01-03 02:00:10", 1}, {"2024-01-03 01:59:00", 1}, {"2024-01-03 02:00:20", 1},
+         {{"2024-01-03 02:00:10", 1},
+          {"2024-01-03 01:59:00", 1},
+          {"2024-01-03 02:00:20", 1},
           {"2024-01-03 03:00:20", 2}}},
         {"listed hours on a listed weekday",
          "UTC0",
-         {"ZELORMKBEnableSched=1", "ZELORMKBSchedHours=2" + kSep + "14",
-          "ZELORMKBSchedWeekdays=3"},
+         {"ZELORMKBEnableSched=1", "ZELORMKBSchedHours=2" + kSep + "14", "ZELORMKBSchedWeekdays=3"},
          {{"2024-01-03 02:00:01", 1},
           {"2024-01-03 03:00:01", 1},
           {"2024-01-03 14:02:00", 2},
           {"2024-01-04 02:00:01", 2}}},
-        {"scheduled updates off", "UTC0",
+        {"scheduled updates off",
+         "UTC0",
          {"ZELORMKBEnableSched=0", "ZELORMKBSchedHours=*", "ZELORMKBSchedWeekdays=*"},
          {{"2024-01-03 02:00:00", 0}, {"2024-01-03 03:00:00", 0}}},
         {"no settings at all", "UTC0", {}, {{"2024-01-03 02:00:00", 0}}},
@@ -268,8 +274,8 @@ TEST_F(SchedulerTest, ResultsAreRecordedInTheSettingsAndTheActivityLog) {
     }
     // Saved, not only set: the file holds the last run.
     EXPECT_NE(std::string::npos,
-              ReadWhole(m_Temp.Path("shared-config")).find("ZELORMKBLastResult=" +
-                                                            std::to_string(kUpdateLauncherEnded)));
+              ReadWhole(m_Temp.Path("shared-config"))
+                  .find("ZELORMKBLastResult=" + std::to_string(kUpdateLauncherEnded)));
 }
 
 TEST_F(SchedulerTest, TheLauncherGetsOnlySlashSilentAndACleanEnvironment) {
@@ -280,7 +286,8 @@ TEST_F(SchedulerTest, TheLauncherGetsOnlySlashSilentAndACleanEnvironment) {
     scheduler->RunUpdate();
     const std::string text = ReadWhole(seen);
     EXPECT_EQ(0u, text.find("1:/silent\n")) << text;
-    EXPECT_NE(std::string::npos, text.find("ZELORM_REGISTRY=" + std::string(getenv("ZELORM_REGISTRY"))));
+    EXPECT_NE(std::string::npos,
+              text.find("ZELORM_REGISTRY=" + std::string(getenv("ZELORM_REGISTRY"))));
     EXPECT_NE(std::string::npos, text.find("PATH=/usr/sbin:/usr/bin:/sbin:/bin\n"));
     EXPECT_EQ(std::string::npos, text.find("ZELORM_TEST_SECRET"));
     EXPECT_EQ(std::string::npos, text.find("LC_TIME"));
@@ -290,7 +297,8 @@ TEST_F(SchedulerTest, GetLastRunShowsAnUpdateInProgress) {
     platform::SetTestTime(1704276000);
     time_t start = -1, finish = -1;
     int result = -1;
-    auto scheduler = Scheduler(StandIn("while [ ! -e '" + m_Temp.Path("go") + "' ]; do sleep 0.05; done; exit 1"));
+    auto scheduler = Scheduler(
+        StandIn("while [ ! -e '" + m_Temp.Path("go") + "' ]; do sleep 0.05; done; exit 1"));
     scheduler->GetLastRun(start, finish, result);
     EXPECT_EQ(0, start);
     EXPECT_EQ(0, finish);
