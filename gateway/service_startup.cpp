@@ -18,7 +18,7 @@
 // when it does not listen; from then on a failure keeps it serving); the
 // scan temporary folder emptied; the scanner
 // plug-in (event 578 and no SMTP when it does not load) and the scan
-// settings; (update scheduler); the quarantine forwarder; SMTP
+// settings; the update scheduler; the quarantine forwarder; SMTP
 // start (its failure is an error event, and start-up is not complete); end
 // event. Shutdown runs the reverse as ServiceStop says.
 //
@@ -45,6 +45,7 @@
 #include "gateway/scanner_manager.h"
 #include "gateway/smtp_server.h"
 #include "gateway/spool_queue.h"
+#include "gateway/update_scheduler.h"
 #include "net/http_server.h"
 #include "net/network_library.h"
 #include "platform/data_directory.h"
@@ -78,6 +79,7 @@ SMTP* g_SMTPServer = nullptr;
 CVornHTTPServer* g_WebServer = nullptr;
 CQuarantineForwarder* g_QuarantineForwarder = nullptr;
 CScannerManager* g_ScannerManager = nullptr;
+CUpdateScheduler* g_UpdateScheduler = nullptr;
 CVornEvent& g_ServiceStopEvent = *new CVornEvent;
 
 namespace {
@@ -262,7 +264,9 @@ int ServiceStart() {
         g_ScannerManager = scanner;
     }
     LoadScanSettings();
-    // (later: the update scheduler)
+    // The update scheduler: its thread checks the schedule from now on and
+    // moves the scanner to newer definitions.
+    g_UpdateScheduler = new (std::nothrow) CUpdateScheduler(kProductRegistryKey, g_ScannerManager);
 
     // The quarantine forwarder: packages left waiting by the last run are
     // read back from its index and sent again.
@@ -297,7 +301,11 @@ int ServiceStop() {
     if (g_WebServer != nullptr)
         g_WebServer->Stop();
     // (later: CloseAllMailUsers)
-    // (later: delete the update scheduler, ending its thread first)
+    // The scheduler's thread reads the configuration, writes records and
+    // reloads the scanner's definitions: it ends (a running launcher is
+    // ended with it) before any of those goes.
+    delete g_UpdateScheduler;
+    g_UpdateScheduler = nullptr;
     // The forwarder's thread reads the configuration and writes activity
     // records: it ends here, before either goes.
     delete g_QuarantineForwarder;

@@ -34,6 +34,7 @@ class SMTP;
 class CVornHTTPServer;
 class CQuarantineForwarder;
 class CScannerManager;
+class CUpdateScheduler;
 
 // The directory the bootstrap paths default to when the registry has no
 // value: private to the service (created mode 0700 when missing), never a
@@ -74,6 +75,9 @@ extern CQuarantineForwarder* g_QuarantineForwarder;
 
 // The scanner holder (libWexlor.so loaded for kScannerApplicationId).
 extern CScannerManager* g_ScannerManager;
+// The definition-update scheduler for the settings "ZELORMKB..." (its
+// thread runs from start-up; made only once the scanner has loaded).
+extern CUpdateScheduler* g_UpdateScheduler;
 // The application the scanner's definitions are kept for.
 inline constexpr const char* kScannerApplicationId = "ZELORM_20";
 // Set by ServiceStop as its last step. Never destroyed: the service shell's

@@ -24,6 +24,7 @@
 #include "core/tests/support/test_catalog.h"
 #include "core/vorn_string.h"
 #include "gateway/auto_lock.h"
+#include "gateway/update_scheduler.h"
 #include "gateway/tests/support/gateway_instance.h"
 
 namespace {
@@ -180,6 +181,28 @@ TEST_F(StartupTest, CompleteStartupLogsItsStepsAndStopSetsTheEvent) {
     EXPECT_EQ(CVornEvent::kSignalled, g_ServiceStopEvent.WaitSeconds(0));
 }
 
+// The scheduler lives from start-up to shutdown, and a requested update
+// runs the real launcher beside the program (the instance names no update
+// package, so it ends with 4: no update ran).
+TEST_F(StartupTest, TheUpdateSchedulerRunsFromStartupToShutdown) {
+    m_Instance.WriteConfig({SmtpOnAFreePort()});
+    ASSERT_EQ(0, ServiceStart());
+    ASSERT_NE(nullptr, g_UpdateScheduler);
+    ASSERT_TRUE(testsupport::Eventually([] { return g_UpdateScheduler->Running(); }));
+    g_UpdateScheduler->RunNow();
+    ASSERT_TRUE(testsupport::Eventually([] { return g_UpdateScheduler->UpdatesRun() == 1; },
+                                        std::chrono::seconds(30)));
+    time_t start = 0, finish = 0;
+    int result = -1;
+    g_UpdateScheduler->GetLastRun(start, finish, result);
+    EXPECT_NE(0, start);
+    EXPECT_NE(0, finish);
+    EXPECT_EQ(4, result);
+
+    EXPECT_EQ(0, ServiceStop());
+    EXPECT_EQ(nullptr, g_UpdateScheduler);
+}
+
 TEST_F(StartupTest, FailedStartupLeavesItsObjectsToAStopThatMayRunAgain) {
     struct Case {
         const char* name;
@@ -210,6 +233,7 @@ TEST_F(StartupTest, FailedStartupLeavesItsObjectsToAStopThatMayRunAgain) {
                 ours.push_back(e);
         EXPECT_EQ(c.events, ours);
         EXPECT_EQ(c.storeMade, g_ConfigStore != nullptr);
+        EXPECT_EQ(nullptr, g_UpdateScheduler);
 
         for (int run = 0; run < 2; ++run) {
             EXPECT_EQ(0, ServiceStop());
