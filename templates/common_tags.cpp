@@ -146,29 +146,7 @@ void ShowValues(CVornHTTPRequest* request, CVornStringMap& attributes, const CVo
 }
 
 void ShowObjType(CVornHTTPRequest* request) {
-    const char* text = nullptr;
-    switch (FormVariable(request, "objtype").CharAt(0)) {
-        case 'C':
-            text = GetCatalogText(kMsgObjTypeClient);
-            break;
-        case 'D':
-            text = GetCatalogText(kMsgObjTypeDictionary);
-            break;
-        case 'G':
-            text = GetCatalogText(kMsgObjTypeGroup);
-            break;
-        case 'L':
-            text = GetCatalogText(kMsgObjTypeList);
-            break;
-        case 'S':
-            text = GetCatalogText(kMsgObjTypeSystem);
-            break;
-        case 'U':
-            text = GetCatalogText(kMsgObjTypeUser);
-            break;
-        default:
-            return;
-    }
+    const char* text = ObjectTypeName(FormVariable(request, "objtype").CharAt(0));
     if (text)
         request->Write(text);
 }

@@ -44,29 +44,12 @@ const char* const kSearchModeLabels[] = {
 // The bytes an ObjBox reserves for one option.
 constexpr int kOptionReserve = 4096;
 
-// The display label of an object type letter in an ObjBox.
+// The display label of an object type letter in an ObjBox; the system
+// object is no choice there.
 CVornString TypeLabel(char type) {
-    const char* text = nullptr;
-    switch (type) {
-        case 'C':
-            text = GetCatalogText(kMsgObjTypeClient);
-            break;
-        case 'D':
-            text = GetCatalogText(kMsgObjTypeDictionary);
-            break;
-        case 'G':
-            text = GetCatalogText(kMsgObjTypeGroup);
-            break;
-        case 'L':
-            text = GetCatalogText(kMsgObjTypeList);
-            break;
-        case 'U':
-            text = GetCatalogText(kMsgObjTypeUser);
-            break;
-        default:
-            text = GetCatalogText(kMsgObjTypeOther);
-            break;
-    }
+    const char* text = type == 'S' ? nullptr : ObjectTypeName(type);
+    if (text == nullptr)
+        text = GetCatalogText(kMsgObjTypeOther);
     return CVornString(text, CVornString::kUnlocked);
 }
 
@@ -249,6 +232,25 @@ void WriteDateSelects(CVornHTTPRequest* request, CVornStringMap& attributes,
 }
 
 }  // namespace
+
+const char* ObjectTypeName(char type) {
+    switch (type) {
+        case 'C':
+            return GetCatalogText(kMsgObjTypeClient);
+        case 'D':
+            return GetCatalogText(kMsgObjTypeDictionary);
+        case 'G':
+            return GetCatalogText(kMsgObjTypeGroup);
+        case 'L':
+            return GetCatalogText(kMsgObjTypeList);
+        case 'S':
+            return GetCatalogText(kMsgObjTypeSystem);
+        case 'U':
+            return GetCatalogText(kMsgObjTypeUser);
+        default:
+            return nullptr;
+    }
+}
 
 void WriteSelectStart(CVornHTTPRequest* request, CVornStringMap& attributes) {
     CVornString out("<select name=\"", CVornString::kUnlocked);

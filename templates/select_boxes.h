@@ -35,6 +35,10 @@ enum : int {
     kMsgObjTypeUser = 629,
     kMsgObjTypeSystem = 630,  // ShowObjType only
 };
+// The catalogue text naming an object type letter (C, D, G, L, S, U);
+// null for any other letter.
+const char* ObjectTypeName(char type);
+
 // Computed numbers: the hour names 0 to 23, month names 1 to 12 and years
 // 1995 to 2099 (the number is the year minus kYearTextOffset).
 constexpr int kFirstHourText = 661;
