@@ -153,6 +153,10 @@ public:
                            char save);
     // The user object's IsVirtual / GetRealAccount; false without a user.
     static bool IsVirtualUser(const CVornString& user);
+    // True when user names a virtual user object without a stored password
+    // hash, the account whose check takes any password: logins refuse it.
+    // False for a system account's user and when there is no such user.
+    static bool IsUserWithoutPassword(const char* user);
     static bool GetUserRealAccount(const CVornString& user, CVornString& account);
     // True when a user of that name exists; user then takes the spelling
     // under which the table holds it.

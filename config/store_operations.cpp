@@ -8,7 +8,7 @@
 //   ReplaceEvent / FindOverlappingEvent         change or test an object's events
 //   GetSortedNames / NameListThread             names in order (cached for users, clients)
 //   CheckPassword / ChangePassword / SetPassword
-//   IsVirtualUser / GetUserRealAccount / GetCanonicalUserName / GetRealAccounts
+//   IsVirtualUser / IsUserWithoutPassword / GetUserRealAccount / GetCanonicalUserName / GetRealAccounts
 //
 // Bad input: a bad object name or a type letter that cannot be made gives 1
 // and changes nothing; a missing object gives 1 (or false), except for
@@ -415,6 +415,18 @@ bool CVornConfigStore::IsVirtualUser(const CVornString& user) {
     CVornReadGuard guard(s.m_Lock);
     CVornUser* object = FindUser(name.CStr());
     return object && object->IsVirtual();
+}
+
+bool CVornConfigStore::IsUserWithoutPassword(const char* user) {
+    CheckForChanges();
+    State& s = state();
+    CVornReadGuard guard(s.m_Lock);
+    CVornUser* object = FindUser(user);
+    if (!object || !object->IsVirtual())
+        return false;
+    // The same attribute ValidatePassword reads.
+    CVornString stored;
+    return !object->GetBaseAttribute("Password", stored) || stored.IsEmpty();
 }
 
 bool CVornConfigStore::GetUserRealAccount(const CVornString& user, CVornString& account) {

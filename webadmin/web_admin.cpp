@@ -6,6 +6,7 @@
 #include "core/vorn_date.h"
 #include "net/uri.h"
 #include "templates/hidden_vars.h"
+#include "webadmin/login_commands.h"
 #include "webadmin/web_pages.h"
 
 // The globals live until the process ends: workers of the web server that
@@ -21,11 +22,11 @@ SMTP* g_WebSMTPServer = nullptr;
 POP3* g_WebPOP3Server = nullptr;
 unsigned char DebugStopFlag = 0;
 
-// The commands of the later steps (login and logout, object commands,
-// reports, diagnostics, service commands) join this table with their
-// handlers, in the order: Authenticate, Deauthenticate, AddObj, DeleteObj,
-// ModifyObj, AccessReport, Diag, ShowSettings, Debug, EditRoutingList,
-// ChangePassword, VirusDefDownload, RazoVidezReport.
+// The commands of the later steps (object commands, reports, diagnostics,
+// service commands) join this table with their handlers, after the login
+// commands, in the order: AddObj, DeleteObj, ModifyObj, AccessReport, Diag,
+// ShowSettings, Debug, EditRoutingList, ChangePassword, VirusDefDownload,
+// RazoVidezReport.
 const WebCommand CommandTable[] = {
     {"Admin", Admin},
     {"SetDebug", SetDebug},
@@ -34,6 +35,8 @@ const WebCommand CommandTable[] = {
     // matches lands here.
     {"", Default},
     {"Display", Display},
+    {"Authenticate", Authenticate},
+    {"Deauthenticate", Deauthenticate},
     {nullptr, nullptr},
 };
 

@@ -113,7 +113,12 @@ int CWebSessionTable::Login(const char* user, const char* password, const char* 
     // The check may ask the system's account services, which take seconds
     // to refuse a wrong password; under the table's lock that would stall
     // every request of every administrator.
-    if (CVornConfigStore::CheckPassword(user, password ? password : "", checkFlag) != 0)
+    // An account without a password is never logged in: the store's check
+    // takes any password for a virtual user without a hash, and a system
+    // account may be set to accept an empty one.
+    if (isEmpty(password) || CVornConfigStore::IsUserWithoutPassword(user))
+        return kLoginBadPassword;
+    if (CVornConfigStore::CheckPassword(user, password, checkFlag) != 0)
         return kLoginBadPassword;
 
     CVornLockGuard guard(m_Lock);

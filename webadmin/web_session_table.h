@@ -104,7 +104,8 @@ public:
 
     // Purges, then logs the pending session id in as user from client when
     // issuedText (decimal) is its issue time up to kIssuedWindow seconds
-    // later and checkPassword's password check passes; maximum above 0
+    // later and checkFlag's password check passes (an empty password, or a
+    // virtual user without a stored hash, never does); maximum above 0
     // limits the logged-in sessions. Results: the kLogin... codes. A
     // successful login counts as an access (the idle time runs from it). A
     // failed login leaves the session as it was.

@@ -218,7 +218,11 @@ TEST_F(StoreOperationsTest, Passwords) {
     CVornString message;
     // A virtual user without a stored hash takes any password.
     EXPECT_EQ(0, Store::CheckPassword("alice", "anything", 1));
+    EXPECT_TRUE(Store::IsUserWithoutPassword("ALICE"));
     EXPECT_EQ(0, Store::SetPassword("ALICE", "secret", message, 1));
+    EXPECT_FALSE(Store::IsUserWithoutPassword("alice"));
+    EXPECT_FALSE(Store::IsUserWithoutPassword("nobody"));
+    EXPECT_FALSE(Store::IsUserWithoutPassword(nullptr));
     EXPECT_EQ(0, Store::CheckPassword("alice", "secret", 1));
     EXPECT_EQ(1, Store::CheckPassword("alice", "wrong", 1));
     EXPECT_EQ(1, Store::ChangePassword("alice", "wrong", "next", 1, message, 0));

@@ -173,7 +173,14 @@ TEST_F(WebSessionTableTest, LoginRefusalsComeInTheirOrderAndLeaveTheSessionPendi
     EXPECT_EQ(Table::kLoginBadIssued, Login("7", issued + "1", 0, "wrong"));
     EXPECT_EQ(Table::kLoginBadPassword, Login("7", issued, 0, "wrong"));
     EXPECT_EQ(Table::kLoginBadPassword, Login("7", issued, 0, nullptr));
+    EXPECT_EQ(Table::kLoginBadPassword, Login("7", issued, 0, ""));
     EXPECT_EQ(0, Validate("7"));
+    // An account without a stored hash, whose store check takes anything,
+    // is refused whatever is typed.
+    ASSERT_EQ(0, CVornConfigStore::DeleteAttribute('U', kUser, "Password", 0));
+    EXPECT_EQ(Table::kLoginBadPassword, Login("7", issued, 0, "anything"));
+    CVornString message;
+    ASSERT_EQ(0, CVornConfigStore::SetPassword(kUser, "secret", message, 0));
 
     EXPECT_EQ(Table::kLoginOk, Login("7", issued));
     EXPECT_EQ(1, Validate("7"));
