@@ -59,7 +59,9 @@ int LaunchApplication(const char* commandLine, int hide) {
     return code;
 }
 
-int UserIsAdmin(void) { return platform::ProcessIsAdministrator() ? 0 : -1; }
+int UserIsAdmin(void) {
+    return platform::ProcessIsAdministrator() ? 0 : -1;
+}
 
 int StrCaseCompare(const char* a, const char* b) {
     if (a == nullptr || b == nullptr)
@@ -68,4 +70,6 @@ int StrCaseCompare(const char* a, const char* b) {
     return r < 0 ? -1 : (r > 0 ? 1 : 0);
 }
 
-int64_t GetDateTimeAsNumber(void) { return static_cast<int64_t>(time(nullptr)); }
+int64_t GetDateTimeAsNumber(void) {
+    return static_cast<int64_t>(time(nullptr));
+}

@@ -137,4 +137,6 @@ int UninstInitialize(void) {
     return 0;
 }
 
-int UninstUnInitialize(void) { return 0; }
+int UninstUnInitialize(void) {
+    return 0;
+}

@@ -59,11 +59,17 @@ protected:
         // with start-status.
         WriteWhole(m_Tools.Path("ctl"),
                    "#!/bin/sh\n"
-                   "echo \"$*\" >> \"" + m_Tools.Path("calls") + "\"\n"
-                   "case \"$1\" in\n"
-                   "  is-active|show) cat \"" + m_Tools.Path("state") + "\" ;;\n"
-                   "  start) exit $(cat \"" + m_Tools.Path("start-status") + "\") ;;\n"
-                   "esac\n");
+                   "echo \"$*\" >> \"" +
+                       m_Tools.Path("calls") +
+                       "\"\n"
+                       "case \"$1\" in\n"
+                       "  is-active|show) cat \"" +
+                       m_Tools.Path("state") +
+                       "\" ;;\n"
+                       "  start) exit $(cat \"" +
+                       m_Tools.Path("start-status") +
+                       "\") ;;\n"
+                       "esac\n");
         chmod(m_Tools.Path("ctl").c_str(), 0700);
         WriteWhole(m_Tools.Path("state"), "inactive\n");
         WriteWhole(m_Tools.Path("start-status"), "0");
@@ -107,7 +113,8 @@ protected:
     }
 
     std::string Calls() {
-        std::string calls = fs::exists(m_Tools.Path("calls")) ? ReadWhole(m_Tools.Path("calls")) : "";
+        std::string calls =
+            fs::exists(m_Tools.Path("calls")) ? ReadWhole(m_Tools.Path("calls")) : "";
         fs::remove(m_Tools.Path("calls"));
         return calls;
     }
@@ -174,12 +181,13 @@ TEST_F(BramletTest, StartStopAndUninstallGoThroughTheController) {
     WriteWhole(m_Tools.Path("state"), "active\n");
     std::string state = m_Tools.Path("state");
     WriteWhole(m_Tools.Path("ctl"), ReadWhole(m_Tools.Path("ctl")) +
-                                        "if [ \"$1\" = stop ]; then echo inactive > \"" +
-                                        state + "\"; fi\n");
+                                        "if [ \"$1\" = stop ]; then echo inactive > \"" + state +
+                                        "\"; fi\n");
     EXPECT_EQ(0, m_Api.StopService());
-    EXPECT_EQ("is-active zelorm.service\nstop --no-block zelorm.service\n"
-              "show -p ActiveState --value zelorm.service\n",
-              Calls());
+    EXPECT_EQ(
+        "is-active zelorm.service\nstop --no-block zelorm.service\n"
+        "show -p ActiveState --value zelorm.service\n",
+        Calls());
     EXPECT_TRUE(fs::exists(Unit()));
 
     EXPECT_EQ(0, m_Api.UninstallService());
@@ -309,8 +317,7 @@ TEST_F(BramletTest, PortTakenWhileSomeoneListensAndLeavesAFreePortFree) {
     EXPECT_EQ(0, platform::SocketListen(fd, 1));
     platform::SocketClose(fd);
 
-    for (int bad : {0, -1, 65536, 65536 + 25})
-        EXPECT_EQ(1, m_Api.PortTaken(bad)) << bad;
+    for (int bad : {0, -1, 65536, 65536 + 25}) EXPECT_EQ(1, m_Api.PortTaken(bad)) << bad;
 }
 
 TEST_F(BramletTest, InstallMutexIsOneHolderAcrossProcesses) {
@@ -349,8 +356,7 @@ TEST_F(BramletTest, SmallWrappers) {
         {"abc", "abc", 0}, {"abc", "ABC", 1}, {"ABC", "abc", -1}, {"a", "ab", -1},
         {"\xff", "a", 1},  {nullptr, "", -1}, {"", nullptr, 1},   {nullptr, nullptr, 0},
     };
-    for (const Case& c : cases)
-        EXPECT_EQ(c.result, m_Api.StrCaseCompare(c.a, c.b));
+    for (const Case& c : cases) EXPECT_EQ(c.result, m_Api.StrCaseCompare(c.a, c.b));
     EXPECT_EQ(geteuid() == 0 ? 0 : -1, m_Api.UserIsAdmin());
     const int64_t before = time(nullptr);
     const int64_t now = m_Api.GetDateTimeAsNumber();
@@ -371,8 +377,7 @@ TEST_F(BramletTest, PreparedDefinitionsAreInstalledAndBothIdsRegistered) {
     ASSERT_EQ(0, m_Api.DoPreDefUpdate(buffer, ""));
     const std::string download = buffer;
     EXPECT_LT(download.size(), 260u);
-    for (size_t i = 260; i < sizeof buffer; ++i)
-        ASSERT_EQ('G', buffer[i]);
+    for (size_t i = 260; i < sizeof buffer; ++i) ASSERT_EQ('G', buffer[i]);
     EXPECT_EQ(0u, download.rfind(ExpectedRoot(), 0)) << download;
     MakeSet(download, 20260105, 2);
     ASSERT_EQ(0, m_Api.DoPostDefUpdate());
