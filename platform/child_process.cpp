@@ -3,6 +3,7 @@
 //   RunChildProcess      posix_spawn, then a poll loop over the child's
 //                        standard error and its state
 //   BoundedEnvironment   a chosen part of our environment
+//   RunProgramAndWait    posix_spawnp, then a blocking wait
 #include "platform/child_process.h"
 
 #include <errno.h>
@@ -15,6 +16,8 @@
 #include <unistd.h>
 
 #include <chrono>
+
+extern char** environ;
 
 namespace platform {
 
@@ -196,6 +199,66 @@ std::vector<std::string> BoundedEnvironment(const std::vector<std::string>& name
         out.push_back(name + "=" + text);
     }
     return out;
+}
+
+ChildResult RunProgramAndWait(const std::string& program, const std::vector<std::string>& arguments,
+                              bool quiet) {
+    ChildResult result;
+    if (program.empty() || program.find('\0') != std::string::npos) {
+        result.errorNumber = EINVAL;
+        return result;
+    }
+    std::vector<std::string> argCopies;
+    argCopies.push_back(program);
+    argCopies.insert(argCopies.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& a : argCopies) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attr;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attr);
+    if (quiet) {
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    }
+    sigset_t none, defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGINT);
+    sigaddset(&defaults, SIGTERM);
+    sigaddset(&defaults, SIGPIPE);
+    sigaddset(&defaults, SIGHUP);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    pid_t pid = -1;
+    // posix_spawnp searches $PATH only for a name without '/'.
+    const int spawned = posix_spawnp(&pid, program.c_str(), &actions, &attr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    if (spawned != 0) {
+        result.errorNumber = spawned;
+        return result;
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) {
+            // Cannot happen for our own child; it is not ours to wait for.
+            result.outcome = kChildSignalled;
+            return result;
+        }
+    }
+    if (WIFEXITED(status)) {
+        result.outcome = kChildExited;
+        result.exitCode = WEXITSTATUS(status);
+    } else {
+        result.outcome = kChildSignalled;
+        result.exitCode = 128 + WTERMSIG(status);
+    }
+    return result;
 }
 
 }  // namespace platform

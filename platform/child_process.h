@@ -4,6 +4,8 @@
 //                         time limit or until the caller asks it to stop
 //   BoundedEnvironment    the named variables of our own environment, and
 //                         nothing else, each within a length bound
+//   RunProgramAndWait     start a program (no shell) with our environment
+//                         and standard streams, and wait for its end
 //
 // The child starts with the ordinary signal mask and dispositions (the
 // service blocks its stop signals for its signal thread), standard input
@@ -57,5 +59,18 @@ ChildResult RunChildProcess(const std::string& program, const std::vector<std::s
 // most valueBound bytes (a longer one is left out, never cut).
 std::vector<std::string> BoundedEnvironment(const std::vector<std::string>& names,
                                             size_t valueBound);
+
+// Runs program with arguments (argv[0] is the program path itself) and
+// this process's environment, and waits, without a time limit, for its end:
+// for an installer, whose programs may take as long as they need. A
+// program without a '/' is looked up in $PATH (a path with one is used as
+// it is). The child inherits standard input, output and error, unless quiet
+// puts all three on /dev/null; it starts with the ordinary signal mask and
+// dispositions, in this process's group (Ctrl-C reaches both). Outcomes:
+// kChildExited (exitCode), kChildNotStarted (errorNumber; ENOENT for a
+// program not found), kChildSignalled (exitCode 128 + the signal, as a shell
+// reports it). Blocks the calling thread.
+ChildResult RunProgramAndWait(const std::string& program, const std::vector<std::string>& arguments,
+                              bool quiet);
 
 }  // namespace platform

@@ -6,6 +6,8 @@
 //   RunningAsService                         the unit's marker variable is "1"
 //   ExecutablePath                           /proc/self/exe
 //   InstallService / DeleteService           write / remove the unit and its link
+//   ReconfigureService                       rewrite the unit's program and name
+//   StartService                             a controller request
 //   ServiceInstalled                         the unit file exists
 //   StopService / QueryServiceState          controller requests
 //   NotifyServiceManager                     a datagram to $NOTIFY_SOCKET
@@ -100,10 +102,16 @@ std::string quoteWord(const std::string& word, bool execLine) {
     return out + "\"";
 }
 
+// Every unit file written here starts with this; a unit without it is an
+// administrator's own and is left alone.
+constexpr const char* kUnitMarker = "# Written by ";
+// Longest unit file read back.
+constexpr size_t kUnitBound = 64 * 1024;
+
 // The unit file's text.
 std::string unitText(const ServiceDefinition& d) {
     std::string text;
-    text += "# Written by " + d.name + " -install; removed by " + d.name + " -remove.\n";
+    text += kUnitMarker + d.name + " -install; removed by " + d.name + " -remove.\n";
     text += "[Unit]\n";
     text += "Description=" + d.displayName + "\n";
     text += "After=network-online.target\n";
@@ -237,6 +245,48 @@ void reloadUnits() {
     (void)runController({"daemon-reload"}, nullptr);
 }
 
+bool goodDefinition(const ServiceDefinition& d) {
+    if (!goodName(d.name) || d.programPath.empty() || d.programPath[0] != '/' ||
+        !oneLine(d.programPath) || !oneLine(d.displayName))
+        return false;
+    for (const auto& [name, value] : d.environment) {
+        if (name.empty() || name.find('=') != std::string::npos || !oneLine(name) ||
+            !oneLine(value))
+            return false;
+    }
+    return true;
+}
+
+// Reads the unit file of name into text: 0, ENOENT, EPERM for a unit this
+// layer did not write (or one over the bound), or an errno value.
+int readOwnUnit(const std::string& name, std::string& text) {
+    int fd = OpenFile(ServiceUnitPath(name).c_str(), O_RDONLY | O_CLOEXEC, 0);
+    if (fd < 0)
+        return errno;
+    text.clear();
+    char buffer[4096];
+    long n;
+    while ((n = ReadSome(fd, buffer, sizeof buffer)) > 0 && text.size() <= kUnitBound)
+        text.append(buffer, static_cast<size_t>(n));
+    int error = n < 0 ? errno : 0;
+    CloseFile(fd);
+    if (error != 0)
+        return error;
+    if (text.size() > kUnitBound || text.compare(0, strlen(kUnitMarker), kUnitMarker) != 0)
+        return EPERM;
+    return 0;
+}
+
+// Replaces the line starting with key (the first one) by key + value.
+void replaceLine(std::string& text, const std::string& key, const std::string& value) {
+    size_t at = text.find("\n" + key);
+    if (at == std::string::npos)
+        return;
+    size_t start = at + 1;
+    size_t end = text.find('\n', start);
+    text.replace(start, end == std::string::npos ? std::string::npos : end - start, key + value);
+}
+
 }  // namespace
 
 std::string ServiceUnitDirectory() {
@@ -264,14 +314,8 @@ std::string ExecutablePath() {
 }
 
 int InstallService(const ServiceDefinition& d) {
-    if (!goodName(d.name) || d.programPath.empty() || d.programPath[0] != '/' ||
-        !oneLine(d.programPath) || !oneLine(d.displayName))
+    if (!goodDefinition(d))
         return EINVAL;
-    for (const auto& [name, value] : d.environment) {
-        if (name.empty() || name.find('=') != std::string::npos || !oneLine(name) ||
-            !oneLine(value))
-            return EINVAL;
-    }
     std::string path = ServiceUnitPath(d.name);
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0)
@@ -297,6 +341,64 @@ int InstallService(const ServiceDefinition& d) {
     }
     reloadUnits();
     return 0;
+}
+
+int ReconfigureService(const ServiceDefinition& d) {
+    if (!goodDefinition(d))
+        return EINVAL;
+    std::string text;
+    int error = readOwnUnit(d.name, text);
+    if (error != 0)
+        return error;
+    replaceLine(text, "Description=", d.displayName);
+    replaceLine(text, "ExecStart=", quoteWord(d.programPath, true));
+
+    const std::string path = ServiceUnitPath(d.name);
+    const std::string fresh = path + ".new";
+    unlink(fresh.c_str());
+    int fd = open(fresh.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return errno;
+    fchmod(fd, 0644);
+    bool written = WriteAll(fd, text.data(), text.size(), nullptr) && fsync(fd) == 0;
+    error = written ? 0 : (errno != 0 ? errno : EIO);
+    if (close(fd) != 0 && error == 0)
+        error = errno;
+    if (error == 0 && rename(fresh.c_str(), path.c_str()) != 0)
+        error = errno;
+    if (error != 0) {
+        unlink(fresh.c_str());
+        return error;
+    }
+    if (d.automaticStart) {
+        std::string wants = ServiceUnitDirectory() + "/" + kWantsDirectory;
+        if (mkdir(wants.c_str(), 0755) != 0 && errno != EEXIST)
+            return errno;
+        if (symlink(path.c_str(), wantsLinkPath(d.name).c_str()) != 0 && errno != EEXIST)
+            return errno;
+    } else if (unlink(wantsLinkPath(d.name).c_str()) != 0 && errno != ENOENT) {
+        return errno;
+    }
+    reloadUnits();
+    return 0;
+}
+
+int StartService(const std::string& name) {
+    int installed = ServiceInstalled(name);
+    if (installed != 0)
+        return installed;
+    int r = runController({"start", "--no-block", unitName(name)}, nullptr);
+    if (r < 0)
+        return -r;
+    return r == 0 ? 0 : EIO;
+}
+
+int ServiceOwned(const std::string& name) {
+    int installed = ServiceInstalled(name);
+    if (installed != 0)
+        return installed;
+    std::string text;
+    return readOwnUnit(name, text);
 }
 
 int ServiceInstalled(const std::string& name) {
@@ -348,9 +450,9 @@ int QueryServiceState(const std::string& name, int& state) {
 }
 
 int DeleteService(const std::string& name) {
-    int installed = ServiceInstalled(name);
-    if (installed != 0)
-        return installed;
+    int own = ServiceOwned(name);
+    if (own != 0)
+        return own;
     if (unlink(wantsLinkPath(name).c_str()) != 0 && errno != ENOENT)
         return errno;
     if (unlink(ServiceUnitPath(name).c_str()) != 0)

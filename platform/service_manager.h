@@ -8,6 +8,9 @@
 //   ExecutablePath            the running program's full path
 //   InstallService            write the unit file and enable it
 //   ServiceInstalled          whether the unit file exists
+//   ServiceOwned              whether it exists and was written here
+//   ReconfigureService        change an installed service's program, name and start
+//   StartService              ask an installed service to start
 //   StopService               ask a running service to stop
 //   QueryServiceState         the state of an installed service
 //   DeleteService             remove the unit file and its enablement
@@ -15,7 +18,8 @@
 //   ServiceErrorText          the system's text of an error number
 //
 // Errors are errno numbers (0 success): EEXIST a service of that name is
-// installed, ENOENT none is, ENOTCONN no service manager answers (systemd
+// installed, ENOENT none is, EPERM its unit file was not written here (an
+// administrator's own unit of that name is never changed or removed), ENOTCONN no service manager answers (systemd
 // does not run and no controller is named), EINVAL a bad name or path, EIO a
 // controller that failed or gave an answer that cannot be read.
 //
@@ -78,6 +82,24 @@ int InstallService(const ServiceDefinition& definition);
 // 0 when the unit file exists, ENOENT when not, EINVAL for a bad name.
 int ServiceInstalled(const std::string& name);
 
+// 0 when the unit file exists and InstallService wrote it; ENOENT when it
+// does not exist, EPERM when it is someone else's, EINVAL for a bad name.
+int ServiceOwned(const std::string& name);
+
+// Gives the installed service of definition.name the definition's program
+// path, display name and automatic start (the enablement link made or
+// removed); everything else of the unit, its environment too, stays as it
+// is. The unit file is replaced atomically (a new file renamed over it), so
+// it is never missing or half written. ENOENT when it is not installed,
+// EPERM for a unit file that InstallService did not write, EINVAL as
+// InstallService.
+int ReconfigureService(const ServiceDefinition& definition);
+
+// Asks the controller to start the installed service without waiting for it
+// to report running. ENOENT when not installed, ENOTCONN without a
+// controller, EIO when the controller refused.
+int StartService(const std::string& name);
+
 // Asks the controller to stop the service without waiting for it. 0 when
 // the request was accepted (the service was active or activating); ESRCH
 // when the service is not running; ENOTCONN without a controller; EIO when
@@ -89,7 +111,8 @@ int StopService(const std::string& name);
 int QueryServiceState(const std::string& name, int& state);
 
 // Removes the enablement link and the unit file, then asks a controller, if
-// any, to reload. ENOENT when the unit file does not exist.
+// any, to reload. ENOENT when the unit file does not exist, EPERM (nothing
+// removed) when InstallService did not write it.
 int DeleteService(const std::string& name);
 
 // Sends one notification (for example "READY=1" or "STOPPING=1") to the

@@ -164,4 +164,6 @@ std::vector<uint32_t> LocalIPv4Addresses() {
     return out;
 }
 
+bool ProcessIsAdministrator() { return geteuid() == 0; }
+
 }  // namespace platform

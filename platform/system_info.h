@@ -5,6 +5,7 @@
 //   ParseResolverConfig   name servers and search domains from resolv.conf text
 //   ReadResolverConfig    the same from the file
 //   LocalIPv4Addresses    the IPv4 addresses of the interfaces (getifaddrs)
+//   ProcessIsAdministrator  whether this process has the machine's administrator rights
 //
 // Plain data out; addresses are IPv4 in network byte order. Reading never
 // fails loudly: a missing or unreadable source gives empty results.
@@ -54,5 +55,9 @@ ResolverConfig ReadResolverConfig();
 // The distinct IPv4 addresses of all interfaces, loopback included, in the
 // order the kernel lists them; empty when they cannot be read.
 std::vector<uint32_t> LocalIPv4Addresses();
+
+// True when the process runs with the rights of the machine's administrator
+// (effective user id 0), which installing a service needs.
+bool ProcessIsAdministrator();
 
 }  // namespace platform

@@ -106,6 +106,22 @@ TEST_F(ServiceManagerTest, BadDefinitionsAreRefusedAndLeaveNothing) {
     EXPECT_EQ(ENOENT, platform::ServiceInstalled("gw"));
 }
 
+TEST_F(ServiceManagerTest, AUnitWeDidNotWriteIsNeitherChangedNorRemoved) {
+    const std::string own = "[Unit]\nDescription=an administrator's own\n";
+    WriteWhole(m_Dir.Path("gw.service"), own);
+    EXPECT_EQ(0, platform::ServiceInstalled("gw"));
+    EXPECT_EQ(EPERM, platform::ServiceOwned("gw"));
+    EXPECT_EQ(EPERM, platform::ReconfigureService(Definition()));
+    EXPECT_EQ(EPERM, platform::DeleteService("gw"));
+    EXPECT_EQ(own, ReadWhole(m_Dir.Path("gw.service")));
+    EXPECT_EQ(ENOENT, platform::ServiceOwned("other"));
+    EXPECT_EQ(ENOENT, platform::ReconfigureService([this] {
+                  platform::ServiceDefinition d = Definition();
+                  d.name = "other";
+                  return d;
+              }()));
+}
+
 TEST_F(ServiceManagerTest, ControllerAnswersBecomeStates) {
     struct Case {
         const char* answer;
