@@ -4,8 +4,6 @@
 // redirects, malformed requests with their status lines, and the HTTP/1.0
 // framing of every response.
 #include <gtest/gtest.h>
-#include <stdio.h>
-#include <sys/wait.h>
 
 #include <filesystem>
 #include <fstream>
@@ -14,11 +12,14 @@
 #include <string>
 
 #include "net/http_server.h"
+#include "core/tests/support/files.h"
 #include "net/tests/http_fixture.h"
 
 using namespace httptest;
 
 namespace {
+
+using testsupport::RunCommand;
 
 // "METHOD" and the form variables, "name=value" lines in name order with the
 // value separator shown as "|".
@@ -38,21 +39,6 @@ void DeepEcho(CVornHTTPRequest* request) {
 }
 void Go(CVornHTTPRequest* request) {
     request->Redirect(CVornString("/echo?from=go"));
-}
-
-// Runs a shell command; its standard output, and its exit status in *status.
-std::string RunCommand(const std::string& command, int* status = nullptr) {
-    std::string out;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr)
-        return "<popen failed>";
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-    int result = pclose(pipe);
-    if (status)
-        *status = WIFEXITED(result) ? WEXITSTATUS(result) : -1;
-    return out;
 }
 
 class HttpServerClientsTest : public ::testing::Test {

@@ -29,23 +29,13 @@
 
 namespace {
 
+using testsupport::RunCommand;
+
 namespace fs = std::filesystem;
 using gatewaytest::ActivityFields;
 using testsupport::WriteWhole;
 
 const char* const kPassword = "s3cret!pw";
-
-std::string RunCommand(const std::string& command) {
-    std::string out;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr)
-        return "<popen failed>";
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-    pclose(pipe);
-    return out;
-}
 
 bool Has(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;

@@ -26,22 +26,12 @@
 
 namespace {
 
+using testsupport::RunCommand;
+
 namespace fs = std::filesystem;
 using testsupport::WriteWhole;
 
 const char* const kUser = "quendrial";
-
-std::string RunCommand(const std::string& command) {
-    std::string out;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr)
-        return "<popen failed>";
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-    pclose(pipe);
-    return out;
-}
 
 class WebFrameTest : public ::testing::Test {
 protected:

@@ -1,6 +1,9 @@
-// Test file helpers: whole-file reads and writes, a bounded poll, and the
-// readers of the one-line-per-event file.
+// Test file helpers: whole-file reads and writes, a bounded poll, shell
+// commands, and the readers of the one-line-per-event file.
 #include "core/tests/support/files.h"
+
+#include <stdio.h>
+#include <sys/wait.h>
 
 #include <fstream>
 #include <sstream>
@@ -48,6 +51,20 @@ std::vector<std::string> ReadEvents(const std::string& path) {
     for (const auto& fields : ReadEventFields(path))
         if (fields.size() >= 5)
             out.push_back(fields[2] + ":" + fields[4]);
+    return out;
+}
+
+std::string RunCommand(const std::string& command, int* status) {
+    std::string out;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr)
+        return "<popen failed>";
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+    int result = pclose(pipe);
+    if (status)
+        *status = WIFEXITED(result) ? WEXITSTATUS(result) : -1;
     return out;
 }
 

@@ -1,4 +1,5 @@
-// Whole-file reads and writes, polling, and the event-log file of tests.
+// Whole-file reads and writes, polling, shell commands and the event-log
+// file of tests.
 #pragma once
 
 #include <chrono>
@@ -18,6 +19,11 @@ void WriteWhole(const std::string& path, const std::string& bytes);
 // its last answer. For waiting on other threads without a fixed sleep.
 bool Eventually(const std::function<bool()>& pred,
                 std::chrono::milliseconds bound = std::chrono::seconds(10));
+
+// Runs a shell command (tests drive real clients such as curl this way);
+// its standard output, and its exit status in *status (-1 when it did not
+// exit normally).
+std::string RunCommand(const std::string& command, int* status = nullptr);
 
 // The lines of the event-log file (ZELORM_EVENTLOG) at path, each cut at its
 // tabs into the fields time, source, type, id, text[, data].
