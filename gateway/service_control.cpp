@@ -137,26 +137,6 @@ int runService() {
     return started == 0 ? kExitNormal : kExitStartupFailed;
 }
 
-// name=value of an instance variable, made absolute against the current
-// directory (the service runs in "/").
-std::string absoluteValue(const char* value) {
-    if (value[0] == '/')
-        return value;
-    char cwd[4096];
-    if (getcwd(cwd, sizeof cwd) == nullptr)
-        return value;
-    return std::string(cwd) + "/" + value;
-}
-
-// The service manager's database, as far as the commands need it: the unit
-// directory must be there and writable.
-int openManager() {
-    std::string dir = platform::ServiceUnitDirectory();
-    if (access(dir.c_str(), W_OK | X_OK) != 0)
-        return errno;
-    return 0;
-}
-
 }  // namespace
 
 int ZelormMain(int argc, char** argv) {
@@ -326,7 +306,7 @@ int CmdInstallService() {
         fflush(stdout);
         return kExitFailure;
     }
-    int error = openManager();
+    int error = platform::CheckServiceUnitDirectory();
     if (error != 0) {
         printLine("OpenSCManager failed - %s\n",
                   GetLastErrorText(error, s_ErrorText, sizeof s_ErrorText));
@@ -339,7 +319,7 @@ int CmdInstallService() {
     for (const char* name : kInstanceVariables) {
         const char* value = getenv(name);
         if (value != nullptr && *value != '\0')
-            definition.environment.emplace_back(name, absoluteValue(value));
+            definition.environment.emplace_back(name, platform::AbsoluteToWorkingDirectory(value));
     }
     error = platform::InstallService(definition);
     if (error != 0) {
@@ -352,7 +332,7 @@ int CmdInstallService() {
 }
 
 int CmdRemoveService() {
-    int error = openManager();
+    int error = platform::CheckServiceUnitDirectory();
     if (error != 0) {
         printLine("OpenSCManager failed - %s\n",
                   GetLastErrorText(error, s_ErrorText, sizeof s_ErrorText));

@@ -296,6 +296,22 @@ std::string ServiceUnitDirectory() {
     return kDefaultUnitDirectory;
 }
 
+int CheckServiceUnitDirectory() {
+    std::string dir = ServiceUnitDirectory();
+    if (access(dir.c_str(), W_OK | X_OK) != 0)
+        return errno;
+    return 0;
+}
+
+std::string AbsoluteToWorkingDirectory(const char* path) {
+    if (path[0] == '/')
+        return path;
+    char cwd[4096];
+    if (getcwd(cwd, sizeof cwd) == nullptr)
+        return path;
+    return std::string(cwd) + "/" + path;
+}
+
 std::string ServiceUnitPath(const std::string& name) {
     return ServiceUnitDirectory() + "/" + unitName(name);
 }

@@ -4,6 +4,8 @@
 //
 //   ServiceUnitDirectory      $ZELORM_UNIT_DIR, else /etc/systemd/system
 //   ServiceUnitPath           the unit file of a service name
+//   CheckServiceUnitDirectory whether the unit directory can be written
+//   AbsoluteToWorkingDirectory a path made absolute for the service (which runs in "/")
 //   RunningAsService          whether the unit started this process
 //   ExecutablePath            the running program's full path
 //   InstallService            write the unit file and enable it
@@ -63,6 +65,12 @@ struct ServiceDefinition {
 std::string ServiceUnitDirectory();
 // ServiceUnitDirectory() + "/" + name + ".service".
 std::string ServiceUnitPath(const std::string& name);
+// 0 when the unit directory exists and this process may write into it,
+// else the errno of the check.
+int CheckServiceUnitDirectory();
+// path made absolute against the current directory (as it stands when it
+// cannot be read): a value handed to the service, which runs in "/".
+std::string AbsoluteToWorkingDirectory(const char* path);
 
 // True when kServiceEnvironmentVariable is "1".
 bool RunningAsService();

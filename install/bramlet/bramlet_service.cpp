@@ -37,25 +37,6 @@ constexpr int kStopLooks = 300;
 const char* const kInstanceVariables[] = {"ZELORM_REGISTRY", "ZELORM_LOCK_DIR", "ZELORM_EVENTLOG",
                                           "ZELORM_CODEPAGE"};
 
-// A relative value made absolute against the current directory: the service
-// runs in "/".
-std::string absoluteValue(const char* value) {
-    if (value[0] == '/')
-        return value;
-    char cwd[4096];
-    if (getcwd(cwd, sizeof cwd) == nullptr)
-        return value;
-    return std::string(cwd) + "/" + value;
-}
-
-// The service manager's database must be there and writable.
-int openManager() {
-    std::string dir = platform::ServiceUnitDirectory();
-    if (access(dir.c_str(), W_OK | X_OK) != 0)
-        return errno;
-    return 0;
-}
-
 // Waits, one look a second, while the state can be read and is not stopped.
 // The first look comes at once: a service that was not running costs no
 // wait.
@@ -72,7 +53,7 @@ void waitForStop() {
 // Opens the manager and finds the service: 0, or the error (EPERM for a
 // unit of the name that is not ours: it is not even asked to stop).
 int openService() {
-    int error = openManager();
+    int error = platform::CheckServiceUnitDirectory();
     if (error != 0)
         return error;
     return platform::ServiceOwned(kServiceName);
@@ -83,7 +64,7 @@ int openService() {
 int InstallService(const char* programPath) {
     if (programPath == nullptr || *programPath == '\0')
         return kInvalidParameter;
-    int error = openManager();
+    int error = platform::CheckServiceUnitDirectory();
     if (error != 0)
         return error;
     platform::ServiceDefinition definition;
@@ -99,7 +80,7 @@ int InstallService(const char* programPath) {
     for (const char* name : kInstanceVariables) {
         const char* value = getenv(name);
         if (value != nullptr && *value != '\0')
-            definition.environment.emplace_back(name, absoluteValue(value));
+            definition.environment.emplace_back(name, platform::AbsoluteToWorkingDirectory(value));
     }
     return platform::InstallService(definition);
 }
