@@ -94,20 +94,10 @@ ChildResult RunChildProcess(const std::string& program, const std::vector<std::s
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
-    sigset_t none, defaults;
-    sigemptyset(&none);
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGINT);
-    sigaddset(&defaults, SIGTERM);
-    sigaddset(&defaults, SIGPIPE);
-    sigaddset(&defaults, SIGHUP);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &defaults);
     // A group of its own: ending the child ends what it started, and a
     // Ctrl-C at the service's terminal is not the child's.
     posix_spawnattr_setpgroup(&attr, 0);
-    posix_spawnattr_setflags(
-        &attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+    SpawnWithOrdinarySignals(&attr, POSIX_SPAWN_SETPGROUP);
     pid_t pid = -1;
     const int spawned =
         posix_spawn(&pid, program.c_str(), &actions, &attr, argv.data(), envp.data());
@@ -224,16 +214,7 @@ ChildResult RunProgramAndWait(const std::string& program, const std::vector<std:
         posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
         posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     }
-    sigset_t none, defaults;
-    sigemptyset(&none);
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGINT);
-    sigaddset(&defaults, SIGTERM);
-    sigaddset(&defaults, SIGPIPE);
-    sigaddset(&defaults, SIGHUP);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    SpawnWithOrdinarySignals(&attr, 0);
     pid_t pid = -1;
     // posix_spawnp searches $PATH only for a name without '/'.
     const int spawned = posix_spawnp(&pid, program.c_str(), &actions, &attr, argv.data(), environ);
@@ -259,6 +240,20 @@ ChildResult RunProgramAndWait(const std::string& program, const std::vector<std:
         result.exitCode = 128 + WTERMSIG(status);
     }
     return result;
+}
+
+void SpawnWithOrdinarySignals(posix_spawnattr_t* attr, short extraFlags) {
+    sigset_t none, defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGINT);
+    sigaddset(&defaults, SIGTERM);
+    sigaddset(&defaults, SIGPIPE);
+    sigaddset(&defaults, SIGHUP);
+    posix_spawnattr_setsigmask(attr, &none);
+    posix_spawnattr_setsigdefault(attr, &defaults);
+    posix_spawnattr_setflags(
+        attr, static_cast<short>(POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | extraFlags));
 }
 
 }  // namespace platform

@@ -20,6 +20,8 @@
 // and is always reaped: no wait here lasts for ever and no zombie is left.
 #pragma once
 
+#include <spawn.h>
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -72,5 +74,10 @@ std::vector<std::string> BoundedEnvironment(const std::vector<std::string>& name
 // reports it). Blocks the calling thread.
 ChildResult RunProgramAndWait(const std::string& program, const std::vector<std::string>& arguments,
                               bool quiet);
+
+// Makes a child start with the ordinary signal mask and dispositions (this
+// process blocks its stop signals for its signal thread), plus extraFlags
+// (e.g. POSIX_SPAWN_SETPGROUP) for what the caller set on attr itself.
+void SpawnWithOrdinarySignals(posix_spawnattr_t* attr, short extraFlags);
 
 }  // namespace platform

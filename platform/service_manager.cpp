@@ -37,6 +37,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "platform/child_process.h"
 #include "platform/file_ops.h"
 
 extern char** environ;
@@ -158,17 +159,8 @@ int runController(const std::vector<std::string>& args, std::string* output) {
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    // The service blocks its stop signals for its signal thread; the
-    // controller must start with the ordinary mask and dispositions.
-    sigset_t none, defaults;
-    sigemptyset(&none);
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGINT);
-    sigaddset(&defaults, SIGTERM);
-    sigaddset(&defaults, SIGPIPE);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    // The controller starts with the ordinary signal mask and dispositions.
+    SpawnWithOrdinarySignals(&attr, 0);
     pid_t pid = -1;
     int spawned = posix_spawnp(&pid, program.c_str(), &actions, &attr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
