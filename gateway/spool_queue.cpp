@@ -34,6 +34,7 @@
 #include "gateway/queued_message.h"
 #include "gateway/spool_files.h"
 #include "platform/file_ops.h"
+#include "platform/file_replace.h"
 
 namespace {
 

@@ -79,7 +79,6 @@
 #include "core/message_catalog.h"
 #include "core/rw_lock.h"
 #include "core/vorn_mutex.h"
-#include "platform/file_replace.h"
 
 class CQueuedMessage;
 
