@@ -102,8 +102,9 @@ RunResult RunProgram(const std::vector<std::string>& args,
 // The path of the program under test.
 std::string ProgramPath();
 
-// A loopback TCP port that was free a moment ago (the system's choice), so
-// that instances running side by side never share a listening port.
+// A loopback TCP port that was free a moment ago, outside the range of
+// outgoing connections and reserved for this process, so that instances
+// running side by side never share a listening port; 0 when none is left.
 int FreePort();
 
 // A listening socket on port (all addresses), so that a server under test

@@ -248,6 +248,13 @@ bool RunningGateway::WaitStarted(std::chrono::milliseconds bound) {
     return true;
 }
 
+std::string RunningGateway::Errors() const {
+    std::string text = m_Child->Errors() + "\nevents:\n";
+    for (const std::string& event : m_Instance.Events())
+        text += "  " + event + "\n";
+    return text;
+}
+
 int RunningGateway::Stop() {
     m_Child->Signal(SIGTERM);
     return m_Child->Wait();

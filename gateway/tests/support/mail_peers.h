@@ -127,7 +127,9 @@ public:
     int Stop();
     // SIGKILL, reaped.
     void Kill();
-    std::string Errors() const { return m_Child->Errors(); }
+    // The standard error and the instance's events: the event log says
+    // why a start-up failed.
+    std::string Errors() const;
 
 private:
     GatewayInstance& m_Instance;
