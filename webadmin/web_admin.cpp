@@ -6,6 +6,7 @@
 #include "core/vorn_date.h"
 #include "net/uri.h"
 #include "templates/hidden_vars.h"
+#include "webadmin/diagnostics_pages.h"
 #include "webadmin/login_commands.h"
 #include "webadmin/web_pages.h"
 
@@ -37,6 +38,8 @@ const WebCommand CommandTable[] = {
     {"Display", Display},
     {"Authenticate", Authenticate},
     {"Deauthenticate", Deauthenticate},
+    {"Diag", Diag},
+    {"ShowSettings", ShowSettings},
     {nullptr, nullptr},
 };
 
