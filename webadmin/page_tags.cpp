@@ -1,15 +1,31 @@
 // The web administration's page tags (see page_tags.h).
 #include "webadmin/page_tags.h"
 
+#include <string_view>
+#include <vector>
+
+#include "config/activity_log.h"
+#include "config/config_store.h"
 #include "core/disk_file.h"
 #include "core/file_system.h"
 #include "core/message_catalog.h"
 #include "core/registry.h"
+#include "gateway/service_startup.h"
 #include "net/http_request.h"
 #include "templates/tag_support.h"
+#include "webadmin/object_tags.h"
+#include "webadmin/service_tags.h"
 #include "webadmin/web_pages.h"
 
 namespace {
+
+// Record (4, 16, 0): use of the web client refused.
+constexpr int kRecordClassWebAccess = 4;
+constexpr int kRecordWebClientRefused = 16;
+constexpr int kRecordTextField = 100;
+
+// Pieces in which ShowFile copies a file into the response.
+constexpr int kCopyPiece = 65536;
 
 // The whole file, unchanged; empty when it is missing or unreadable.
 CVornString ReadWholeFile(CVornString& path) {
@@ -41,7 +57,119 @@ CVornString InstalledPageFolder() {
     return folder;
 }
 
+// A name that, joined to a directory, names a file in that directory
+// itself: not the directory ("."), no separator, no parent step, and no NUL
+// byte that would end the path early.
+bool IsPlainFileName(CVornString& name) {
+    const std::string_view text(name.CStr(), static_cast<size_t>(name.Length()));
+    return !text.empty() && text != "." && text.find('/') == std::string_view::npos &&
+           text.find("..") == std::string_view::npos && text.find('\0') == std::string_view::npos;
+}
+
+// Copies the file at path into the response in pieces; a file that is
+// missing or cannot be read writes nothing (or what was read before the
+// failure).
+void CopyFileToResponse(CVornHTTPRequest* request, CVornString& path) {
+    if (!FileExists(path.CStr(), false))
+        return;
+    CVornDiskFile file(path.CStr(), kFileReadOnly | kFileNoPathLock);
+    if (!file.Open())
+        return;
+    CVornString piece(CVornString::kUnlocked);
+    while (file.Read(piece, kCopyPiece) > 0 && !piece.IsEmpty()) {
+        if (request->Write(piece) < 0)
+            break;
+    }
+    file.Close();
+}
+
+// The attribute names of a tag, in the table's order.
+std::vector<CVornString> AttributeNames(CVornStringMap& attributes) {
+    std::vector<CVornString> names;
+    CVornString key(CVornString::kUnlocked);
+    void* value = nullptr;
+    for (bool more = attributes.First(key, &value); more; more = attributes.Next(key, &value))
+        names.emplace_back(key, CVornString::kUnlocked);
+    return names;
+}
+
+const char* TextOrNull(CVornString& text) {
+    return text.IsEmpty() ? nullptr : text.CStr();
+}
+
+// ---- The tag table. Every row calls its tag through one shape; the
+// adapters below hand each tag function the arguments it reads.
+
+typedef int (*PageTagFunction)(CVornHTTPRequest* request, CVornStringMap& attributes,
+                               const CVornString& user, const CVornString& client);
+
+struct PageTag {
+    const char* m_Name;
+    PageTagFunction m_Function;
+};
+
+template <void (*Tag)(CVornHTTPRequest*, CVornStringMap&)>
+int WithAttributes(CVornHTTPRequest* request, CVornStringMap& attributes, const CVornString&,
+                   const CVornString&) {
+    Tag(request, attributes);
+    return kTagHandled;
+}
+
+template <void (*Tag)(CVornHTTPRequest*)>
+int WithRequest(CVornHTTPRequest* request, CVornStringMap&, const CVornString&,
+                const CVornString&) {
+    Tag(request);
+    return kTagHandled;
+}
+
+// ListBox and WordBox: names the pages use that write nothing.
+int WritesNothing(CVornHTTPRequest*, CVornStringMap&, const CVornString&, const CVornString&) {
+    return kTagHandled;
+}
+
+int WebClientGate(CVornHTTPRequest* request, CVornStringMap& attributes, const CVornString& user,
+                  const CVornString& client) {
+    return CanUseWebClient(request, attributes, user, client) ? kTagHandled : kTagStopPage;
+}
+
+// In the order in which the names are tested. The web-mail pages' tags
+// take their places in this order when they come (marked below); until
+// then their names fall through to the common tags.
+const PageTag kPageTags[] = {
+    // web mail: AddressBookBox
+    {"AdminFooter", WithAttributes<AdminFooter>},
+    {"AdminHeader", WithAttributes<AdminHeader>},
+    // web mail: AttachmentsBox
+    {"CanUseWebClient", WebClientGate},
+    {"EventTable", WithAttributes<EventTable>},
+    {"ListBox", WritesNothing},
+    // web mail: MailBoxBox, MailBoxTable, MessageTable, MyAddress
+    {"ObjBar", WithRequest<ObjBar>},
+    {"OtherMIME", WithRequest<OtherMIME>},
+    // web mail: PlaceHeaders, SetSortBy
+    {"ShowFile", WithAttributes<ShowFile>},
+    // web mail: ShowHeader, ShowMessage
+    {"ShowReg", WithAttributes<ShowReg>},
+    // web mail: ShowUserBar
+    {"ShowVersionNumber", WithRequest<ShowVersionNumber>},
+    // web mail: RefreshRateInMinutes, ShowRefreshStatement, TOCInfo, UserFooter
+    {"WordBox", WritesNothing},
+    {"VirusDefVersion", WithRequest<VirusDefVersion>},
+    {"LastKelbrookAttempt", WithRequest<LastKelbrookAttempt>},
+    {"LastKelbrookStatus", WithRequest<LastKelbrookStatus>},
+    {"RouteBox", WithAttributes<RouteBox>},
+};
+
 }  // namespace
+
+int HandlePageTag(CVornHTTPRequest* request, const CVornString& name, CVornStringMap& attributes,
+                  const CVornString& user, const CVornString& client) {
+    for (const PageTag& tag : kPageTags) {
+        if (name.Equals(tag.m_Name, 0))
+            return tag.m_Function(request, attributes, user, client);
+    }
+    return kTagNotMine;
+}
 
 void AdminHeader(CVornHTTPRequest* request, CVornStringMap& attributes) {
     CVornString text(CVornString::kUnlocked);
@@ -76,19 +204,65 @@ void AdminFooter(CVornHTTPRequest* request, CVornStringMap& attributes) {
     request->Flush();
 }
 
-int HandlePageTag(CVornHTTPRequest* request, const CVornString& name, CVornStringMap& attributes,
-                  const CVornString& user, const CVornString& client) {
-    (void)user;
-    (void)client;
-    if (name.Equals("AdminHeader", 0)) {
-        AdminHeader(request, attributes);
-        return kTagHandled;
+bool CanUseWebClient(CVornHTTPRequest* request, CVornStringMap& attributes,
+                     const CVornString& user, const CVornString& client) {
+    CVornString clientText(client, CVornString::kUnlocked);
+    CVornString userText(user, CVornString::kUnlocked);
+    CVornString value(CVornString::kUnlocked);
+    if (CVornConfigStore::GetSetting(TextOrNull(clientText), TextOrNull(userText), "AllowZELORMUI",
+                                     value) != 0)
+        value.Clear();
+    if (value.ToLong() > 0)
+        return true;
+
+    CVornStringMap record;
+    ActivityRecordStart(record, kRecordClassWebAccess, kRecordWebClientRefused, 0,
+                        userText.CStr(), clientText.CStr());
+    ActivityRecordSetText(record, kRecordTextField, GetCatalogText(kMsgWebClientRecordRefused));
+    ActivityLogWrite(record);
+
+    CVornString message(CVornString::kUnlocked);
+    if (!attributes.Get("message", message)) {
+        if (const char* text = GetCatalogText(kMsgWebClientPageRefused))
+            message.Assign(text);
     }
-    if (name.Equals("AdminFooter", 0)) {
-        AdminFooter(request, attributes);
-        return kTagHandled;
+    request->m_FormVariables.Set("loginerror", message);
+    IssueLogin(request, kUserLoginPage);
+    return false;
+}
+
+void ShowFile(CVornHTTPRequest* request, CVornStringMap& attributes) {
+    CVornString directory(CVornString::kUnlocked);
+    if (GetProductRegValue(kProductRegistryKey, "LocalDir", directory, false) != 0)
+        directory.Assign(kDefaultDataDirectory);
+    CVornString path(CVornString::kUnlocked);
+    for (CVornString& name : AttributeNames(attributes)) {
+        // The names come from the page, but a page must still not reach
+        // past the local directory, which holds the configuration.
+        if (!IsPlainFileName(name))
+            continue;
+        JoinPath(path, directory.CStr(), name.CStr());
+        CopyFileToResponse(request, path);
     }
-    // The other administration tags come with their own step; until then
-    // they are left to the common tags.
-    return kTagNotMine;
+}
+
+void ShowReg(CVornHTTPRequest* request, CVornStringMap& attributes) {
+    const bool quotes = HasAttribute(attributes, "usequotes");
+    CVornString out(CVornString::kUnlocked);
+    for (CVornString& name : AttributeNames(attributes)) {
+        if (name.Equals("usequotes", 0))
+            continue;
+        CVornString value(CVornString::kUnlocked);
+        (void)GetProductRegValue(kProductRegistryKey, name.CStr(), value, true);
+        if (quotes)
+            out.Append('"');
+        AppendHtml(out, value);
+        if (quotes)
+            out.Append('"');
+    }
+    request->Write(out);
+}
+
+void ShowVersionNumber(CVornHTTPRequest* request) {
+    request->Write(kServiceVersionText);
 }
