@@ -30,6 +30,9 @@ inline constexpr const char* kServiceName = "zelorm";
 inline constexpr const char* kServiceDisplayName = "ZEL for Dozoruve";
 inline constexpr const char* kServiceEventSource = "Velmar RazoVidez for Dozoruve";
 inline constexpr const char* kServiceShortProductName = "ZELGW";
+// The version the service shows: SMTP greeting, received lines, the
+// administration pages.
+inline constexpr const char* kServiceVersionText = "2.1 bld 63";
 
 enum : int {
     kExitNormal = 0,

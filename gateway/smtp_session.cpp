@@ -22,6 +22,7 @@
 #include "core/message_catalog.h"
 #include "core/vorn_date.h"
 #include "gateway/queued_message.h"
+#include "gateway/service_control.h"
 #include "gateway/smtp_server.h"
 #include "gateway/spool_queue.h"
 #include "net/host_address.h"
@@ -32,7 +33,6 @@
 namespace {
 
 constexpr const char* kProduct = "ZELORM";
-constexpr const char* kVersion = "2.1 bld 63";
 constexpr const char* kWebSite = "www.zelorm.example";
 constexpr int kEventError = 1;
 constexpr int kEventWarning = 2;
@@ -221,7 +221,7 @@ void CSmtpSession::Run() {
     CVornString date;
     now.FormatRFC822(date);
     if (sendReply(Printf("220 %s SMTP %s %s; %s %s\r\n", m_Server.GetOwnHostName(), kProduct,
-                         kVersion, date.CStr(), kWebSite),
+                         kServiceVersionText, date.CStr(), kWebSite),
                   true) == 0) {
         dropTransaction();
         return;
@@ -400,7 +400,7 @@ CSmtpSession::Step CSmtpSession::onData() {
     const char* forRecipient =
         m_RecipientCount == 1 && !m_LastRecipient.empty() ? m_LastRecipient.c_str() : nullptr;
     if (m_Message->WriteReceivedHeader(m_HeloName.c_str(), m_Client.c_str(),
-                                       m_Server.GetOwnHostName(), kProduct, kVersion,
+                                       m_Server.GetOwnHostName(), kProduct, kServiceVersionText,
                                        forRecipient) != 0) {
         m_Server.recordReceiveError(kMsgTraceFailed, m_Client.c_str());
         return reply(kLocalError);

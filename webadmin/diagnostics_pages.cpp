@@ -12,6 +12,7 @@
 #include "core/registry.h"
 #include "core/vorn_date.h"
 #include "gateway/mail_users.h"
+#include "gateway/service_control.h"
 #include "gateway/service_startup.h"
 #include "net/dns_resolver.h"
 #include "net/http_request.h"
@@ -23,7 +24,6 @@
 
 namespace {
 
-constexpr const char* kVersionText = "2.1 bld 63";
 // The permission pair that shows the files and lets a user name the user
 // and client of the settings page.
 constexpr const char* kDiagPermission = "RS";
@@ -308,7 +308,7 @@ void Diag(CVornHTTPRequest* request) {
     AdminHeader(request, attributes);
 
     CVornString text("\r\n<b>Version: </b>", CVornString::kUnlocked);
-    text.Append(kVersionText);
+    text.Append(kServiceVersionText);
     text.Append("</br>\r\n");
     request->Write(text);
     request->Flush();
@@ -419,7 +419,7 @@ void ShowSettings(CVornHTTPRequest* request) {
     text.Append("</td><th align=left valign=top>");
     appendText(text, GetCatalogText(kMsgLabelVersion));
     text.Append(":</th><td valign=top>");
-    text.Append(kVersionText);
+    text.Append(kServiceVersionText);
     text.Append("<br>&nbsp;</td></tr></table></center>");
 
     // The table's first row is opened here; the "Where" line fills it and

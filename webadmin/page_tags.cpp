@@ -10,6 +10,7 @@
 #include "core/file_system.h"
 #include "core/message_catalog.h"
 #include "core/registry.h"
+#include "gateway/service_control.h"
 #include "gateway/service_startup.h"
 #include "net/http_request.h"
 #include "templates/tag_support.h"

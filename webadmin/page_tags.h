@@ -40,9 +40,6 @@ enum : int {
     kMsgWebClientRecordRefused = 419,  // text of the refusal's activity record
 };
 
-// The service's version text, the same as in the SMTP greeting.
-constexpr const char* kServiceVersionText = "2.1 bld 63";
-
 // The site's PageTagCallback. The name is compared without regard to case
 // with the tag table, in its order; the first match runs. kTagHandled when
 // the tag was handled, kTagStopPage when CanUseWebClient refused the page
