@@ -8,6 +8,7 @@
 #include "templates/hidden_vars.h"
 #include "webadmin/diagnostics_pages.h"
 #include "webadmin/login_commands.h"
+#include "webadmin/object_modification.h"
 #include "webadmin/web_pages.h"
 
 // The globals live until the process ends: workers of the web server that
@@ -38,6 +39,7 @@ const WebCommand CommandTable[] = {
     {"Display", Display},
     {"Authenticate", Authenticate},
     {"Deauthenticate", Deauthenticate},
+    {"ModifyObj", ModifyObj},
     {"Diag", Diag},
     {"ShowSettings", ShowSettings},
     {nullptr, nullptr},

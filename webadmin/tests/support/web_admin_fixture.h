@@ -38,6 +38,12 @@ bool Has(const std::string& text, const std::string& part);
 // The body of a whole response (what follows the first empty line).
 std::string BodyOf(const std::string& response);
 
+// A TCP port free a moment ago, from below the range of outgoing
+// connections and reserved for this process (the same reservation the
+// gateway's tests use), so that tests running side by side never choose the
+// same one; 0 when none is left.
+int FreePort();
+
 class WebAdminTest : public ::testing::Test {
 protected:
     void SetUp() override;
