@@ -60,6 +60,8 @@ const std::vector<CallSpec>& BaseSpecs() {
         {"LogMessage", 1, "", true},        // written as it stands
         {"WriteEventLog", 1, nullptr, true},
         {"GetCatalogText", 0, nullptr, true},
+        // The web administration's error page: a base or product text.
+        {"ShowErrorMessage", 1, nullptr, true},
         // Accessor and table look-ups: the number is the last argument;
         // look-ups by computed numbers (dates) are checked separately.
         {"GetText", SIZE_MAX, nullptr, false},
