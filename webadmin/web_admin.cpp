@@ -6,6 +6,8 @@
 #include "core/vorn_date.h"
 #include "net/uri.h"
 #include "templates/hidden_vars.h"
+#include "webadmin/access_report.h"
+#include "webadmin/antivirus_report.h"
 #include "webadmin/login_commands.h"
 #include "webadmin/web_pages.h"
 
@@ -37,6 +39,8 @@ const WebCommand CommandTable[] = {
     {"Display", Display},
     {"Authenticate", Authenticate},
     {"Deauthenticate", Deauthenticate},
+    {"AccessReport", AccessReport},
+    {"RazoVidezReport", RazoVidezReport},
     {nullptr, nullptr},
 };
 
