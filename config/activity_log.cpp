@@ -2,6 +2,7 @@
 // as one line each to the file of the day, with old day files removed by age.
 //
 //   ActivityLogInit          log directory and retention setting name
+//   ActivityLogGetDirectory  the log directory, for the readers of the log
 //   ActivityLogClose         close the day file and refuse later records
 //   ActivityRecordStart      empty a record and set fields 1, 2, 3, 10, 11
 //   ActivityRecordSetNumber  one field from a number
@@ -198,6 +199,12 @@ void ActivityLogInit(const char* directory, const char* settingName) {
         state.m_Directory.Assign(directory);
     if (settingName)
         state.m_SettingName.Assign(settingName);
+}
+
+void ActivityLogGetDirectory(CVornString& out) {
+    LogState& state = State();
+    CVornLockGuard guard(state.m_Lock);
+    out.Assign(state.m_Directory);
 }
 
 void ActivityLogClose() {

@@ -56,6 +56,10 @@ constexpr int kActivityValueLimit = 10240;
 // leaves that value as it is. Opens nothing; an open day file stays open.
 void ActivityLogInit(const char* directory, const char* settingName);
 
+// out := the log directory (the one ActivityLogInit named last, "/tmp"
+// before), so that readers of the log search the files it writes.
+void ActivityLogGetDirectory(CVornString& out);
+
 // Closes the open day file and refuses every later record, also after a new
 // ActivityLogInit.
 void ActivityLogClose();

@@ -20,7 +20,7 @@
 //   X-Sample-Reason 1 "unknown", X-Sample-Status 2 0, X-Sample-Priority 2 500.
 //
 // Failures never stop the scan: Quarantine answers 0, counts the failure,
-// writes a debug warning and warning event 849, and leaves no package file
+// writes a debug warning and warning event 829, and leaves no package file
 // behind; the plug-in then repairs, replaces or deletes the object as the
 // action level says.
 #include <stdio.h>
@@ -50,7 +50,7 @@
 namespace {
 
 // Warning event: an infected object (name, message) could not be quarantined.
-const int kMsgQuarantineFailed = 849;
+const int kMsgQuarantineFailed = 829;
 const int kEventWarning = 2;
 
 std::atomic<QuarantineHostLookup> g_HostLookup{nullptr};

@@ -35,7 +35,7 @@ namespace {
 const char kLibraryName[] = "libWexlor.so";
 // Event-log texts of a scanner that stopped working and started again.
 const int kMsgScannerUnusable = 847;
-const int kMsgScannerRestarted = 848;
+const int kMsgScannerRestarted = 828;
 const int kEventError = 1;
 const int kEventInformation = 4;
 // A scan that finds the scanner not running asks for a new start at most

@@ -21,7 +21,7 @@
 // ReloadDefsIfNewer reports a failed reload as error event 847 and calls
 // Initialize again at once (a scanner whose engine still runs refuses that
 // harmlessly); a scan that meets 519 asks for the same (at most once a
-// minute on the library clock) and is tried again once. Event 848 says that
+// minute on the library clock) and is tried again once. Event 828 says that
 // scanning runs again. Meanwhile scans fail, so the caller keeps the mail
 // waiting.
 //
@@ -96,7 +96,7 @@ public:
     // Initialises the held scanner again with the stored values when it is
     // not running; waits for running scans. At most one attempt per minute
     // of the library clock unless force is set. True when the scanner was
-    // initialised (event 848).
+    // initialised (event 828).
     bool Reinitialize(bool force);
 
     // Statistics (they only grow; read by tests).

@@ -6,6 +6,8 @@
 #include "core/vorn_date.h"
 #include "net/uri.h"
 #include "templates/hidden_vars.h"
+#include "webadmin/access_report.h"
+#include "webadmin/antivirus_report.h"
 #include "webadmin/diagnostics_pages.h"
 #include "webadmin/login_commands.h"
 #include "webadmin/object_modification.h"
@@ -40,8 +42,10 @@ const WebCommand CommandTable[] = {
     {"Authenticate", Authenticate},
     {"Deauthenticate", Deauthenticate},
     {"ModifyObj", ModifyObj},
+    {"AccessReport", AccessReport},
     {"Diag", Diag},
     {"ShowSettings", ShowSettings},
+    {"RazoVidezReport", RazoVidezReport},
     {nullptr, nullptr},
 };
 

@@ -198,7 +198,7 @@ TEST_F(ScanQuarantineTest, AFailedQuarantineLeavesNothingAndLetsTheScanGoOn) {
                                            "V", 1, 0))
             << c.name;
         EXPECT_EQ(1, callback.GetQuarantineFailures()) << c.name;
-        EXPECT_TRUE(HasEvent("2:M849")) << c.name;
+        EXPECT_TRUE(HasEvent("2:M829")) << c.name;
         EXPECT_TRUE(Packages().empty()) << c.name;
         EXPECT_TRUE(m_Forwarder->Items().empty()) << c.name;
     }

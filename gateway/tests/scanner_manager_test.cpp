@@ -213,7 +213,7 @@ TEST_F(ScannerManagerTest, AFailedReloadStartsTheScannerAgain) {
     SetClock(m_Now + 61);
     EXPECT_TRUE(ScanOnce(nullptr));
     EXPECT_EQ(3, Control()->initializeCalls);
-    EXPECT_TRUE(HasEvent("4:M848"));
+    EXPECT_TRUE(HasEvent("4:M828"));
     EXPECT_TRUE(ScanOnce(nullptr));
     EXPECT_EQ(3, Control()->initializeCalls);
 }
