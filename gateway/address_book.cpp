@@ -57,8 +57,7 @@ void lockName(const char* user, CVornString& name) {
 // Reads the next line, terminator included, into line: 1 a line, 0 the end,
 // -1 a read error. A line longer than kMaxBookLineLength is consumed whole
 // and reported through *tooLong (line then empty).
-int readBookLine(CVornDiskFile& file, std::vector<char>& buffer, CVornString& line,
-                 bool* tooLong) {
+int readBookLine(CVornDiskFile& file, std::vector<char>& buffer, CVornString& line, bool* tooLong) {
     *tooLong = false;
     line.Assign("");
     const int size = static_cast<int>(buffer.size());
@@ -100,7 +99,9 @@ CAddressBookEntry::CAddressBookEntry(const char* name, const char* value) {
     m_Value.Assign(value);
 }
 
-CAddressBookEntry::CAddressBookEntry(const CAddressBookEntry& other) { Assign(other); }
+CAddressBookEntry::CAddressBookEntry(const CAddressBookEntry& other) {
+    Assign(other);
+}
 
 CAddressBookEntry& CAddressBookEntry::operator=(const CAddressBookEntry& other) {
     Assign(other);
@@ -168,8 +169,8 @@ int CAddressBook::createFile() {
     if (!file.Open())
         return 2;
     char header[64];
-    const int n = snprintf(header, sizeof header, "%c %c %lld\r\n", '#', '1',
-                           static_cast<long long>(Now()));
+    const int n =
+        snprintf(header, sizeof header, "%c %c %lld\r\n", '#', '1', static_cast<long long>(Now()));
     const bool written = file.Write(header, n) == n;
     const bool closed = file.Close();
     return written && closed ? 0 : 1;

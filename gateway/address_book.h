@@ -105,8 +105,8 @@ private:
     // Reads the file into the entries as the header comment describes.
     void load();
 
-    CVornString m_Path{CVornString::kUnlocked};  // empty: the user has no book
-    CVornMap<CAddressBookEntry> m_Entries{0, 1};   // name (any case) -> entry
+    CVornString m_Path{CVornString::kUnlocked};   // empty: the user has no book
+    CVornMap<CAddressBookEntry> m_Entries{0, 1};  // name (any case) -> entry
     mutable CVornLock m_EntriesLock{true};
     std::unique_ptr<CVornMutex> m_Mutex;  // locked while set
 };

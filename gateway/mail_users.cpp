@@ -25,7 +25,9 @@ CVornString& g_MailRoot = *new CVornString(kDefaultDataDirectory, CVornString::k
 
 constexpr int kSettingBufferSize = 32;
 
-bool isEmptyName(const char* user) { return user == nullptr || *user == '\0'; }
+bool isEmptyName(const char* user) {
+    return user == nullptr || *user == '\0';
+}
 
 // A user whose name can stand as one folder below the mail root; anything
 // else would let a name reach files outside the user's own folder.
@@ -63,8 +65,7 @@ class MarkUndo {
 public:
     // Reads the user's value and marks the user.
     explicit MarkUndo(const char* user) : m_User(user) {
-        m_HadValue =
-            CVornConfigStore::GetObjectSetting('U', user, kMailUserSetting, m_Value) == 0;
+        m_HadValue = CVornConfigStore::GetObjectSetting('U', user, kMailUserSetting, m_Value) == 0;
         m_Active = MarkMailUser(user) == 0;
     }
     MarkUndo(const MarkUndo&) = delete;
@@ -92,7 +93,9 @@ private:
 
 CMailboxSet::~CMailboxSet() = default;
 
-MailUserEntry::~MailUserEntry() { delete m_Set; }
+MailUserEntry::~MailUserEntry() {
+    delete m_Set;
+}
 
 void SetMailRoot(const char* directory) {
     if (isEmptyName(directory))
@@ -262,9 +265,13 @@ bool IsMailUserInUse(const char* user) {
     return entry != nullptr && entry->m_References > 0;
 }
 
-int MarkMailUser(const char* user) { return setMark(user, "1"); }
+int MarkMailUser(const char* user) {
+    return setMark(user, "1");
+}
 
-int UnmarkMailUser(const char* user) { return setMark(user, "0"); }
+int UnmarkMailUser(const char* user) {
+    return setMark(user, "0");
+}
 
 void GetMailboxSetPath(const char* user, CVornString& out) {
     CVornString folder(CVornString::kUnlocked);

@@ -81,9 +81,9 @@ struct MailUserEntry {
     MailUserEntry(const MailUserEntry&) = delete;
     MailUserEntry& operator=(const MailUserEntry&) = delete;
 
-    int m_References = 0;           // lookups not yet given back
-    CMailboxSet* m_Set = nullptr;   // owned, deleted with the entry
-    time_t m_LastRelease = 0;       // Now() at the last ReleaseMailUser
+    int m_References = 0;          // lookups not yet given back
+    CMailboxSet* m_Set = nullptr;  // owned, deleted with the entry
+    time_t m_LastRelease = 0;      // Now() at the last ReleaseMailUser
 };
 
 // User name (any letter case) -> entry; 1024 buckets. Guarded by

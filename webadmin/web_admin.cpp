@@ -7,6 +7,7 @@
 #include "net/uri.h"
 #include "templates/hidden_vars.h"
 #include "webadmin/login_commands.h"
+#include "webadmin/object_commands.h"
 #include "webadmin/web_pages.h"
 
 // The globals live until the process ends: workers of the web server that
@@ -37,6 +38,8 @@ const WebCommand CommandTable[] = {
     {"Display", Display},
     {"Authenticate", Authenticate},
     {"Deauthenticate", Deauthenticate},
+    {"AddObj", AddObj},
+    {"DeleteObj", DeleteObj},
     {nullptr, nullptr},
 };
 

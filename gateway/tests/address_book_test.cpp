@@ -85,13 +85,13 @@ TEST_F(AddressBookTest, LinesBecomeEntriesByTheFileRules) {
         {"pairs, CR LF and LF endings, last line unended",
          "Zed" + s + "z@x.test\r\nann" + s + "a@x.test\nmo" + s + "m@x.test",
          {"ann=a@x.test", "mo=m@x.test", "Zed=z@x.test"}},
-        {"split at the first separator only", "list" + s + "a" + s + "b\r\n",
-         {"list=a" + s + "b"}},
+        {"split at the first separator only", "list" + s + "a" + s + "b\r\n", {"list=a" + s + "b"}},
         {"no separator, empty name, empty value are passed over",
          "plain line\r\n" + s + "nobody@x.test\r\nempty" + s + "\r\nok" + s + "v\r\n",
          {"ok=v"}},
         {"a later name in another case replaces the earlier",
-         "Pat" + s + "old@x.test\r\npAT" + s + "new@x.test\r\n", {"pAT=new@x.test"}},
+         "Pat" + s + "old@x.test\r\npAT" + s + "new@x.test\r\n",
+         {"pAT=new@x.test"}},
         {"an over-long line is passed over whole",
          "long" + s + std::string(kMaxBookLineLength + 10, 'v') + "\r\nnext" + s + "n\r\n",
          {"next=n"}},
@@ -167,8 +167,8 @@ TEST_F(AddressBookTest, NamesThatAreNotOneFolderNeverReachAFile) {
                                             m_Root + "/addressbook.bok"};
     fs::create_directories(m_Temp.Path("victim"));
     for (const std::string& book : books) WriteWhole(book, "# 1 0\r\nsecret\x1Cs@x.test\r\n");
-    for (const char* user : std::vector<const char*>{"../victim", "ann/../../victim", "..", ".", "",
-                                                     nullptr}) {
+    for (const char* user :
+         std::vector<const char*>{"../victim", "ann/../../victim", "..", ".", "", nullptr}) {
         SCOPED_TRACE(user ? user : "(null)");
         EXPECT_TRUE(Entries(user).empty());
         DeleteAddressBook(user);
@@ -208,8 +208,8 @@ TEST(AddressBookRootTest, EmptyRootIsIgnoredAndWithoutRootNoBookIsTouched) {
         GTEST_SKIP() << stray << " exists already";
     testsupport::TempDir temp{"zelorm-book"};
     testsupport::ScopedEnv locks{"ZELORM_LOCK_DIR", temp.Path("locks")};
-    EXPECT_EXIT(std::exit(ReadAndDeleteWithoutRoot(stray) ? 0 : 1),
-                ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(std::exit(ReadAndDeleteWithoutRoot(stray) ? 0 : 1), ::testing::ExitedWithCode(0),
+                "");
     EXPECT_FALSE(fs::exists(stray));
     std::error_code ignored;
     fs::remove(stray, ignored);

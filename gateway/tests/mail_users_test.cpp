@@ -63,9 +63,9 @@ protected:
                    "DUdee,ZELORMUser=2\r\nDUeve,Cast=mail\r\n");
         WriteWhole(Path("local-config"), "# 2 0\r\n");
         WriteWhole(Path("vendor-config"), "# 2 0\r\n");
-        m_Store = std::make_unique<Store>(Path("shared-config").c_str(),
-                                          Path("local-config").c_str(),
-                                          Path("vendor-config").c_str());
+        m_Store =
+            std::make_unique<Store>(Path("shared-config").c_str(), Path("local-config").c_str(),
+                                    Path("vendor-config").c_str());
         ASSERT_EQ(0, Store::Load(1));
         m_Saved = ReadWhole(Path("shared-config"));
         fs::create_directories(Path("mail"));
