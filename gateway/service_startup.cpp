@@ -80,8 +80,8 @@ CMessageQueue* g_SlowQueue = nullptr;
 SMTP* g_SMTPServer = nullptr;
 CVornHTTPServer* g_WebServer = nullptr;
 CQuarantineForwarder* g_QuarantineForwarder = nullptr;
-CScannerManager* g_ScannerManager = nullptr;
-CUpdateScheduler* g_UpdateScheduler = nullptr;
+std::atomic<CScannerManager*> g_ScannerManager{nullptr};
+std::atomic<CUpdateScheduler*> g_UpdateScheduler{nullptr};
 CVornEvent& g_ServiceStopEvent = *new CVornEvent;
 
 namespace {
@@ -310,16 +310,14 @@ int ServiceStop() {
     // The scheduler's thread reads the configuration, writes records and
     // reloads the scanner's definitions: it ends (a running launcher is
     // ended with it) before any of those goes.
-    delete g_UpdateScheduler;
-    g_UpdateScheduler = nullptr;
+    delete g_UpdateScheduler.exchange(nullptr);
     // The forwarder's thread reads the configuration and writes activity
     // records: it ends here, before either goes.
     delete g_QuarantineForwarder;
     g_QuarantineForwarder = nullptr;
     // No scan runs any more (the delivery workers ended with SMTP::Stop):
     // the holder releases the scanner and unloads the plug-in.
-    delete g_ScannerManager;
-    g_ScannerManager = nullptr;
+    delete g_ScannerManager.exchange(nullptr);
     delete g_SMTPServer;
     g_SMTPServer = nullptr;
     delete g_WebServer;
