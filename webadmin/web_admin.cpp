@@ -7,6 +7,7 @@
 #include "net/uri.h"
 #include "templates/hidden_vars.h"
 #include "webadmin/login_commands.h"
+#include "webadmin/service_commands.h"
 #include "webadmin/web_pages.h"
 
 // The globals live until the process ends: workers of the web server that
@@ -20,7 +21,7 @@ CDictionaryFilter* g_WebDictionaryFilter = nullptr;
 CVornHTTPServer* g_WebAdminServer = nullptr;
 SMTP* g_WebSMTPServer = nullptr;
 POP3* g_WebPOP3Server = nullptr;
-unsigned char DebugStopFlag = 0;
+std::atomic<unsigned char> DebugStopFlag{0};
 
 // The commands of the later steps (object commands, reports, diagnostics,
 // service commands) join this table with their handlers, after the login
@@ -37,6 +38,10 @@ const WebCommand CommandTable[] = {
     {"Display", Display},
     {"Authenticate", Authenticate},
     {"Deauthenticate", Deauthenticate},
+    {"Debug", Debug},
+    {"EditRoutingList", EditRoutingList},
+    {"ChangePassword", ChangePassword},
+    {"VirusDefDownload", VirusDefDownload},
     {nullptr, nullptr},
 };
 
