@@ -52,6 +52,7 @@
 #include "net/network_library.h"
 #include "platform/data_directory.h"
 #include "platform/registry.h"
+#include "webadmin/service_commands.h"
 #include "webadmin/web_admin.h"
 
 namespace {
@@ -298,7 +299,9 @@ int ServiceStop() {
     std::lock_guard<std::mutex> guard(serviceLock());
 
     // Every thread ends before what it uses is deleted:
-    // (later: StopDebugStreams)
+    // A debug stream holds its web worker until it sees this flag (within a
+    // second), so the web server's stop below does not wait for it.
+    StopDebugStreams();
     // SMTP::Stop ends the sessions and the delivery workers.
     if (g_SMTPServer != nullptr)
         g_SMTPServer->Stop();

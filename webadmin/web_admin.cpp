@@ -12,6 +12,7 @@
 #include "webadmin/login_commands.h"
 #include "webadmin/object_commands.h"
 #include "webadmin/object_modification.h"
+#include "webadmin/service_commands.h"
 #include "webadmin/web_pages.h"
 
 // The globals live until the process ends: workers of the web server that
@@ -25,7 +26,7 @@ CDictionaryFilter* g_WebDictionaryFilter = nullptr;
 CVornHTTPServer* g_WebAdminServer = nullptr;
 SMTP* g_WebSMTPServer = nullptr;
 POP3* g_WebPOP3Server = nullptr;
-unsigned char DebugStopFlag = 0;
+std::atomic<unsigned char> DebugStopFlag{0};
 
 // The commands of the later steps (object commands, reports, diagnostics,
 // service commands) join this table with their handlers, after the login
@@ -48,6 +49,10 @@ const WebCommand CommandTable[] = {
     {"AccessReport", AccessReport},
     {"Diag", Diag},
     {"ShowSettings", ShowSettings},
+    {"Debug", Debug},
+    {"EditRoutingList", EditRoutingList},
+    {"ChangePassword", ChangePassword},
+    {"VirusDefDownload", VirusDefDownload},
     {"RazoVidezReport", RazoVidezReport},
     {nullptr, nullptr},
 };

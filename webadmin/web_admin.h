@@ -24,6 +24,8 @@
 // globals' writers.
 #pragma once
 
+#include <atomic>
+
 #include "core/vorn_lock.h"
 #include "core/vorn_string.h"
 #include "net/http_server.h"
@@ -70,8 +72,9 @@ extern CDictionaryFilter* g_WebDictionaryFilter;
 extern CVornHTTPServer* g_WebAdminServer;
 extern SMTP* g_WebSMTPServer;
 extern POP3* g_WebPOP3Server;
-// Set to end running debug-log streams.
-extern unsigned char DebugStopFlag;
+// Set (once, by StopDebugStreams) to end running debug-log streams; the
+// streams read it without a lock.
+extern std::atomic<unsigned char> DebugStopFlag;
 
 // Called once by the start-up before the web server listens. Under
 // PageLock: keeps htmlDir and the five object pointers, registers the

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "config/config_store.h"
+#include "core/debug_log.h"
 #include "core/tests/support/files.h"
 #include "core/tests/support/scoped_env.h"
 #include "core/tests/support/test_catalog.h"
@@ -26,6 +27,7 @@
 #include "gateway/auto_lock.h"
 #include "gateway/update_scheduler.h"
 #include "gateway/tests/support/gateway_instance.h"
+#include "webadmin/web_admin.h"
 
 namespace {
 
@@ -201,6 +203,32 @@ TEST_F(StartupTest, TheUpdateSchedulerRunsFromStartupToShutdown) {
 
     EXPECT_EQ(0, ServiceStop());
     EXPECT_EQ(nullptr, g_UpdateScheduler.load());
+}
+
+// A live debug stream of the administration writes nothing while the log
+// is quiet, so only its stop flag ends it: the stop sets that first and the
+// web server's stop does not wait for the stream.
+TEST_F(StartupTest, TheStopEndsARunningDebugStreamFirst) {
+    m_Instance.WriteConfig({SmtpOnAFreePort() + ",MailVornAllowDebug=1"});
+    ASSERT_EQ(0, ServiceStart());
+    ASSERT_TRUE(g_LogSilent.load());
+    std::atomic<bool> ended{false};
+    std::thread browser([&] {
+        (void)testsupport::RunCommand("curl -sS -N --max-time 60 -o /dev/null "
+                                      "'http://127.0.0.1:" +
+                                      std::to_string(m_Instance.HttpPort()) + "/Debug?level=1'");
+        ended = true;
+    });
+    // The stream's capture sink is attached.
+    ASSERT_TRUE(testsupport::Eventually([] { return !g_LogSilent.load(); }));
+
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(0, ServiceStop());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    EXPECT_TRUE(testsupport::Eventually([&] { return ended.load(); }));
+    browser.join();
+    EXPECT_TRUE(g_LogSilent.load());
+    DebugStopFlag.store(0);  // the service never clears it; later tests stream again
 }
 
 TEST_F(StartupTest, FailedStartupLeavesItsObjectsToAStopThatMayRunAgain) {
