@@ -50,7 +50,6 @@ enum : int {
     kMsgAddObjectRefused = 407,     // record text of a refused AddObj
     kMsgUserAdded = 409,            // record text of an enrolled user
     kMsgDeleteObjectRefused = 411,  // record text of a refused DeleteObj
-    kMsgConfigNotSaved = 2000000,   // product: the configuration was not saved
 };
 
 // Items of a 0x1C-separated list must be shorter than this.

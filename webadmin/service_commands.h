@@ -52,7 +52,6 @@ enum : int {
     kMsgWebNotWritten = 90,               // base: a setting could not be written
     kMsgUpdateNoScheduler = 833,          // base: no update scheduler to ask
     kMsgUpdateRequested = 834,            // base: the definition update was requested
-    kMsgConfigNotSaved = 2000000,         // the configuration could not be saved
     kMsgNewPasswordEmpty = 2000005,       // the new password is empty
     kMsgNewPasswordsDiffer = 2000006,     // the two new passwords differ
     kMsgOldPasswordWrong = 2000007,       // the old password is wrong

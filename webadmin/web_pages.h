@@ -39,7 +39,10 @@ constexpr const char* kAdminLoginPage = "ormadmin_login.mhtml";
 constexpr const char* kUserLoginPage = "user_login_l.mhtml";
 // The error page and the catalogue number of the language folder's name.
 constexpr const char* kErrorPage = "ormadmin_error.mhtml";
-enum : int { kMsgLanguageFolder = 2 };
+enum : int {
+    kMsgLanguageFolder = 2,
+    kMsgConfigNotSaved = 2000000,  // product: the configuration could not be saved
+};
 
 // Renders the page named by the form variable "what" from the language
 // folder of HtmlDir (see the header comment for the marks), with the header

@@ -41,6 +41,7 @@ struct CallSpec {
     size_t numberArgument;
     const char* kinds;
     bool followWrappers;  // a parameter passed as the number makes a wrapper
+    bool readsProduct = false;  // product numbers (2000000 up) are read too
 };
 
 const std::vector<CallSpec>& BaseSpecs() {
@@ -61,10 +62,10 @@ const std::vector<CallSpec>& BaseSpecs() {
         {"WriteEventLog", 1, nullptr, true},
         {"GetCatalogText", 0, nullptr, true},
         // The web administration's error page: a base or product text.
-        {"ShowErrorMessage", 1, nullptr, true},
+        {"ShowErrorMessage", 1, nullptr, true, true},
         // Accessor and table look-ups: the number is the last argument;
         // look-ups by computed numbers (dates) are checked separately.
-        {"GetText", SIZE_MAX, nullptr, false},
+        {"GetText", SIZE_MAX, nullptr, false, true},
     };
     return specs;
 }
@@ -480,6 +481,7 @@ struct Use {
     std::string call;
     long long number;
     const char* kinds;
+    bool readsProduct;
 };
 
 struct ScanResult {
@@ -513,7 +515,7 @@ ScanResult Scan(const fs::path& root) {
                 std::string where = file.path + ":" + std::to_string(LineOf(text, open));
                 long long number;
                 if (constants.Resolve(file.path, argument, number)) {
-                    result.uses.push_back({where, spec.name, number, spec.kinds});
+                    result.uses.push_back({where, spec.name, number, spec.kinds, spec.readsProduct});
                     continue;
                 }
                 if (IsDeclaration(argument) || !spec.followWrappers)
@@ -532,7 +534,7 @@ ScanResult Scan(const fs::path& root) {
                         (enclosed && IsIdentifier(argument) &&
                          ResolveAssigned(constants, file, body, open, argument, numbers))) {
                         for (long long n : numbers)
-                            result.uses.push_back({where, spec.name, n, spec.kinds});
+                            result.uses.push_back({where, spec.name, n, spec.kinds, spec.readsProduct});
                     } else {
                         problemSet.insert(where + ": " + spec.name + ": cannot tell the number \"" +
                                           argument + "\"");
@@ -551,7 +553,7 @@ ScanResult Scan(const fs::path& root) {
                                           " passes its number on to calls of different kinds");
                 }
                 if (!known)
-                    specs.push_back({function, position, spec.kinds, true});
+                    specs.push_back({function, position, spec.kinds, true, spec.readsProduct});
             }
         }
     }
@@ -570,9 +572,7 @@ std::vector<std::string> Check(const std::vector<Use>& uses, const Catalogues& c
     for (const Use& use : uses) {
         std::string head = use.where + ": " + use.call + " " + std::to_string(use.number);
         bool product = use.number >= kFirstProductNumber;
-        // GetText of a product accessor and the error page read both
-        // catalogues.
-        if (product && use.call != "GetText" && use.call != "ShowErrorMessage") {
+        if (product && !use.readsProduct) {
             problems.push_back(head + ": only the base catalogue is read here");
             continue;
         }
