@@ -1,9 +1,156 @@
-// The local mail store's users and mailbox sets.
+// Mail users of the local mail store: users whose effective setting
+// "ZELORMUser" begins with "1". Each mail user would own a mailbox set (the
+// folder <mail root>/<user> with its set file "mailboxes.mbs" and one
+// mailbox per name), handed out by the process-wide MailUserRegistry under
+// reference counting.
 //
-//   CountCachedMessages   the number of messages held by the open mailbox sets
+//   SetMailRoot          the root of the users' folders (and of the mailboxes)
+//   IsMailUser           is the user's effective "ZELORMUser" "1..."?
+//   ActivateMailUser     make a user a mail user with a set
+//   CreateMailbox        one mailbox in a mail user's set
+//   DeleteMailUser       remove a mail user's mailboxes, set file and folder
+//   CloseAllMailUsers    unregister every user no one holds (shutdown)
+//   CountCachedMessages  messages of the mailboxes the sets hold open
+//   Registry operations (REQUIRE g_MailStoreLock): FindMailboxSet,
+//   ReleaseMailUser, UnregisterMailUser, IsMailUserInUse, MarkMailUser,
+//   UnmarkMailUser, GetMailboxSetPath, DeleteMailUserFiles
 //
-// Threads: any thread.
+// In this system no mailbox set is ever made: FindMailboxSet hands out only
+// the sets of users already registered, and nothing registers one (a lookup
+// that reads a set file and registers its set is not part of this system).
+// So ActivateMailUser, CreateMailbox and DeleteMailUser end in their failure
+// result (1) for every user, except that ActivateMailUser of a user who is a
+// mail user already gives 0; CountCachedMessages gives 0. The operations
+// keep their whole algorithm, so a lookup that yields sets makes them work.
+//
+// Results: 0 success, 1 failure. Bad input: a null or empty user name gives
+// 1 (false for IsMailUser). A user name that is not one path component
+// ("/" in it, "." or "..") has no store folder: GetMailboxSetPath gives an
+// empty path and DeleteMailUserFiles removes nothing. Broken invariants
+// throw CVornException: 69 a user's references below 0, 71 a release for a
+// user who is not registered, 72 an unregister of a user who is not
+// registered (text: the user name).
+//
+// Threads: any thread. Lock order: g_MailStoreLock, then a set's own locks,
+// then the configuration store's locks (IsMailUser and the marks go through
+// the store while g_MailStoreLock is held). CreateMailbox releases
+// g_MailStoreLock around the set's operation; DeleteMailUser and
+// CountCachedMessages hold it throughout, so no one takes a new reference
+// to a set that is being deleted or counted. A set's operations must not
+// call back into this module.
 #pragma once
 
-// The number of messages held by the open mailbox sets.
+#include <time.h>
+
+#include "core/hash_table.h"
+#include "core/vorn_lock.h"
+#include "core/vorn_string.h"
+
+// The user setting that makes a user a mail user, and the set file's name.
+constexpr const char* kMailUserSetting = "ZELORMUser";
+constexpr const char* kMailboxSetFileName = "mailboxes.mbs";
+
+// Catalogue numbers of the registry's broken invariants (base catalogue).
+enum : int {
+    kMsgMailUserOverReleased = 69,  // text: the user name
+    kMsgMailUserNotRegistered = 71,
+    kMsgMailUserCannotUnregister = 72,
+};
+
+// A mail user's mailbox set: what this module asks of one. The set itself
+// (its entries, its set file, its mailboxes) is not built in this system;
+// a registered set is deleted through this interface.
+class CMailboxSet {
+public:
+    virtual ~CMailboxSet();
+    // Adds the mailbox to the set and makes its files: 0 ok (also when the
+    // set has it already), 1 failure.
+    virtual int CreateMailbox(const char* mailbox) = 0;
+    // Deletes every mailbox of the set: 0 when the set is empty, 1 at the
+    // first failure.
+    virtual int DeleteAllMailboxes() = 0;
+    // The sums over the mailboxes that the set holds open (messages, unread
+    // messages, bytes).
+    virtual void CountCachedMessages(int& messages, int& unread, int& bytes) = 0;
+};
+
+// One registered mail user. Owns its set. Not copyable.
+struct MailUserEntry {
+    MailUserEntry() = default;
+    ~MailUserEntry();
+    MailUserEntry(const MailUserEntry&) = delete;
+    MailUserEntry& operator=(const MailUserEntry&) = delete;
+
+    int m_References = 0;          // lookups not yet given back
+    CMailboxSet* m_Set = nullptr;  // owned, deleted with the entry
+    time_t m_LastRelease = 0;      // Now() at the last ReleaseMailUser
+};
+
+// User name (any letter case) -> entry; 1024 buckets. Guarded by
+// g_MailStoreLock. Process-wide, never destroyed (threads may still use it
+// while the process ends).
+extern CVornMap<MailUserEntry>& MailUserRegistry;
+// Guards MailUserRegistry and the mail root.
+extern CVornLock& g_MailStoreLock;
+
+// Sets the mail root under g_MailStoreLock, then the mailboxes' root
+// (SetMailboxRoot) to the same directory; null or empty is ignored. The
+// root starts as the service's private data directory.
+void SetMailRoot(const char* directory);
+
+// True when the user's effective "ZELORMUser" (no client) fits 32 bytes and
+// begins with "1".
+bool IsMailUser(const char* user);
+
+// 0 when the user is a mail user already (nothing else is done), or has
+// been marked one ("ZELORMUser" "1", not saved) and has a set; 1 otherwise:
+// no such user object, or no set (the user's "ZELORMUser" is then "0", not
+// saved).
+int ActivateMailUser(const char* user);
+
+// Adds the mailbox to a mail user's set (CMailboxSet::CreateMailbox): its
+// result; 1 when the user is not a mail user or has no set.
+int CreateMailbox(const char* user, const char* mailbox);
+
+// Deletes a user's mail store: every mailbox, the set file and the folder,
+// and unregisters the user, leaving "ZELORMUser" "0": 0. 1 when the user is
+// in use or has no set, when there is no such user object, when a mailbox
+// cannot be deleted (those deleted before stay deleted) or when the user is
+// referenced again. A user who was not a mail user is marked one for the
+// attempt; when the attempt fails, the user's own "ZELORMUser" is put back
+// as it was (absent, or its value). Nothing is saved.
+int DeleteMailUser(const char* user);
+
+// Unregisters every registered user whose references are all given back
+// (users still referenced stay registered). For the service's shutdown.
+void CloseAllMailUsers();
+
+// The messages of the mailboxes that the registered sets hold open, summed
+// (at most INT_MAX); 0 when no user is registered.
 int CountCachedMessages();
+
+// ---- Registry operations. REQUIRE: g_MailStoreLock held.
+
+// The registered user's set with one reference taken (the caller gives it
+// back with ReleaseMailUser); null when the user is not registered (always,
+// in this system).
+CMailboxSet* FindMailboxSet(const char* user);
+// Gives one reference back and notes the time. Throws 71 when the user is
+// not registered, 69 when the references fall below 0.
+void ReleaseMailUser(const char* user);
+// 1 while the user is referenced; else deletes the entry with its set: 0.
+// Throws 72 when the user is not registered.
+int UnregisterMailUser(const char* user);
+// True when the user is registered and referenced.
+bool IsMailUserInUse(const char* user);
+// The user object's "ZELORMUser" := "1" / "0", not saved: 0, or 1 when there
+// is no such user.
+int MarkMailUser(const char* user);
+int UnmarkMailUser(const char* user);
+// out := <mail root>/<user>/mailboxes.mbs; empty for a user name that is not
+// one path component.
+void GetMailboxSetPath(const char* user, CVornString& out);
+// Removes the set file and its "_new" and "_old" copies where present, then
+// the folder <mail root>/<user> (which must then be empty). Failures are
+// reported by the file functions and passed over.
+void DeleteMailUserFiles(const char* user);

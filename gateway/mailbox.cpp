@@ -26,6 +26,7 @@
 #include "core/vorn_file.h"
 #include "core/vorn_mutex.h"
 #include "gateway/content_filter.h"
+#include "gateway/service_startup.h"
 #include "net/mail_message.h"
 #include "platform/file_ops.h"
 
@@ -53,7 +54,7 @@ constexpr size_t kLongestSuffix = sizeof ".toc.new" - 1;
 // The root directory; never destroyed, so a thread may still read it at
 // exit. Its own lock guards it.
 CVornString& MailboxRoot() {
-    static CVornString* root = new CVornString(kDefaultMailboxRoot);
+    static CVornString* root = new CVornString(kDefaultDataDirectory);
     return *root;
 }
 

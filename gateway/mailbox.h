@@ -19,7 +19,8 @@
 //   ClearFlags          clear flag bits of a message and rewrite the index
 //   MailboxLockName     "QVBOX" "U" user "B" mailbox: the named mutex of a mailbox
 //   MailboxPath         <root>/<user>/<mailbox>
-//   SetMailboxRoot      the store's root directory (start-up)
+//   SetMailboxRoot      the store's root directory (start-up; until then the
+//                       service's data directory, kDefaultDataDirectory)
 //   DeleteMailboxFiles  remove a mailbox's file, index and their copies
 //
 // Messages are numbered from 1 among the entries that are not hidden, in
@@ -66,9 +67,6 @@
 
 class CVornMailMessage;
 class CVornMutex;
-
-// Where mailboxes live until SetMailboxRoot names another directory.
-constexpr const char* kDefaultMailboxRoot = "/var/lib/zelorm";
 
 // The load states of a mailbox (the state after Open).
 enum QV_Box_State : int {

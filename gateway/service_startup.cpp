@@ -11,7 +11,7 @@
 // Start-up order (each later component adds its step at its place, marked
 // below): start event; bootstrap paths; activity log; configuration paths;
 // sender auto-lock cleanup; configuration store and its load; name-list
-// thread; (local store roots); spool queues "fastq" and "slowq" and the
+// thread; local store roots; spool queues "fastq" and "slowq" and the
 // recovery of what a crash left in the spool; the SMTP
 // server object; (filter objects); the web server "ZELORMHTTP" with the
 // web administration (event 584) and its start on "HTTPPort" (event 578
@@ -39,7 +39,9 @@
 #include "core/file_system.h"
 #include "core/registry.h"
 #include "core/threads.h"
+#include "gateway/address_book.h"
 #include "gateway/auto_lock.h"
+#include "gateway/mail_users.h"
 #include "gateway/quarantine_forwarder.h"
 #include "gateway/scan_settings.h"
 #include "gateway/scanner_manager.h"
@@ -78,8 +80,8 @@ CMessageQueue* g_SlowQueue = nullptr;
 SMTP* g_SMTPServer = nullptr;
 CVornHTTPServer* g_WebServer = nullptr;
 CQuarantineForwarder* g_QuarantineForwarder = nullptr;
-CScannerManager* g_ScannerManager = nullptr;
-CUpdateScheduler* g_UpdateScheduler = nullptr;
+std::atomic<CScannerManager*> g_ScannerManager{nullptr};
+std::atomic<CUpdateScheduler*> g_UpdateScheduler{nullptr};
 CVornEvent& g_ServiceStopEvent = *new CVornEvent;
 
 namespace {
@@ -197,7 +199,10 @@ int ServiceStart() {
     }
     (void)StartThread(CVornConfigStore::NameListThread, nullptr, 0);
 
-    // (later: SetMailRoot and SetAddressBookRoot with an empty directory)
+    // The local mail store and the address books stay idle in this system:
+    // an empty directory leaves their roots as they are.
+    SetMailRoot("");
+    SetAddressBookRoot("");
     if (!PrepareSpoolDirectory(paths.m_MailDir.CStr())) {
         LogEventString(820, kEventError, paths.m_MailDir);
         return 1;
@@ -300,20 +305,19 @@ int ServiceStop() {
     // The web server's workers end before anything they show is deleted.
     if (g_WebServer != nullptr)
         g_WebServer->Stop();
-    // (later: CloseAllMailUsers)
+    // The mail users that no one holds any more are let go.
+    CloseAllMailUsers();
     // The scheduler's thread reads the configuration, writes records and
     // reloads the scanner's definitions: it ends (a running launcher is
     // ended with it) before any of those goes.
-    delete g_UpdateScheduler;
-    g_UpdateScheduler = nullptr;
+    delete g_UpdateScheduler.exchange(nullptr);
     // The forwarder's thread reads the configuration and writes activity
     // records: it ends here, before either goes.
     delete g_QuarantineForwarder;
     g_QuarantineForwarder = nullptr;
     // No scan runs any more (the delivery workers ended with SMTP::Stop):
     // the holder releases the scanner and unloads the plug-in.
-    delete g_ScannerManager;
-    g_ScannerManager = nullptr;
+    delete g_ScannerManager.exchange(nullptr);
     delete g_SMTPServer;
     g_SMTPServer = nullptr;
     delete g_WebServer;

@@ -25,6 +25,8 @@
 // too (event 820).
 #pragma once
 
+#include <atomic>
+
 #include "core/vorn_event.h"
 #include "core/vorn_string.h"
 
@@ -74,10 +76,13 @@ extern CVornHTTPServer* g_WebServer;
 extern CQuarantineForwarder* g_QuarantineForwarder;
 
 // The scanner holder (libWexlor.so loaded for kScannerApplicationId).
-extern CScannerManager* g_ScannerManager;
+// Atomic, as is the scheduler: the web administration's workers read both
+// while start-up, which begins serving the web before the scanner loads,
+// may still set them.
+extern std::atomic<CScannerManager*> g_ScannerManager;
 // The definition-update scheduler for the settings "ZELORMKB..." (its
 // thread runs from start-up; made only once the scanner has loaded).
-extern CUpdateScheduler* g_UpdateScheduler;
+extern std::atomic<CUpdateScheduler*> g_UpdateScheduler;
 // The application the scanner's definitions are kept for.
 inline constexpr const char* kScannerApplicationId = "ZELORM_20";
 // Set by ServiceStop as its last step. Never destroyed: the service shell's

@@ -10,6 +10,7 @@
 #include "webadmin/antivirus_report.h"
 #include "webadmin/diagnostics_pages.h"
 #include "webadmin/login_commands.h"
+#include "webadmin/object_commands.h"
 #include "webadmin/object_modification.h"
 #include "webadmin/web_pages.h"
 
@@ -41,6 +42,8 @@ const WebCommand CommandTable[] = {
     {"Display", Display},
     {"Authenticate", Authenticate},
     {"Deauthenticate", Deauthenticate},
+    {"AddObj", AddObj},
+    {"DeleteObj", DeleteObj},
     {"ModifyObj", ModifyObj},
     {"AccessReport", AccessReport},
     {"Diag", Diag},

@@ -570,7 +570,9 @@ std::vector<std::string> Check(const std::vector<Use>& uses, const Catalogues& c
     for (const Use& use : uses) {
         std::string head = use.where + ": " + use.call + " " + std::to_string(use.number);
         bool product = use.number >= kFirstProductNumber;
-        if (product && use.call != "GetText") {
+        // GetText of a product accessor and the error page read both
+        // catalogues.
+        if (product && use.call != "GetText" && use.call != "ShowErrorMessage") {
             problems.push_back(head + ": only the base catalogue is read here");
             continue;
         }

@@ -187,20 +187,20 @@ TEST_F(StartupTest, CompleteStartupLogsItsStepsAndStopSetsTheEvent) {
 TEST_F(StartupTest, TheUpdateSchedulerRunsFromStartupToShutdown) {
     m_Instance.WriteConfig({SmtpOnAFreePort()});
     ASSERT_EQ(0, ServiceStart());
-    ASSERT_NE(nullptr, g_UpdateScheduler);
-    ASSERT_TRUE(testsupport::Eventually([] { return g_UpdateScheduler->Running(); }));
-    g_UpdateScheduler->RunNow();
-    ASSERT_TRUE(testsupport::Eventually([] { return g_UpdateScheduler->UpdatesRun() == 1; },
+    ASSERT_NE(nullptr, g_UpdateScheduler.load());
+    ASSERT_TRUE(testsupport::Eventually([] { return g_UpdateScheduler.load()->Running(); }));
+    g_UpdateScheduler.load()->RunNow();
+    ASSERT_TRUE(testsupport::Eventually([] { return g_UpdateScheduler.load()->UpdatesRun() == 1; },
                                         std::chrono::seconds(30)));
     time_t start = 0, finish = 0;
     int result = -1;
-    g_UpdateScheduler->GetLastRun(start, finish, result);
+    g_UpdateScheduler.load()->GetLastRun(start, finish, result);
     EXPECT_NE(0, start);
     EXPECT_NE(0, finish);
     EXPECT_EQ(4, result);
 
     EXPECT_EQ(0, ServiceStop());
-    EXPECT_EQ(nullptr, g_UpdateScheduler);
+    EXPECT_EQ(nullptr, g_UpdateScheduler.load());
 }
 
 TEST_F(StartupTest, FailedStartupLeavesItsObjectsToAStopThatMayRunAgain) {
@@ -233,7 +233,7 @@ TEST_F(StartupTest, FailedStartupLeavesItsObjectsToAStopThatMayRunAgain) {
                 ours.push_back(e);
         EXPECT_EQ(c.events, ours);
         EXPECT_EQ(c.storeMade, g_ConfigStore != nullptr);
-        EXPECT_EQ(nullptr, g_UpdateScheduler);
+        EXPECT_EQ(nullptr, g_UpdateScheduler.load());
 
         for (int run = 0; run < 2; ++run) {
             EXPECT_EQ(0, ServiceStop());

@@ -213,64 +213,6 @@ RunResult RunProgram(const std::vector<std::string>& args,
 
 std::string ProgramPath() { return ZELORM_PROGRAM; }
 
-namespace {
-
-// Whether a loopback TCP port can be bound now (a port a connection left in
-// TIME_WAIT is not offered either).
-bool CanBind(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return false;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool free = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    close(fd);
-    return free;
-}
-
-// The first port of the system's range for outgoing connections.
-int FirstEphemeralPort() {
-    std::ifstream range("/proc/sys/net/ipv4/ip_local_port_range");
-    int low = 0;
-    return range >> low ? low : 32768;
-}
-
-}  // namespace
-
-// The system's own choice (bind to port 0) is a port of the ephemeral range,
-// which every outgoing connection of the tests running side by side draws
-// from too: a client's local end could take it before the gateway listens.
-// So the port comes from below that range, and a lock file per port, held
-// until this process ends, keeps test processes from choosing the same one.
-int FreePort() {
-    constexpr int kFirst = 10000;
-    const int end = FirstEphemeralPort();
-    if (end - kFirst < 1000)
-        return 0;
-    static const std::string directory = [] {
-        std::string d = "/tmp/zelorm-test-ports-" + std::to_string(getuid());
-        mkdir(d.c_str(), 0700);
-        return d;
-    }();
-    static unsigned next = static_cast<unsigned>(getpid()) * 7919u + static_cast<unsigned>(time(nullptr));
-    const int span = end - kFirst;
-    for (int tries = 0; tries < span; ++tries) {
-        int port = kFirst + static_cast<int>(next++ % static_cast<unsigned>(span));
-        std::string lock = directory + "/" + std::to_string(port);
-        int fd = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        if (fd < 0)
-            continue;
-        if (flock(fd, LOCK_EX | LOCK_NB) != 0 || !CanBind(port)) {
-            close(fd);
-            continue;
-        }
-        return port;  // the descriptor stays open, holding the lock
-    }
-    return 0;
-}
-
 int OccupyPort(int port) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)

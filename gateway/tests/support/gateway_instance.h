@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "core/tests/support/ports.h"
 #include "core/tests/support/temp_dir.h"
 
 namespace gwtest {
@@ -102,10 +103,7 @@ RunResult RunProgram(const std::vector<std::string>& args,
 // The path of the program under test.
 std::string ProgramPath();
 
-// A loopback TCP port that was free a moment ago, outside the range of
-// outgoing connections and reserved for this process, so that instances
-// running side by side never share a listening port; 0 when none is left.
-int FreePort();
+using testsupport::FreePort;
 
 // A listening socket on port (all addresses), so that a server under test
 // finds the port taken; the caller closes it. -1 when it cannot be made.

@@ -36,58 +36,6 @@ std::string BodyOf(const std::string& response) {
     return end == std::string::npos ? std::string() : response.substr(end + 4);
 }
 
-namespace {
-
-// Whether the port can be bound on every address now.
-bool CanBind(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return false;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    bool free = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    close(fd);
-    return free;
-}
-
-}  // namespace
-
-// The system's own choice (port 0) would come from the range that every
-// outgoing connection draws from; a lock file per port, held until the
-// process ends, keeps test processes from choosing the same one.
-int FreePort() {
-    constexpr int kFirst = 10000;
-    std::ifstream range("/proc/sys/net/ipv4/ip_local_port_range");
-    int end = 32768;
-    if (!(range >> end))
-        end = 32768;
-    if (end - kFirst < 1000)
-        return 0;
-    static const std::string directory = [] {
-        std::string d = "/tmp/zelorm-test-ports-" + std::to_string(getuid());
-        mkdir(d.c_str(), 0700);
-        return d;
-    }();
-    static unsigned next =
-        static_cast<unsigned>(getpid()) * 7919u + static_cast<unsigned>(time(nullptr));
-    const int span = end - kFirst;
-    for (int tries = 0; tries < span; ++tries) {
-        int port = kFirst + static_cast<int>(next++ % static_cast<unsigned>(span));
-        std::string lock = directory + "/" + std::to_string(port);
-        int fd = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        if (fd < 0)
-            continue;
-        if (flock(fd, LOCK_EX | LOCK_NB) != 0 || !CanBind(port)) {
-            close(fd);
-            continue;
-        }
-        return port;  // the descriptor stays open, holding the lock
-    }
-    return 0;
-}
-
 void WebAdminTest::SetUp() {
     ASSERT_EQ("ok\n", testsupport::RunCommand("command -v curl >/dev/null && echo ok"))
         << "the web administration's tests need curl (scripts/packages)";

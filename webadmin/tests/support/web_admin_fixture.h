@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "config/config_store.h"
+#include "core/tests/support/ports.h"
 #include "core/tests/support/scoped_env.h"
 #include "core/tests/support/temp_dir.h"
 #include "gateway/tests/support/activity_lines.h"
@@ -38,11 +39,7 @@ bool Has(const std::string& text, const std::string& part);
 // The body of a whole response (what follows the first empty line).
 std::string BodyOf(const std::string& response);
 
-// A TCP port free a moment ago, from below the range of outgoing
-// connections and reserved for this process (the same reservation the
-// gateway's tests use), so that tests running side by side never choose the
-// same one; 0 when none is left.
-int FreePort();
+using testsupport::FreePort;
 
 class WebAdminTest : public ::testing::Test {
 protected:
