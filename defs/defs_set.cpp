@@ -118,8 +118,11 @@ std::string WriteDefsSet(const std::string& dir, const DefsSetPlan& plan) {
     catalog += "VirScan1.dat\nVirScanT.dat\nHub.Scr\n";
     for (const std::string& name : signatureNames) catalog += name + "\n";
     catalog += "[Binary Hub Files - Intel]\nVirScan1.dat\nHub.Scr\n";
+    // The catalogue goes into BinHub too: it is what tells whether a hub is
+    // complete, the base an incremental update patches from.
     catalog += "[Binary Hub Files - Common]\n";
     for (const std::string& name : signatureNames) catalog += name + "\n";
+    catalog += "CATALOG.DAT\n";
     catalog += "[Text Hub Files]\nVirScanT.dat\nHub.Scr\n";
     if (!plan.obsoleteFiles.empty()) {
         catalog += "[Obsolete Files]\n";

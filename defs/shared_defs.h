@@ -28,9 +28,10 @@
 //                  set's directory
 //   CATALOG.DAT    sections "Files" (every file of the set), "Binary Hub
 //                  Files - Intel", "Binary Hub Files - Common", "Text Hub
-//                  Files" (what fills the hubs) and "Obsolete Files" (files
-//                  of the previous set that the new set drops), one plain
-//                  file name a line
+//                  Files" (what fills the hubs; the catalogue itself is one
+//                  of the common files, so BinHub knows what a complete hub
+//                  holds) and "Obsolete Files" (files of the previous set
+//                  that the new set drops), one plain file name a line
 // A directory holding VirScan1.dat, VirScanT.dat or Hub.Scr is a
 // definitions directory; only its regular files are listed, copied or
 // deleted, never subdirectories, and a catalogue entry must be a plain file
@@ -63,7 +64,17 @@
 //   UseDefs                        join a set that another application uses
 //   StopUsingDefs                  leave the store (the last one removes it)
 //   GetNewestDefsDate / GetCurrentDefsDate / DefsAreCurrent
+//   PreIncrementalUpdate / PostIncrementalUpdate   bracket an update that
+//                                  patches the hubs and installs the result
+//   hubsComplete                   whether a hub holds every file it lists
 //   ReadDefsHeader, makeDefsDirName, isNewer, joinPath   set identity, paths
+//
+// Incremental updates call two libraries of the engine maker, loaded at
+// run time from the directory of the program or library this code runs in
+// (SetLibraryDirectory for tests): the channel library "libkolt32i.so"
+// (maker/kolt/kolt.h) and the patch library "libmend32i.so"
+// (maker/mend/mend.h). A missing library or entry point fails the
+// operation that needs it.
 //
 // Thread use: one object by one thread at a time. Between processes only
 // KBLOCK.DAT and INLOCK.DAT exclude; the other files are rewritten
@@ -78,6 +89,8 @@
 
 #include "platform/lock_file.h"
 
+class IPatchApplication;
+
 // Every path buffer of the store's operations; a path must fit with its
 // terminating NUL.
 constexpr size_t kDefsMaxPath = 260;
@@ -91,6 +104,27 @@ enum : int {
 
 // Which definitions file gives a set's header.
 enum : int { kDefsBinary = 0, kDefsText = 1 };
+
+// What PreIncrementalUpdate is asked and answers (fields in this order).
+struct IncrementalUpdateRequest {
+    char* downloadDir;          // out: the download directory (kDefsMaxPath bytes)
+    int32_t binaryChannelArg;   // in: handed to the channel library for BinHub
+    uint16_t bufferSize;        // in: the size PreUpdate may write into downloadDir
+    int32_t binaryChannel;      // out: the channel library's answer for BinHub
+    int32_t binaryHubComplete;  // out: hubsComplete(BinHub, kDefsBinary)
+    char* textDownloadDir;      // out: the text download directory (kDefsMaxPath bytes)
+    int32_t textChannelArg;     // in: handed to the channel library for TextHub
+    int32_t textChannel;        // out: the channel library's answer for TextHub
+    int32_t textHubComplete;    // out: hubsComplete(TextHub, kDefsText)
+    int32_t patchOption;        // in: when not 0, the option the patch library gets
+};
+
+// What PostIncrementalUpdate is asked and answers.
+struct IncrementalFinishRequest {
+    int32_t apply;          // in: 0 ends the update without patching
+    int32_t binaryPatched;  // out: the binary patch applied (only when apply)
+    int32_t textPatched;    // out: the text patch applied (only when apply)
+};
 
 class SharedDefs {
 public:
@@ -164,6 +198,38 @@ public:
     // counts as newest); true when it has a set and no newest one exists.
     int DefsAreCurrent();
 
+    // Prepares an incremental update: PreUpdate(request->downloadDir,
+    // request->bufferSize, mode), the text download directory into
+    // request->textDownloadDir, whether each hub is complete, and the
+    // channel of each hub from the channel library. A hub's stamp
+    // ("BinHubStamp", "TextHubStamp") is handed on only when its last
+    // update succeeded ("LastBinUpdate", "LastTextUpdate" non-zero), it is
+    // present and the hub is complete; otherwise "00000000.000" is handed
+    // on and written back. 0 without a request or either buffer (nothing
+    // is touched), when PreUpdate fails, or when the channel library or its
+    // entry point is missing: then the update stays prepared, to be
+    // finished by PostIncrementalUpdate or PostUpdate.
+    int PreIncrementalUpdate(IncrementalUpdateRequest* request, int mode);
+
+    // Finishes an update prepared by PreIncrementalUpdate. With apply set,
+    // the patch library applies the download directory's patch to BinHub
+    // and the text download directory's patch to TextHub (one failing does
+    // not stop the other), the patched files are merged and installed as a
+    // new set when newer than the newest one (named by its VirScan1.dat, or
+    // its VirScanT.dat when only the text patch applied), the stamps and
+    // last-update flags are written; then the update ends as PostUpdate's
+    // does. Non-zero when the update ended and, with apply set, a patch
+    // applied and its set (when newer) was installed. 0, with the update
+    // still prepared, without a request, a prepared update or both hubs,
+    // or when the patch library or its entry point is missing.
+    int PostIncrementalUpdate(IncrementalFinishRequest* request);
+
+    // Whether hubDirectory holds every file that BinHub's CATALOG.DAT lists
+    // for a hub of that kind: kDefsBinary "Binary Hub Files - Intel" and
+    // "Binary Hub Files - Common", kDefsText "Text Hub Files". 0 without a
+    // root, BinHub or its catalogue, or when a list is missing or empty.
+    int hubsComplete(const char* hubDirectory, int kind) const;
+
     // The header of directory's VirScan1.dat (kind 0) or VirScanT.dat
     // (kind 1); 0 when the file is missing or shorter than 32 bytes.
     static int ReadDefsHeader(const char* directory, int kind, uint16_t* year, uint16_t* month,
@@ -183,6 +249,10 @@ public:
     // For tests of interrupted installs: called at each step of an install
     // with the step's name. Process-wide; null removes it.
     static void SetStepHook(void (*hook)(const char* step));
+
+    // For tests: the directory the maker's libraries are loaded from
+    // instead of the one this code runs in. Process-wide; null restores it.
+    static void SetLibraryDirectory(const char* directory);
 
     // The root (empty when unknown).
     const std::string& Root() const { return m_Root; }
@@ -227,6 +297,12 @@ private:
     bool copyHubFiles(const std::string& setDir);
     void endUpdate();
 
+    // Incremental updates.
+    void stampForChannel(int kind, bool hubComplete, std::string& stamp);
+    bool applyPatch(IPatchApplication* patcher, const std::string& patchDir, int kind,
+                    const std::string& output);
+    static std::string libraryPath(const char* name);
+
     // Usage.
     bool getNewestDir(std::string& out, bool includeIncoming);
     bool getAppDir(std::string& out) const;
@@ -247,4 +323,5 @@ private:
     platform::LockFile m_IncomingLock;
     platform::LockFile m_UpdateLock;
     int m_UpdateMode = kDefsModeInstall;
+    int m_PatchOption = 0;
 };

@@ -3,6 +3,7 @@
 //   OpenSharedLibrary    load a library by path; the loader's text on failure
 //   SharedLibrarySymbol  the address of an exported name
 //   CloseSharedLibrary   drop the reference OpenSharedLibrary took
+//   ModuleDirectory      the directory of the program or library holding code
 //
 // Libraries are loaded with every symbol bound at once (RTLD_NOW) and their
 // symbols kept local (RTLD_LOCAL), so a plug-in's copy of a library never
@@ -25,5 +26,11 @@ void* SharedLibrarySymbol(void* handle, const char* name);
 // Releases a handle of OpenSharedLibrary; a null handle is ignored. The
 // library is unloaded when its last handle goes.
 void CloseSharedLibrary(void* handle);
+
+// The directory (absolute, no trailing '/') of the loaded object that holds
+// address: the running program or a shared library. Code linked into
+// several deliverables finds the libraries installed beside it this way,
+// whichever of them it runs in. Empty when the loader knows no object there.
+std::string ModuleDirectory(const void* address);
 
 }  // namespace platform

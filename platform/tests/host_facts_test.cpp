@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -44,6 +45,28 @@ TEST(SharedLibrary, LoadsFindsAndReportsWhatFails) {
     EXPECT_EQ(nullptr, platform::OpenSharedLibrary("", &error));
     EXPECT_EQ(nullptr, platform::SharedLibrarySymbol(nullptr, "strlen"));
     platform::CloseSharedLibrary(nullptr);
+}
+
+TEST(SharedLibrary, ModuleDirectoryNamesWhereTheCodeWasLoadedFrom) {
+    static const char anchor = 0;
+    char self[4096];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    ASSERT_GT(n, 0);
+    self[n] = '\0';
+    std::string program(self);
+    program.resize(program.rfind('/'));
+    EXPECT_EQ(program, platform::ModuleDirectory(&anchor));
+
+    // A library: the directory it was found in, absolute.
+    void* libc = platform::OpenSharedLibrary("libc.so.6", nullptr);
+    ASSERT_NE(nullptr, libc);
+    const std::string dir =
+        platform::ModuleDirectory(platform::SharedLibrarySymbol(libc, "strlen"));
+    platform::CloseSharedLibrary(libc);
+    ASSERT_FALSE(dir.empty());
+    EXPECT_EQ('/', dir[0]);
+    EXPECT_NE(program, dir);
+    EXPECT_EQ("", platform::ModuleDirectory(nullptr));
 }
 
 }  // namespace
