@@ -17,11 +17,13 @@
 // retried unchanged. A pass that throws (memory) keeps the message for a
 // retry rather than losing it or leaving its queue entry taken.
 //
-// Local recipients: this system has no mail store, so no mailbox ever opens
-// and every local recipient fails with reason 2 (catalogue text 451) and is
-// returned to its sender. The steps that would follow an opened mailbox
-// (the mailbox states, the content filter and "OnForbidden", the store's
-// delivery and its records) are not reachable and are left out.
+// Local recipients go to the mailbox GetDeliveryMailbox names ("Inbox") of
+// the user's mailbox set (gateway/mail_users.h). This system makes no
+// mailbox set, so no mailbox ever opens and every local recipient fails
+// with reason 2 (catalogue text 451) and is returned to its sender; the
+// steps after an open (the mailbox's state, the content filter and
+// "OnForbidden", the store's delivery and its records) run only where a
+// set is registered.
 #include <stdio.h>
 #include <string.h>
 
@@ -34,11 +36,14 @@
 #include "core/clock.h"
 #include "core/vorn_exception.h"
 #include "core/pseudo_random.h"
+#include "gateway/mail_users.h"
+#include "gateway/mailbox.h"
 #include "gateway/queued_message.h"
 #include "gateway/relay_delivery.h"
 #include "gateway/smtp_server.h"
 #include "gateway/spool_queue.h"
 #include "net/mail_address.h"
+#include "net/mail_message.h"
 
 int SMTP::SlowQueueLimit(int helpers) {
     return std::max(2, helpers / 4);
@@ -206,16 +211,91 @@ int SMTP::DeliverLocal(CQueuedMessage* message, CRelayDelivery& relay) {
             changed = true;
             continue;
         }
-        // No mailbox opens in this system (there is no mail store).
-        failRecipient(r, kReasonNoMailbox, m_Catalog.GetText(kMsgNoMailbox));
-        changed = true;
+        // The store's delivery. No mailbox set exists in this system, so no
+        // mailbox opens and the recipient fails with reason 2.
+        std::unique_ptr<CVornMailMessage> body(message->OpenBodyForRead(
+            CVornMailMessage::kUnbounded | CVornMailMessage::kParseOnOpen,
+            CVornMailMessage::kModeRead));
+        CVornString mailbox(CVornString::kUnlocked);
+        GetDeliveryMailbox(user.c_str(), body.get(), mailbox);
+        CMailbox* box = OpenMailbox(user.c_str(), mailbox.CStr(), 0);
+        if (box == nullptr) {
+            failRecipient(r, kReasonNoMailbox, m_Catalog.GetText(kMsgNoMailbox));
+            changed = true;
+            continue;
+        }
+        try {
+            storeLocally(message, r, user.c_str(), mailbox.CStr(), *box, body.get());
+        } catch (...) {
+            CloseMailbox(user.c_str(), mailbox.CStr());
+            throw;
+        }
+        CloseMailbox(user.c_str(), mailbox.CStr());
+        body.reset();
+        // A stored copy is on record before the next recipient, so a crash
+        // does not make the next pass store it again.
+        (void)message->WriteEnvelope();
     }
-    // One rewrite after the walk records every local outcome; with no
-    // mailbox nothing was delivered that a crash could make us deliver twice.
+    // One rewrite after the walk records every other local outcome: nothing
+    // was stored for them that a crash could make us store twice.
     if (changed)
         (void)message->WriteEnvelope();
 
     return relay.DeliverRemote(*message);
+}
+
+void SMTP::storeLocally(CQueuedMessage* message, QueuedRecipient* r, const char* user,
+                        const char* mailbox, CMailbox& box, CVornMailMessage* body) {
+    const int state = box.GetState();
+    if (state == kBoxNoIndex) {
+        failRecipient(r, kReasonNoMailbox, m_Catalog.GetText(kMsgNoMailbox));
+        return;
+    }
+    if (state != kBoxLoaded) {
+        // The index could not be loaded now: try again later.
+        recordDeferred(message, r->m_Address.c_str(), "");
+        ++r->m_Attempts;
+        r->m_LastAttempt = Now();
+        return;
+    }
+    if (body == nullptr) {
+        failRecipient(r, kReasonStoreError);
+        return;
+    }
+    const char* sender = message->GetSender();
+    CVornString uid(CVornString::kUnlocked);
+    int result;
+    if (message->GetKind() == kMessageReceived) {
+        // What a refusal by the user's content filter does: "S" stores the
+        // message all the same, "D" drops it, anything else returns it.
+        CVornString onForbidden(CVornString::kUnlocked);
+        (void)CVornConfigStore::GetSetting(nullptr, user, "OnForbidden", onForbidden);
+        const char first = onForbidden.CharAt(0);
+        const int action = first == 'D' ? kRecipientDone : first == 'S' ? kRecipientPending
+                                                                         : kRecipientFailed;
+        char* refusal = nullptr;
+        result = box.Deliver(1, kMailboxUnread, sender, body, uid, &refusal);
+        std::unique_ptr<char[]> refusalText(refusal);
+        if (result > 0) {
+            r->m_Reason = kReasonPolicy;
+            r->m_Status = action;
+            r->m_Notify = action == kRecipientFailed ? 1 : action == kRecipientDone ? 2 : 0;
+            r->m_StatusText = refusal ? refusal : "";
+            if (action != kRecipientPending)
+                return;
+            result = box.Deliver(0, kMailboxUnread, sender, body, uid, nullptr);
+        }
+    } else {
+        const int flags = message->GetKind() == kMessageFilterNotice ? 0x41 : kMailboxUnread;
+        result = box.Deliver(0, flags, sender, body, uid, nullptr);
+    }
+    if (result < 0) {
+        failRecipient(r, kReasonStoreError);
+        return;
+    }
+    recordLocalDelivery(message, uid.CStr(), mailbox, user);
+    r->m_Status = kRecipientDone;
+    r->m_Notify = 0;
 }
 
 int SMTP::OverQuota(long size, const char* user) {
@@ -225,7 +305,11 @@ int SMTP::OverQuota(long size, const char* user) {
     long long quota = static_cast<long long>(value.ToInt()) * (1LL << 20);
     if (quota <= 0)
         return 0;
-    // The user's stored bytes: there is no mail store, so none.
-    long long stored = 0;
+    // The bytes the user stores already; none when the user has no set
+    // (always, in this system).
+    int messages = 0;
+    int unread = 0;
+    long bytes = 0;
+    long long stored = GetUserMailTotals(user, messages, unread, bytes) == 0 ? bytes : 0;
     return stored + size > quota ? 1 : 0;
 }

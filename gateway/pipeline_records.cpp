@@ -170,12 +170,12 @@ void CPipelineRecords::recordRelayDelivery(CQueuedMessage* message, const char* 
     ActivityLogWrite(record);
 }
 
-void CPipelineRecords::recordLocalDelivery(CQueuedMessage* message, long uid, const char* mailbox,
+void CPipelineRecords::recordLocalDelivery(CQueuedMessage* message, const char* uid, const char* mailbox,
                                            const char* user) {
     CVornStringMap record;
     start(record, kEventDelivered, 0, nullptr, nullptr);
     setName(record, message);
-    ActivityRecordSetNumber(record, 51, uid);
+    ActivityRecordSetText(record, 51, uid);
     ActivityRecordSetText(record, 50, mailbox);
     ActivityRecordSetText(record, 21, user);
     ActivityLogWrite(record);

@@ -97,7 +97,7 @@ public:
                              const char* destination);
 
     // Delivery outcomes
-    void recordLocalDelivery(CQueuedMessage* message, long uid, const char* mailbox,
+    void recordLocalDelivery(CQueuedMessage* message, const char* uid, const char* mailbox,
                              const char* user);
     void recordDeferred(CQueuedMessage* message, const char* recipient, const char* text);
     void recordRecipientFinished(int notify, CQueuedMessage* message, const char* sender,

@@ -52,6 +52,7 @@
 
 class CBounceStep;
 class CDeliveryNotices;
+class CMailbox;
 class CMessageQueue;
 class CQuarantineForwarder;
 class CQueuedMessage;
@@ -59,6 +60,7 @@ class CRelayDelivery;
 class CScannerManager;
 class IScanResult;
 class CVornListMembership;
+class CVornMailMessage;
 struct QueuedRecipient;
 
 // Copies the whole file source over the existing file destination (opened
@@ -229,6 +231,13 @@ private:
     // recipients fail (reason 0, catalogue text 869), the envelope is
     // written, then the body is deleted.
     void closeRemovedMessage(CQueuedMessage* message);
+    // Stores message for the local recipient r in the user's mailbox box
+    // (lent by OpenMailbox; the caller gives it back) and settles r by the
+    // mailbox's state, the user's content filter and "OnForbidden", and the
+    // outcome of the store. body: the message's body, or null when it could
+    // not be opened (reason 6).
+    void storeLocally(CQueuedMessage* message, QueuedRecipient* r, const char* user,
+                      const char* mailbox, CMailbox& box, CVornMailMessage* body);
     // Waits up to seconds of real time, less when Stop begins.
     void pauseUnlessStopping(int seconds);
 

@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "gateway/mail_users.h"
 #include "gateway/tests/support/delivery_fixture.h"
 #include "net/mail_address.h"
 
@@ -47,6 +48,11 @@ protected:
         return m_Server->DeliverLocal(message.get(), *m_Relay);
     }
     int Turn() { return m_Server->deliverNext(*m_Relay); }
+
+    static int References(const char* user) {
+        MailUserEntry* entry = nullptr;
+        return MailUserRegistry.Get(user, &entry) ? entry->m_References : -1;
+    }
 };
 
 TEST_F(DeliveryWorkerTest, ExpiryAfterFiveDaysFailsOnlyThePendingRecipients) {
@@ -152,6 +158,33 @@ TEST_F(DeliveryWorkerTest, MailQuotaFailsALocalMessageLargerThanTheQuota) {
         EXPECT_EQ(std::to_string(row.reason), Outcome(name)["joe"].substr(2, 1));
         EXPECT_EQ(row.size, static_cast<size_t>(Load(name)->GetBodySize()));
     }
+}
+
+TEST_F(DeliveryWorkerTest, ALocalUserWithAMailboxSetGetsTheMailInItsInboxWithinTheQuota) {
+    // The running gateway registers no set; here one is, for joe.
+    Configure({"ZELORMUser=1", "MailQuota=1"});
+    std::filesystem::create_directories(Path("mail/joe"));
+    SetMailRoot(Path("mail").c_str());
+    auto* entry = new MailUserEntry;
+    entry->m_Set = new CMailboxSet("joe", CompareMailboxNames);
+    MailUserRegistry.Insert(CVornString("joe"), entry, DeleteObject<MailUserEntry>);
+
+    const std::string body = "Subject: big\r\n\r\n" + std::string(600000, 'x') + "\r\n";
+    std::string first = Spool({{"joe"}}, body);
+    EXPECT_EQ(0, Pass(first));
+    EXPECT_EQ("4/0/", Outcome(first)["joe"]);
+    EXPECT_NE(std::string::npos, testsupport::ReadWhole(Path("mail/joe/Inbox")).find(body));
+    int messages = 0, unread = 0;
+    long bytes = 0;
+    EXPECT_EQ(0, GetUserMailTotals("joe", messages, unread, bytes));
+    EXPECT_EQ(1, messages);
+    EXPECT_EQ(0, References("joe"));
+
+    // What joe stores counts against the quota now.
+    std::string second = Spool({{"joe"}}, body);
+    EXPECT_EQ(0, Pass(second));
+    EXPECT_EQ("4/4/", Outcome(second)["joe"]);
+    MailUserRegistry.Clear();
 }
 
 TEST_F(DeliveryWorkerTest, NewMailLeftPendingMovesToSlowqAndIsRetriedAfterTheInterval) {

@@ -157,6 +157,80 @@ TEST_F(MailUsersTest, WithoutSetsEveryStoreOperationFailsAndMarksEndAsTheyShould
     EXPECT_EQ(m_Saved, ReadWhole(Path("shared-config")));
 }
 
+TEST_F(MailUsersTest, WithoutSetsDeliveryAndWebMailGetFailures) {
+    for (const char* user : {"ann", "bob", "nobody", "", static_cast<const char*>(nullptr)}) {
+        SCOPED_TRACE(user ? user : "<null>");
+        CVornString name("x");
+        GetDeliveryMailbox(user, nullptr, name);
+        EXPECT_STREQ("Inbox", name.CStr());
+        int messages = 7, unread = 7;
+        long bytes = 7;
+        EXPECT_EQ(1, GetUserMailTotals(user, messages, unread, bytes));
+        EXPECT_EQ(1, GetMailboxCounts(user, "Inbox", messages, unread, bytes));
+        EXPECT_EQ("7/7/7", std::to_string(messages) + "/" + std::to_string(unread) + "/" +
+                               std::to_string(bytes));  // untouched
+        CVornSortedList<MailboxSetEntry> list(CompareMailboxNames);
+        EXPECT_EQ(1, ListMailboxes(user, list));
+        EXPECT_EQ(nullptr, list.m_List.m_Head);
+        EXPECT_EQ(nullptr, OpenMailbox(user, "Inbox", 0));
+        try {
+            CloseMailbox(user, "Inbox");
+            ADD_FAILURE() << "no exception";
+        } catch (const CVornException& e) {
+            EXPECT_EQ(71, e.m_Code);
+        }
+    }
+    EXPECT_EQ(0, MailUserRegistry.Count());
+}
+
+TEST_F(MailUsersTest, SpecialMailboxesInAnyCase) {
+    for (const char* name : {"Inbox", "INBOX", "inbox", "Sent-Mail", "drafts", "TRASH"})
+        EXPECT_TRUE(IsSpecialMailbox(name)) << name;
+    for (const char* name : {"Inbox2", "Inbo", "Sent Mail", "", static_cast<const char*>(nullptr)})
+        EXPECT_FALSE(IsSpecialMailbox(name)) << (name ? name : "<null>");
+}
+
+TEST_F(MailUsersTest, FunctionsLendARegisteredSetAndTakeTheReferenceBack) {
+    fs::create_directories(Path("mail/ann"));
+    auto* entry = new MailUserEntry;
+    entry->m_Set = new CMailboxSet("ann", CompareMailboxNames);
+    MailUserRegistry.Insert(CVornString("ann"), entry, DeleteObject<MailUserEntry>);
+
+    for (const char* name : {"Inbox", "Drafts"}) EXPECT_EQ(0, CreateMailbox("ann", name));
+    CMailbox* box = OpenMailbox("ann", "Inbox", 0);
+    ASSERT_NE(nullptr, box);
+    EXPECT_EQ(kBoxLoaded, box->GetState());
+    EXPECT_EQ(1, References("ann"));  // kept while the mailbox is lent
+    EXPECT_EQ(1, UnregisterMailUser("ann"));
+    CloseMailbox("ann", "Inbox");
+    EXPECT_EQ(0, References("ann"));
+    EXPECT_FALSE(box->IsOpen());
+    // Refused names are not lent.
+    EXPECT_EQ(nullptr, OpenMailbox("ann", "../bob", 0));
+    EXPECT_EQ(0, References("ann"));
+
+    int messages = -1, unread = -1;
+    long bytes = -1;
+    EXPECT_EQ(0, GetUserMailTotals("ann", messages, unread, bytes));
+    EXPECT_EQ(0, messages + unread + bytes);
+    messages = -1;
+    EXPECT_EQ(0, GetMailboxCounts("ann", "Trash", messages, unread, bytes));  // no such mailbox
+    EXPECT_EQ(-1, messages);
+    CVornSortedList<MailboxSetEntry> list(CompareMailboxNames);
+    EXPECT_EQ(0, ListMailboxes("ann", list));
+    EXPECT_EQ(2, list.m_List.m_Count);
+    CVornString name;
+    GetDeliveryMailbox("ann", nullptr, name);
+    EXPECT_STREQ("Inbox", name.CStr());
+    EXPECT_EQ(0, References("ann"));
+
+    // A user who is no mail user gets nothing of a registered set.
+    Register("bob");
+    EXPECT_EQ(nullptr, OpenMailbox("bob", "Inbox", 0));
+    EXPECT_EQ(1, GetUserMailTotals("bob", messages, unread, bytes));
+    EXPECT_EQ(0, References("bob"));
+}
+
 TEST_F(MailUsersTest, RegisteredSetIsLentAndGivenBack) {
     FakeSet* set = Register("bob");
     EXPECT_EQ(0, ActivateMailUser("bob"));

@@ -81,7 +81,7 @@ TEST_F(PipelineRecordsTest, EachOperationWritesItsFields) {
          {{1, "1"}, {2, "19"}, {105, "M366"}, {100, "M370"}, {101, "M393"}}},
         {"relay connect failed", [&] { m_Records.recordRelayConnectFailed("mx.x.org"); },
          {{1, "1"}, {2, "3"}, {3, "2"}, {12, "mx.x.org"}}},
-        {"local delivery", [&] { m_Records.recordLocalDelivery(m, 42, "Inbox", "bob"); },
+        {"local delivery", [&] { m_Records.recordLocalDelivery(m, "42", "Inbox", "bob"); },
          {{1, "1"}, {2, "6"}, {52, n}, {51, "42"}, {50, "Inbox"}, {21, "bob"}}},
         {"deferred with text", [&] { m_Records.recordDeferred(m, "r@x.org", "451 later"); },
          {{1, "1"}, {2, "21"}, {52, n}, {21, "r@x.org"}, {110, "451 later"}}},
