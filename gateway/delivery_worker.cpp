@@ -213,9 +213,9 @@ int SMTP::DeliverLocal(CQueuedMessage* message, CRelayDelivery& relay) {
         }
         // The store's delivery. No mailbox set exists in this system, so no
         // mailbox opens and the recipient fails with reason 2.
-        std::unique_ptr<CVornMailMessage> body(message->OpenBodyForRead(
-            CVornMailMessage::kUnbounded | CVornMailMessage::kParseOnOpen,
-            CVornMailMessage::kModeRead));
+        std::unique_ptr<CVornMailMessage> body(
+            message->OpenBodyForRead(CVornMailMessage::kUnbounded | CVornMailMessage::kParseOnOpen,
+                                     CVornMailMessage::kModeRead));
         CVornString mailbox(CVornString::kUnlocked);
         GetDeliveryMailbox(user.c_str(), body.get(), mailbox);
         CMailbox* box = OpenMailbox(user.c_str(), mailbox.CStr(), 0);
@@ -271,8 +271,9 @@ void SMTP::storeLocally(CQueuedMessage* message, QueuedRecipient* r, const char*
         CVornString onForbidden(CVornString::kUnlocked);
         (void)CVornConfigStore::GetSetting(nullptr, user, "OnForbidden", onForbidden);
         const char first = onForbidden.CharAt(0);
-        const int action = first == 'D' ? kRecipientDone : first == 'S' ? kRecipientPending
-                                                                         : kRecipientFailed;
+        const int action = first == 'D'   ? kRecipientDone
+                           : first == 'S' ? kRecipientPending
+                                          : kRecipientFailed;
         char* refusal = nullptr;
         result = box.Deliver(1, kMailboxUnread, sender, body, uid, &refusal);
         std::unique_ptr<char[]> refusalText(refusal);

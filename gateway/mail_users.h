@@ -58,8 +58,8 @@
 #include <time.h>
 
 #include "core/hash_table.h"
-#include "core/vorn_lock.h"
 #include "core/vorn_list.h"
+#include "core/vorn_lock.h"
 #include "core/vorn_string.h"
 #include "gateway/mailbox_set.h"
 

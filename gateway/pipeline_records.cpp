@@ -170,8 +170,8 @@ void CPipelineRecords::recordRelayDelivery(CQueuedMessage* message, const char* 
     ActivityLogWrite(record);
 }
 
-void CPipelineRecords::recordLocalDelivery(CQueuedMessage* message, const char* uid, const char* mailbox,
-                                           const char* user) {
+void CPipelineRecords::recordLocalDelivery(CQueuedMessage* message, const char* uid,
+                                           const char* mailbox, const char* user) {
     CVornStringMap record;
     start(record, kEventDelivered, 0, nullptr, nullptr);
     setName(record, message);

@@ -187,6 +187,47 @@ TEST_F(DeliveryWorkerTest, ALocalUserWithAMailboxSetGetsTheMailInItsInboxWithinT
     MailUserRegistry.Clear();
 }
 
+TEST_F(DeliveryWorkerTest, OnForbiddenDecidesWhatAFilterRefusalDoesToALocalCopy) {
+    struct Row {
+        const char* action;
+        bool stored;
+        bool returned;
+    } rows[] = {
+        {"S", true, false},   // stored all the same
+        {"D", false, false},  // dropped
+        {"R", false, true},   // returned to the sender
+    };
+    std::filesystem::create_directories(Path("mail/joe"));
+    SetMailRoot(Path("mail").c_str());
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.action);
+        Configure({"ZELORMUser=1", "FilterMode=A", "BlockedMIMETypes=text/*",
+                   std::string("OnForbidden=") + row.action});
+        std::filesystem::remove(Path("mail/joe/Inbox"));
+        std::filesystem::remove(Path("mail/joe/Inbox.toc"));
+        auto* entry = new MailUserEntry;
+        entry->m_Set = new CMailboxSet("joe", CompareMailboxNames);
+        MailUserRegistry.Insert(CVornString("joe"), entry, DeleteObject<MailUserEntry>);
+
+        std::string name = Spool({{"joe"}}, "Subject: t\r\n\r\nforbidden\r\n");
+        EXPECT_EQ(0, Pass(name));
+        EXPECT_EQ("5", Outcome(name)["joe"].substr(2, 1));
+        const bool stored =
+            std::filesystem::exists(Path("mail/joe/Inbox")) &&
+            testsupport::ReadWhole(Path("mail/joe/Inbox")).find("forbidden") != std::string::npos;
+        EXPECT_EQ(row.stored, stored);
+        auto generated = Generated(*m_Fast, m_Spool, name);
+        bool returned = false;
+        for (auto& g : generated) {
+            returned = returned || g->GetKind() == kMessageBounce;
+            ASSERT_EQ(0, g->Lock());
+            m_Fast->Remove(g.release(), 1);
+        }
+        EXPECT_EQ(row.returned, returned);
+        MailUserRegistry.Clear();
+    }
+}
+
 TEST_F(DeliveryWorkerTest, NewMailLeftPendingMovesToSlowqAndIsRetriedAfterTheInterval) {
     m_Hop.Reply(Step::kRcpt, "451 later");
     const time_t queued = m_Now;

@@ -120,9 +120,9 @@ TEST_F(MailboxSetTest, SetFileFollowsCreatesClosesAndDeletes) {
     ASSERT_EQ(2, messages);
     const std::string counts = "2/2/" + std::to_string(bytes);
     EXPECT_EQ(counts, Counts("Inbox"));
-    EXPECT_EQ(Header(2, kStart + 10) + "BDrafts,0,0,0\r\nBInbox,2,2," + std::to_string(bytes) +
-                  "\r\n",
-              SetFile());
+    EXPECT_EQ(
+        Header(2, kStart + 10) + "BDrafts,0,0,0\r\nBInbox,2,2," + std::to_string(bytes) + "\r\n",
+        SetFile());
     EXPECT_FALSE(fs::exists(Folder("inbox")));  // the files bear the entry's name
 
     m_Set->GetTotals(messages, unread, bytes);
@@ -189,8 +189,8 @@ TEST_F(MailboxSetTest, NamesThatAreNotMailboxFilesAreRefused) {
     EXPECT_EQ("keep", ReadWhole(m_Temp.Path("mail/victim")));
     EXPECT_FALSE(fs::exists(Folder("mailboxes.mbs.toc")));
 
-    for (const std::string& name : {std::string("My Folder"), std::string("a.b"),
-                                    std::string(127, 'y')})
+    for (const std::string& name :
+         {std::string("My Folder"), std::string("a.b"), std::string(127, 'y')})
         EXPECT_TRUE(IsMailboxName(name.c_str())) << name;
 }
 
@@ -254,10 +254,9 @@ TEST_F(MailboxSetTest, ListsAreFilledByTheirOwnOrderAndNeedAComparison) {
     EXPECT_EQ("a,b,C", Names(byName));
     EXPECT_EQ(nullptr, byName.m_List.m_Head->m_Element.m_Mailbox);  // copies only
 
-    CVornSortedList<MailboxSetEntry> exact(
-        [](const MailboxSetEntry* a, const MailboxSetEntry* b) {
-            return a->m_Name.Compare(b->m_Name, 1);
-        });
+    CVornSortedList<MailboxSetEntry> exact([](const MailboxSetEntry* a, const MailboxSetEntry* b) {
+        return a->m_Name.Compare(b->m_Name, 1);
+    });
     m_Set->ListInto(exact);
     EXPECT_EQ("C,a,b", Names(exact));
 
