@@ -43,7 +43,6 @@
 #include "gateway/address_book.h"
 #include "gateway/auto_lock.h"
 #include "gateway/mail_users.h"
-
 #include "gateway/pop3_server.h"
 #include "gateway/quarantine_forwarder.h"
 #include "gateway/scan_settings.h"
