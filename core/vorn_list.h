@@ -8,6 +8,7 @@
 //   CVornList::GetAt               the element at a position; CVornException 61 when there is none
 //   CVornList::SeekTo              position the cursor (the caller holds m_Lock)
 //   CVornList::RemoveTail          drop the last element
+//   CVornList::RemoveAt            drop the element at a position
 //   CVornList::RemoveAll           drop every element
 //   CVornSortedList::Insert        copy an element in at its place in the order;
 //                                  CVornException 62 without a callback
@@ -169,6 +170,31 @@ public:
                 m_Previous = nullptr;
         }
         delete removed;
+    }
+
+    // Drops the element at index (from 0): true; false, the list unchanged,
+    // when there is none. The cursor and the node before it are left null.
+    // The element is destroyed after the lock is released.
+    bool RemoveAt(unsigned index) {
+        Node* removed = nullptr;
+        {
+            CVornLockGuard guard(m_Lock);
+            removed = SeekTo(index);
+            if (!removed)
+                return false;
+            if (m_Previous) {
+                m_Previous->m_Next = removed->m_Next;
+            } else {
+                m_Head = removed->m_Next;
+            }
+            if (m_Tail == removed)
+                m_Tail = m_Previous;
+            --m_Count;
+            m_Cursor = nullptr;
+            m_Previous = nullptr;
+        }
+        delete removed;
+        return true;
     }
 
     // Read directly by users that hold m_Lock (there is no accessor for the

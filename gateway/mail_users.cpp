@@ -1,6 +1,6 @@
 // Mail users of the local mail store: the registry of their mailbox sets and
-// the operations that start-up, shutdown, the object commands and the
-// diagnostics page call (see mail_users.h).
+// the operations that start-up, shutdown, the object commands, local
+// delivery and the web-mail and diagnostics pages call (see mail_users.h).
 #include "gateway/mail_users.h"
 
 #include <climits>
@@ -89,9 +89,43 @@ private:
     bool m_Active = false;
 };
 
-}  // namespace
+// The set of a mail user with one reference taken, or null: not a mail
+// user, or no set.
+CMailboxSet* lendSet(const char* user) {
+    if (isEmptyName(user))
+        return nullptr;
+    CVornLockGuard guard(g_MailStoreLock);
+    if (!IsMailUser(user))
+        return nullptr;
+    return FindMailboxSet(user);
+}
 
-CMailboxSet::~CMailboxSet() = default;
+// Gives back references to the user's set.
+void giveBack(const char* user, int references = 1) {
+    CVornLockGuard guard(g_MailStoreLock);
+    for (int i = 0; i < references; ++i) ReleaseMailUser(user);
+}
+
+// Runs operation on the mail user's lent set and gives the reference back,
+// also when the set throws: the operation's result, or 1 when the user is
+// not a mail user or has no set. g_MailStoreLock is not held meanwhile.
+template <typename Operation>
+int withSet(const char* user, Operation operation) {
+    CMailboxSet* set = lendSet(user);
+    if (set == nullptr)
+        return 1;
+    int result = 1;
+    try {
+        result = operation(*set);
+    } catch (...) {
+        giveBack(user);
+        throw;
+    }
+    giveBack(user);
+    return result;
+}
+
+}  // namespace
 
 MailUserEntry::~MailUserEntry() {
     delete m_Set;
@@ -134,29 +168,84 @@ int ActivateMailUser(const char* user) {
 }
 
 int CreateMailbox(const char* user, const char* mailbox) {
-    if (isEmptyName(user))
-        return 1;
+    return withSet(user, [mailbox](CMailboxSet& set) { return set.CreateMailbox(mailbox); });
+}
+
+int GetMailboxCounts(const char* user, const char* mailbox, int& messages, int& unread,
+                     long& bytes) {
+    return withSet(user, [&](CMailboxSet& set) {
+        // A mailbox the set does not hold is no failure here.
+        (void)set.GetMailboxCounts(mailbox, messages, unread, bytes);
+        return 0;
+    });
+}
+
+int GetUserMailTotals(const char* user, int& messages, int& unread, long& bytes) {
+    return withSet(user, [&](CMailboxSet& set) {
+        set.GetTotals(messages, unread, bytes);
+        return 0;
+    });
+}
+
+int ListMailboxes(const char* user, CVornSortedList<MailboxSetEntry>& list) {
+    return withSet(user, [&list](CMailboxSet& set) {
+        set.ListInto(list);
+        return 0;
+    });
+}
+
+CMailbox* OpenMailbox(const char* user, const char* mailbox, int filterFlag) {
+    CMailboxSet* set = lendSet(user);
+    if (set == nullptr)
+        return nullptr;
+    CMailbox* box = nullptr;
+    try {
+        box = set->OpenMailbox(mailbox, filterFlag);
+    } catch (...) {
+        giveBack(user);
+        throw;
+    }
+    // A lent mailbox keeps the reference until CloseMailbox.
+    if (box == nullptr)
+        giveBack(user);
+    return box;
+}
+
+void CloseMailbox(const char* user, const char* mailbox) {
     CMailboxSet* set = nullptr;
-    {
+    if (!isEmptyName(user)) {
         CVornLockGuard guard(g_MailStoreLock);
-        if (!IsMailUser(user))
-            return 1;
         set = FindMailboxSet(user);
     }
     if (set == nullptr)
-        return 1;
-    int result = 1;
+        throw CVornException(kMsgMailUserNotRegistered, user);
+    // This call's reference and the open's.
     try {
-        result = set->CreateMailbox(mailbox);
+        set->CloseMailbox(mailbox);
     } catch (...) {
-        // The reference goes back also when the set fails badly.
-        CVornLockGuard guard(g_MailStoreLock);
-        ReleaseMailUser(user);
+        giveBack(user, 2);
         throw;
     }
-    CVornLockGuard guard(g_MailStoreLock);
-    ReleaseMailUser(user);
-    return result;
+    giveBack(user, 2);
+}
+
+void GetDeliveryMailbox(const char* user, CVornMailMessage* message, CVornString& name) {
+    name.Assign(kInboxName);
+    (void)withSet(user, [&](CMailboxSet& set) {
+        set.GetDeliveryMailbox(message, name);
+        return 0;
+    });
+}
+
+bool IsSpecialMailbox(const char* name) {
+    if (name == nullptr)
+        return false;
+    CVornString text(name, CVornString::kUnlocked);
+    for (const char* special : kSpecialMailboxes) {
+        if (text.Equals(special, 0))
+            return true;
+    }
+    return false;
 }
 
 int DeleteMailUser(const char* user) {
@@ -223,7 +312,7 @@ int CountCachedMessages() {
             continue;
         int messages = 0;
         int unread = 0;
-        int bytes = 0;
+        long bytes = 0;
         entry->m_Set->CountCachedMessages(messages, unread, bytes);
         total += messages;
     }

@@ -1,14 +1,23 @@
 // Mail users of the local mail store: users whose effective setting
-// "ZELORMUser" begins with "1". Each mail user would own a mailbox set (the
-// folder <mail root>/<user> with its set file "mailboxes.mbs" and one
-// mailbox per name), handed out by the process-wide MailUserRegistry under
-// reference counting.
+// "ZELORMUser" begins with "1". Each mail user owns a mailbox set
+// (gateway/mailbox_set.h: the folder <mail root>/<user> with its set file
+// "mailboxes.mbs" and one mailbox per name), handed out by the process-wide
+// MailUserRegistry under reference counting. The free functions take a user
+// name, find the user's set, run one operation of the set and give the
+// reference back.
 //
 //   SetMailRoot          the root of the users' folders (and of the mailboxes)
 //   IsMailUser           is the user's effective "ZELORMUser" "1..."?
 //   ActivateMailUser     make a user a mail user with a set
 //   CreateMailbox        one mailbox in a mail user's set
 //   DeleteMailUser       remove a mail user's mailboxes, set file and folder
+//   GetMailboxCounts     one mailbox's counts as of its last close
+//   GetUserMailTotals    the counts summed over a user's mailboxes
+//   OpenMailbox          lend a user's mailbox (local delivery, web mail)
+//   CloseMailbox         take it back
+//   GetDeliveryMailbox   the mailbox local delivery goes to ("Inbox")
+//   ListMailboxes        copies of a user's entries into a sorted list
+//   IsSpecialMailbox     "Inbox", "Sent-Mail", "Drafts" or "Trash"?
 //   CloseAllMailUsers    unregister every user no one holds (shutdown)
 //   CountCachedMessages  messages of the mailboxes the sets hold open
 //   Registry operations (REQUIRE g_MailStoreLock): FindMailboxSet,
@@ -18,33 +27,41 @@
 // In this system no mailbox set is ever made: FindMailboxSet hands out only
 // the sets of users already registered, and nothing registers one (a lookup
 // that reads a set file and registers its set is not part of this system).
-// So ActivateMailUser, CreateMailbox and DeleteMailUser end in their failure
-// result (1) for every user, except that ActivateMailUser of a user who is a
-// mail user already gives 0; CountCachedMessages gives 0. The operations
-// keep their whole algorithm, so a lookup that yields sets makes them work.
+// So every operation that needs a set ends in its failure result: 1 from
+// ActivateMailUser (except for a user who is a mail user already: 0),
+// CreateMailbox, DeleteMailUser, GetMailboxCounts, GetUserMailTotals and
+// ListMailboxes; null from OpenMailbox; CVornException 71 from CloseMailbox;
+// 0 from CountCachedMessages; GetDeliveryMailbox still names "Inbox". The
+// operations keep their whole algorithm, so a lookup that yields sets makes
+// them work.
 //
 // Results: 0 success, 1 failure. Bad input: a null or empty user name gives
-// 1 (false for IsMailUser). A user name that is not one path component
-// ("/" in it, "." or "..") has no store folder: GetMailboxSetPath gives an
-// empty path and DeleteMailUserFiles removes nothing. Broken invariants
-// throw CVornException: 69 a user's references below 0, 71 a release for a
-// user who is not registered, 72 an unregister of a user who is not
-// registered (text: the user name).
+// 1 (false for IsMailUser, null for OpenMailbox; CloseMailbox throws 71). A
+// user name that is not one path component ("/" in it, "." or "..") has no
+// store folder: GetMailboxSetPath gives an empty path and
+// DeleteMailUserFiles removes nothing. Mailbox names are checked by the set
+// (gateway/mailbox_set.h). Broken invariants throw CVornException: 69 a
+// user's references below 0, 71 a release for a user who is not registered,
+// 72 an unregister of a user who is not registered (text: the user name).
 //
 // Threads: any thread. Lock order: g_MailStoreLock, then a set's own locks,
 // then the configuration store's locks (IsMailUser and the marks go through
-// the store while g_MailStoreLock is held). CreateMailbox releases
-// g_MailStoreLock around the set's operation; DeleteMailUser and
-// CountCachedMessages hold it throughout, so no one takes a new reference
-// to a set that is being deleted or counted. A set's operations must not
-// call back into this module.
+// the store while g_MailStoreLock is held). The functions that lend a set
+// release g_MailStoreLock around the set's operation and give the reference
+// back also when the set throws; DeleteMailUser and CountCachedMessages hold
+// it throughout, so no one takes a new reference to a set that is being
+// deleted or counted. A set's operations must not call back into this
+// module. A mailbox lent by OpenMailbox keeps its user's set referenced (so
+// it stays registered) until CloseMailbox.
 #pragma once
 
 #include <time.h>
 
 #include "core/hash_table.h"
 #include "core/vorn_lock.h"
+#include "core/vorn_list.h"
 #include "core/vorn_string.h"
+#include "gateway/mailbox_set.h"
 
 // The user setting that makes a user a mail user, and the set file's name.
 constexpr const char* kMailUserSetting = "ZELORMUser";
@@ -55,23 +72,6 @@ enum : int {
     kMsgMailUserOverReleased = 69,  // text: the user name
     kMsgMailUserNotRegistered = 71,
     kMsgMailUserCannotUnregister = 72,
-};
-
-// A mail user's mailbox set: what this module asks of one. The set itself
-// (its entries, its set file, its mailboxes) is not built in this system;
-// a registered set is deleted through this interface.
-class CMailboxSet {
-public:
-    virtual ~CMailboxSet();
-    // Adds the mailbox to the set and makes its files: 0 ok (also when the
-    // set has it already), 1 failure.
-    virtual int CreateMailbox(const char* mailbox) = 0;
-    // Deletes every mailbox of the set: 0 when the set is empty, 1 at the
-    // first failure.
-    virtual int DeleteAllMailboxes() = 0;
-    // The sums over the mailboxes that the set holds open (messages, unread
-    // messages, bytes).
-    virtual void CountCachedMessages(int& messages, int& unread, int& bytes) = 0;
 };
 
 // One registered mail user. Owns its set. Not copyable.
@@ -120,6 +120,42 @@ int CreateMailbox(const char* user, const char* mailbox);
 // attempt; when the attempt fails, the user's own "ZELORMUser" is put back
 // as it was (absent, or its value). Nothing is saved.
 int DeleteMailUser(const char* user);
+
+// The counts of the user's mailbox as of its last close
+// (CMailboxSet::GetMailboxCounts): 0, also when the set has no such mailbox
+// (outputs then unchanged); 1 when the user is not a mail user or has no set.
+int GetMailboxCounts(const char* user, const char* mailbox, int& messages, int& unread,
+                     long& bytes);
+
+// The counts summed over the user's mailboxes (CMailboxSet::GetTotals): 0;
+// 1 when the user is not a mail user or has no set (outputs unchanged).
+int GetUserMailTotals(const char* user, int& messages, int& unread, long& bytes);
+
+// The user's mailbox, opened with filterFlag (CMailboxSet::OpenMailbox; its
+// state says whether its index loaded), or null: not a mail user, no set,
+// or a name the set refuses. A returned mailbox belongs to the calling
+// thread, which gives it back with CloseMailbox(user, mailbox); until then
+// the user's set stays referenced.
+CMailbox* OpenMailbox(const char* user, const char* mailbox, int filterFlag);
+
+// Gives back a mailbox lent by OpenMailbox (CMailboxSet::CloseMailbox),
+// then the two references (this call's and the open's), also when the set
+// throws. Throws CVornException 71 (user name) when the user has no set.
+void CloseMailbox(const char* user, const char* mailbox);
+
+// name := "Inbox"; for a mail user with a set, what
+// CMailboxSet::GetDeliveryMailbox gives for message ("Inbox" too).
+void GetDeliveryMailbox(const char* user, CVornMailMessage* message, CVornString& name);
+
+// Inserts a copy of every entry of the user's set into list by list's
+// comparison function (CMailboxSet::ListInto): 0; 1 when the user is not a
+// mail user or has no set (list unchanged). Throws 62 when list has no
+// comparison function.
+int ListMailboxes(const char* user, CVornSortedList<MailboxSetEntry>& list);
+
+// True when name is "Inbox", "Sent-Mail", "Drafts" or "Trash", letter case
+// ignored; false for null.
+bool IsSpecialMailbox(const char* name);
 
 // Unregisters every registered user whose references are all given back
 // (users still referenced stay registered). For the service's shutdown.

@@ -151,6 +151,24 @@ TEST(VornListTest, RemoveTailAndRemoveAll) {
     EXPECT_EQ(Contents(list), (std::vector<int>{6}));
 }
 
+TEST(VornListTest, RemoveAtUnlinksAnyPosition) {
+    CVornList<int> list = ListOf({1, 2, 3, 4});
+    EXPECT_TRUE(list.RemoveAt(1));
+    EXPECT_EQ(Contents(list), (std::vector<int>{1, 3, 4}));
+    EXPECT_TRUE(list.RemoveAt(2));  // the tail: the new tail is 3
+    EXPECT_EQ(list.m_Tail->m_Element, 3);
+    EXPECT_TRUE(list.RemoveAt(0));  // the head
+    EXPECT_EQ(Contents(list), (std::vector<int>{3}));
+    EXPECT_FALSE(list.RemoveAt(1));
+    EXPECT_EQ(list.m_Count, 1);
+    EXPECT_TRUE(list.RemoveAt(0));
+    EXPECT_EQ(list.m_Head, nullptr);
+    EXPECT_EQ(list.m_Tail, nullptr);
+    EXPECT_EQ(list.m_Count, 0);
+    list.AddTail(5);
+    EXPECT_EQ(Contents(list), (std::vector<int>{5}));
+}
+
 TEST(VornListTest, AssignmentAndCopyLeaveExactCopiesInOrder) {
     CVornList<int> three = ListOf({1, 2, 3});
     CVornList<int> two = ListOf({8, 9});

@@ -30,7 +30,7 @@ typedef CVornConfigStore Store;
 // A set that does what the test says and tells what was asked of it.
 class FakeSet : public CMailboxSet {
 public:
-    explicit FakeSet(std::vector<std::string>* log) : m_Log(log) {}
+    explicit FakeSet(std::vector<std::string>* log) : CMailboxSet("fake", nullptr), m_Log(log) {}
     ~FakeSet() override { m_Log->push_back("deleted"); }
     int CreateMailbox(const char* mailbox) override {
         m_Log->push_back(std::string("create ") + mailbox);
@@ -40,7 +40,7 @@ public:
         m_Log->push_back("delete all");
         return m_DeleteResult;
     }
-    void CountCachedMessages(int& messages, int& unread, int& bytes) override {
+    void CountCachedMessages(int& messages, int& unread, long& bytes) override {
         messages = m_Messages;
         unread = 1;
         bytes = 1000;
