@@ -18,7 +18,8 @@
 // when it does not listen; from then on a failure keeps it serving); the
 // scan temporary folder emptied; the scanner
 // plug-in (event 578 and no SMTP when it does not load) and the scan
-// settings; the update scheduler; the quarantine forwarder; SMTP
+// settings; the update scheduler; the quarantine forwarder; POP3 start
+// (only when a POP3 server was handed in; start-up makes none); SMTP
 // start (its failure is an error event, and start-up is not complete); end
 // event. Shutdown runs the reverse as ServiceStop says.
 //
@@ -42,6 +43,7 @@
 #include "gateway/address_book.h"
 #include "gateway/auto_lock.h"
 #include "gateway/mail_users.h"
+#include "gateway/pop3_server.h"
 #include "gateway/quarantine_forwarder.h"
 #include "gateway/scan_settings.h"
 #include "gateway/scanner_manager.h"
@@ -79,6 +81,7 @@ CVornConfigStore* g_ConfigStore = nullptr;
 CMessageQueue* g_FastQueue = nullptr;
 CMessageQueue* g_SlowQueue = nullptr;
 SMTP* g_SMTPServer = nullptr;
+POP3* g_POP3Server = nullptr;
 CVornHTTPServer* g_WebServer = nullptr;
 CQuarantineForwarder* g_QuarantineForwarder = nullptr;
 std::atomic<CScannerManager*> g_ScannerManager{nullptr};
@@ -231,7 +234,7 @@ int ServiceStart() {
         JoinPath(imagesDir, paths.m_InstallDir.CStr(), "images");
         JoinPath(docsDir, paths.m_InstallDir.CStr(), "docs");
         InitWebAdmin(htmlDir.CStr(), imagesDir.CStr(), docsDir.CStr(), paths.m_MailDir.CStr(),
-                     nullptr, nullptr, g_WebServer, g_SMTPServer, nullptr, g_FastQueue);
+                     nullptr, nullptr, g_WebServer, g_SMTPServer, g_POP3Server, g_FastQueue);
     }
     LogEvent(584, kEventInformation);
     {
@@ -283,6 +286,11 @@ int ServiceStart() {
     if (g_SMTPServer != nullptr)
         g_SMTPServer->SetScanner(g_ScannerManager, g_QuarantineForwarder);
 
+    // Only when it exists (never in this system); a port it cannot take is
+    // reported by the server framework and does not stop start-up.
+    if (g_POP3Server != nullptr)
+        (void)g_POP3Server->Start();
+
     // A gateway that cannot take mail has not started: the port may be
     // taken, and the operator must hear of it.
     if (g_SMTPServer == nullptr || !g_SMTPServer->Start()) {
@@ -305,6 +313,8 @@ int ServiceStop() {
     // SMTP::Stop ends the sessions and the delivery workers.
     if (g_SMTPServer != nullptr)
         g_SMTPServer->Stop();
+    if (g_POP3Server != nullptr)
+        (void)g_POP3Server->Stop();
     // The web server's workers end before anything they show is deleted.
     if (g_WebServer != nullptr)
         g_WebServer->Stop();
@@ -323,6 +333,8 @@ int ServiceStop() {
     delete g_ScannerManager.exchange(nullptr);
     delete g_SMTPServer;
     g_SMTPServer = nullptr;
+    delete g_POP3Server;
+    g_POP3Server = nullptr;
     delete g_WebServer;
     g_WebServer = nullptr;
     delete g_FastQueue;

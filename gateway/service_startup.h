@@ -33,6 +33,7 @@
 class CVornConfigStore;
 class CMessageQueue;
 class SMTP;
+class POP3;
 class CVornHTTPServer;
 class CQuarantineForwarder;
 class CScannerManager;
@@ -70,6 +71,10 @@ extern CVornConfigStore* g_ConfigStore;
 extern CMessageQueue* g_FastQueue;
 extern CMessageQueue* g_SlowQueue;
 extern SMTP* g_SMTPServer;
+// The POP3 server: start-up never makes one. When it is set (before
+// ServiceStart), start-up hands it to the administration and starts it
+// before SMTP; ServiceStop stops it after SMTP and deletes it.
+extern POP3* g_POP3Server;
 // The web server "ZELORMHTTP" with the web administration's URL prefixes.
 extern CVornHTTPServer* g_WebServer;
 // The quarantine forwarder "fwdq" in MailDir (its thread runs from start-up).

@@ -22,11 +22,11 @@
 #include <chrono>
 #include <string>
 
-#include "config/config_store.h"
 #include "core/system_info.h"
 #include "gateway/bounce_step.h"
 #include "gateway/delivery_notices.h"
 #include "gateway/relay_delivery.h"
+#include "gateway/server_settings.h"
 #include "gateway/smtp_session.h"
 #include "gateway/spool_queue.h"
 #include "net/host_address.h"
@@ -58,25 +58,14 @@ SMTP::~SMTP() {
     Stop();
 }
 
-int SMTP::readCount(const char* name, int def) {
-    CVornString value;
-    if (CVornConfigStore::GetObjectSetting('S', nullptr, name, value) != 0)
-        return def;
-    return value.ToInt();
-}
-
 bool SMTP::Start() {
-    int incoming = readCount("SMTPIncoming", kDefaultWorkers);
-    int outgoing = readCount("SMTPOutgoing", kDefaultWorkers);
+    int incoming = ReadServerCount("SMTPIncoming", kDefaultWorkers);
+    int outgoing = ReadServerCount("SMTPOutgoing", kDefaultWorkers);
     if (incoming < 1)
         incoming = kDefaultWorkers;
     if (outgoing < 1)
         outgoing = kDefaultWorkers;
-    CVornString port;
-    if (CVornConfigStore::GetObjectSetting('S', nullptr, "SMTPPort", port) == 0)
-        m_Port = port.ToInt();
-    if (m_Port <= 0 || m_Port > 65535)
-        m_Port = kDefaultPort;
+    m_Port = ReadServerPort("SMTPPort", m_Port, kDefaultPort);
 
     m_CountsLock.WriteLock();
     m_IncomingWorkers = incoming;
@@ -125,16 +114,11 @@ void SMTP::Stop() {
     CVornTCPServer::Stop();
 }
 
-void SMTP::restorePortSetting() {
-    CVornString value(std::to_string(m_Port).c_str());
-    (void)CVornConfigStore::SetAttribute('S', nullptr, "SMTPPort", value, 0);
-}
-
 int SMTP::Reconfigure() {
     if (!m_Running)
         return Start() ? kSmtpConfigDone : kSmtpConfigNotStarted;
-    int incoming = readCount("SMTPIncoming", kDefaultWorkers);
-    int outgoing = readCount("SMTPOutgoing", kDefaultWorkers);
+    int incoming = ReadServerCount("SMTPIncoming", kDefaultWorkers);
+    int outgoing = ReadServerCount("SMTPOutgoing", kDefaultWorkers);
     m_CountsLock.WriteLock();
     // The framework refuses counts below 1 and keeps what it has.
     (void)SetConnectionWorkers(incoming);
@@ -147,30 +131,23 @@ int SMTP::Reconfigure() {
 }
 
 int SMTP::changePort() {
-    CVornString value;
-    int port = kDefaultPort;
-    if (CVornConfigStore::GetObjectSetting('S', nullptr, "SMTPPort", value) == 0) {
-        port = value.ToInt();
-        if (port <= 0 || port >= 65536) {
-            restorePortSetting();
+    const ServerPortChange change =
+        ChangeServerPort("SMTPPort", kDefaultPort, m_Port, [this](const CVornHostAddress& address) {
+            try {
+                return Listen(address);
+            } catch (...) {
+                return false;  // no socket from the system: reported by the library
+            }
+        });
+    switch (change) {
+        case ServerPortChange::kDone:
+            return kSmtpConfigDone;
+        case ServerPortChange::kRefused:
             return kSmtpConfigNotStarted;
-        }
+        case ServerPortChange::kNotBound:
+            break;
     }
-    if (port == m_Port)
-        return kSmtpConfigDone;
-    CVornHostAddress address(static_cast<uint32_t>(0), static_cast<unsigned short>(port));
-    bool moved = false;
-    try {
-        moved = Listen(address);
-    } catch (...) {
-        moved = false;
-    }
-    if (!moved) {
-        restorePortSetting();
-        return kSmtpConfigPortNotBound;
-    }
-    m_Port = port;
-    return kSmtpConfigDone;
+    return kSmtpConfigPortNotBound;
 }
 
 void SMTP::WakeWorkers() {

@@ -220,10 +220,6 @@ public:
     int GetDataTimeout() const { return m_DataTimeout.load(); }
 
 private:
-    // "SMTPIncoming" / "SMTPOutgoing" as an int, def when missing.
-    static int readCount(const char* name, int def);
-    // Writes the current port back into "SMTPPort" (not saved to the files).
-    void restorePortSetting();
     // The delivery worker's relay objects in use, for Stop's Interrupt.
     void registerRelay(CRelayDelivery* relay);
     void unregisterRelay(CRelayDelivery* relay);

@@ -288,25 +288,28 @@ void AppendRecordParagraph(CActivityLogRecord& record, const char* linkFormat, C
     out.Append(shown != 0 ? "<br><br>" : "<br>");
 }
 
-void AccessReport(CVornHTTPRequest* request) {
-    if (DefaultIfNoParams(request))
-        return;
+bool BeginReport(CVornHTTPRequest* request, const char* command, CVornDate& from, CVornDate& to) {
     CVornString user(CVornString::kUnlocked);
     CVornString permissions(CVornString::kUnlocked);
     if (CheckSession(request, user, permissions)) {
-        request->m_FormVariables.Set("action", CVornString("AccessReport", CVornString::kUnlocked));
+        request->m_FormVariables.Set("action", CVornString(command, CVornString::kUnlocked));
         IssueLogin(request, kAdminLoginPage);
-        return;
+        return false;
     }
     CVornString client(CVornString::kUnlocked);
     request->GetClientAddress(client);
     KeepAllHiddenVars(request);
     KeepHiddenVarAs(request, "referer", "what");
-    if (!ReportPermitted(request, user, permissions, client))
+    return ReportPermitted(request, user, permissions, client) &&
+           ReadReportRange(request, from, to);
+}
+
+void AccessReport(CVornHTTPRequest* request) {
+    if (DefaultIfNoParams(request))
         return;
     CVornDate from;
     CVornDate to;
-    if (!ReadReportRange(request, from, to))
+    if (!BeginReport(request, "AccessReport", from, to))
         return;
     CActivityLogCriteriaList criteria;
     readCriteria(request, criteria);

@@ -6,6 +6,7 @@
 //   AccessReport           the web command "AccessReport"
 //   ReadReportRange        the report's time range from the form's dates and times
 //   ReportPermitted        the session's read permission for the form's object type
+//   BeginReport            the start both reports share: login, permission, range
 //   AppendRecordParagraph  one record as the report shows it
 //
 // Bad input: a bare GET goes to the top page; a request without a session
@@ -59,6 +60,13 @@ bool ReadReportRange(CVornHTTPRequest* request, CVornDate& from, CVornDate& to);
 // kMsgReportNoPermission, for a refusal) and false.
 bool ReportPermitted(CVornHTTPRequest* request, const CVornString& user,
                      const CVornString& permissions, const CVornString& client);
+
+// The start of a report command: without a session, the administrator's
+// login page with "action" := command; then the form's variables carried
+// as hidden ones ("referer" as the hidden "what"), ReportPermitted and
+// ReadReportRange. True with from and to set; false when the request has
+// been answered.
+bool BeginReport(CVornHTTPRequest* request, const char* command, CVornDate& from, CVornDate& to);
 
 // Appends the record's paragraph: its time in the report format, then its
 // shown fields (label, coloured text), three to a line, ending with an

@@ -193,23 +193,9 @@ void CRazoVidezCounts::Count(CActivityLogRecord& record) {
 }
 
 void RazoVidezReport(CVornHTTPRequest* request) {
-    CVornString user(CVornString::kUnlocked);
-    CVornString permissions(CVornString::kUnlocked);
-    if (CheckSession(request, user, permissions)) {
-        request->m_FormVariables.Set("action",
-                                     CVornString("RazoVidezReport", CVornString::kUnlocked));
-        IssueLogin(request, kAdminLoginPage);
-        return;
-    }
-    CVornString client(CVornString::kUnlocked);
-    request->GetClientAddress(client);
-    KeepAllHiddenVars(request);
-    KeepHiddenVarAs(request, "referer", "what");
-    if (!ReportPermitted(request, user, permissions, client))
-        return;
     CVornDate from;
     CVornDate to;
-    if (!ReadReportRange(request, from, to))
+    if (!BeginReport(request, "RazoVidezReport", from, to))
         return;
 
     CVornStringMap attributes;

@@ -104,28 +104,11 @@ bool grantsDiag(const CVornString& permissions) {
 // as entities, and a blank after every comma, so that long lists of
 // attributes can wrap.
 void appendFileLine(CVornString& out, CVornString& line) {
-    const char* bytes = line.CStr();
-    for (int i = 0; i < line.Length(); ++i) {
-        switch (bytes[i]) {
-            case '&':
-                out.Append("&amp;");
-                break;
-            case '<':
-                out.Append("&lt;");
-                break;
-            case '>':
-                out.Append("&gt;");
-                break;
-            case '"':
-                out.Append("&quot;");
-                break;
-            case ',':
-                out.Append(", ");
-                break;
-            default:
-                out.Append(bytes[i]);
-        }
-    }
+    CVornString escaped(CVornString::kUnlocked);
+    AppendHtmlEscaped(escaped, line);
+    // No entity holds a comma.
+    escaped.ReplaceCharWithText(',', ", ");
+    out.Append(escaped);
 }
 
 // The block of one file: its path, then its lines in a table, or "Cannot

@@ -24,6 +24,7 @@
 #include "core/registry.h"
 #include "core/vorn_exception.h"
 #include "core/vorn_string.h"
+#include "gateway/pop3_server.h"
 #include "gateway/relay_routes.h"
 #include "gateway/scan_settings.h"
 #include "gateway/scanner_manager.h"
@@ -577,9 +578,9 @@ private:
     }
 
     // Makes the running components take the system object's settings:
-    // kSmtpConfigDone, or the SMTP server's failure. restoring: after the
-    // files were read again, an SMTP server that is not running is left
-    // alone and a failure does not stop the rest.
+    // kSmtpConfigDone, or the SMTP or POP3 server's failure. restoring:
+    // after the files were read again, a server that is not running is
+    // left alone and a failure does not stop the rest.
     int applySystem(bool restoring) {
         m_SystemApplied = true;
         SMTP* smtp = g_WebSMTPServer;
@@ -588,8 +589,14 @@ private:
             if (result != kSmtpConfigDone && !restoring)
                 return result;
         }
-        // The POP3 server is never made in this system: it has nothing to
-        // reconfigure.
+        // The service never makes a POP3 server; one handed to the
+        // administration is reconfigured like SMTP.
+        POP3* pop3 = g_WebPOP3Server;
+        if (pop3 != nullptr && (!restoring || pop3->IsRunning())) {
+            const int result = pop3->Reconfigure();
+            if (result != kPop3ConfigDone && !restoring)
+                return result;
+        }
         if (g_WebAdminServer != nullptr)
             (void)g_WebAdminServer->SetConnectionWorkers(ReadHttpIncoming());
         CVornString level(CVornString::kUnlocked);
@@ -607,8 +614,12 @@ private:
         const int result = applySystem(false);
         if (result == kSmtpConfigDone)
             return true;
-        // Only the SMTP server's own numbers are shown; anything else it
-        // might answer reads as "not started".
+        // Only the servers' own numbers are shown; anything else reads as
+        // SMTP's "not started".
+        if (result == kPop3ConfigPortNotBound)
+            return stopWithText(m_Product.GetText(kPop3ConfigPortNotBound));
+        if (result == kPop3ConfigBadPort)
+            return stopWithText(m_Product.GetText(kPop3ConfigBadPort));
         return stopWithText(result == kSmtpConfigPortNotBound
                                 ? m_Product.GetText(kSmtpConfigPortNotBound)
                                 : m_Product.GetText(kSmtpConfigNotStarted));

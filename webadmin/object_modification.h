@@ -21,7 +21,7 @@
 // (119), differing passwords (2000006), a password the store refuses
 // (2000008), a port outside 1 to 65535 (159), a quarantine server address
 // without port (2000014) or port without address (2000015), a failing SMTP
-// reconfiguration (its own number), a write or save that fails (90) and a
+// or POP3 reconfiguration (its own number), a write or save that fails (90) and a
 // port the web server cannot move to (161) each show the error page and
 // write no record (3, 12, 1). A refusal after the first attribute was
 // written reads the configuration files again, so nothing of the refused

@@ -17,6 +17,9 @@
 #include "webadmin/object_tags.h"
 #include "webadmin/service_tags.h"
 #include "webadmin/web_pages.h"
+#include "webadmin/webmail_listings.h"
+#include "webadmin/webmail_message.h"
+#include "webadmin/webmail_tags.h"
 
 namespace {
 
@@ -116,6 +119,20 @@ int WithAttributes(CVornHTTPRequest* request, CVornStringMap& attributes, const 
     return kTagHandled;
 }
 
+template <void (*Tag)(CVornHTTPRequest*, CVornStringMap&, const CVornString&)>
+int WithAttributesAndUser(CVornHTTPRequest* request, CVornStringMap& attributes,
+                          const CVornString& user, const CVornString&) {
+    Tag(request, attributes, user);
+    return kTagHandled;
+}
+
+template <void (*Tag)(CVornHTTPRequest*, const CVornString&)>
+int WithUser(CVornHTTPRequest* request, CVornStringMap&, const CVornString& user,
+             const CVornString&) {
+    Tag(request, user);
+    return kTagHandled;
+}
+
 template <void (*Tag)(CVornHTTPRequest*)>
 int WithRequest(CVornHTTPRequest* request, CVornStringMap&, const CVornString&,
                 const CVornString&) {
@@ -134,26 +151,34 @@ int WebClientGate(CVornHTTPRequest* request, CVornStringMap& attributes, const C
 }
 
 // In the order in which the names are tested. The web-mail pages' tags
-// take their places in this order when they come (marked below); until
-// then their names fall through to the common tags.
+// (webmail_tags.h, webmail_listings.h, webmail_message.h) stand among the
+// administration's.
 const PageTag kPageTags[] = {
-    // web mail: AddressBookBox
+    {"AddressBookBox", WithAttributesAndUser<AddressBookBox>},
     {"AdminFooter", WithAttributes<AdminFooter>},
     {"AdminHeader", WithAttributes<AdminHeader>},
-    // web mail: AttachmentsBox
+    {"AttachmentsBox", WithAttributes<AttachmentsBox>},
     {"CanUseWebClient", WebClientGate},
     {"EventTable", WithAttributes<EventTable>},
     {"ListBox", WritesNothing},
-    // web mail: MailBoxBox, MailBoxTable, MessageTable, MyAddress
+    {"MailBoxBox", WithAttributesAndUser<MailBoxBox>},
+    {"MailBoxTable", WithUser<MailBoxTable>},
+    {"MessageTable", WithUser<MessageTable>},
+    {"MyAddress", WithUser<MyAddress>},
     {"ObjBar", WithRequest<ObjBar>},
     {"OtherMIME", WithRequest<OtherMIME>},
-    // web mail: PlaceHeaders, SetSortBy
+    {"PlaceHeaders", WithRequest<PlaceHeaders>},
+    {"SetSortBy", WithUser<SetSortBy>},
     {"ShowFile", WithAttributes<ShowFile>},
-    // web mail: ShowHeader, ShowMessage
+    {"ShowHeader", WithAttributes<ShowHeader>},
+    {"ShowMessage", WithUser<ShowMessage>},
     {"ShowReg", WithAttributes<ShowReg>},
-    // web mail: ShowUserBar
+    {"ShowUserBar", WithAttributes<ShowUserBar>},
     {"ShowVersionNumber", WithRequest<ShowVersionNumber>},
-    // web mail: RefreshRateInMinutes, ShowRefreshStatement, TOCInfo, UserFooter
+    {"RefreshRateInMinutes", WithUser<RefreshRateInMinutes>},
+    {"ShowRefreshStatement", WithUser<ShowRefreshStatement>},
+    {"TOCInfo", WithUser<TOCInfo>},
+    {"UserFooter", WithRequest<UserFooter>},
     {"WordBox", WritesNothing},
     {"VirusDefVersion", WithRequest<VirusDefVersion>},
     {"LastKelbrookAttempt", WithRequest<LastKelbrookAttempt>},

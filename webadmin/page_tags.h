@@ -12,7 +12,9 @@
 //   ShowVersionNumber  the service's version text
 //
 // The tags of the object pages are in webadmin/object_tags.h, those that
-// show the running service's state in webadmin/service_tags.h.
+// show the running service's state in webadmin/service_tags.h, those of the
+// web-mail pages in webadmin/webmail_tags.h, webadmin/webmail_listings.h
+// and webadmin/webmail_message.h.
 //
 // Bad input: missing files and registry values are skipped silently (a
 // missing registry value read by ShowReg is also reported in the event

@@ -25,6 +25,7 @@
 #include "core/tests/support/test_catalog.h"
 #include "core/vorn_string.h"
 #include "gateway/auto_lock.h"
+#include "gateway/pop3_server.h"
 #include "gateway/update_scheduler.h"
 #include "gateway/tests/support/gateway_instance.h"
 #include "webadmin/web_admin.h"
@@ -181,6 +182,30 @@ TEST_F(StartupTest, CompleteStartupLogsItsStepsAndStopSetsTheEvent) {
     EXPECT_EQ(nullptr, g_AutoLockCleanup);
     EXPECT_EQ(std::vector<std::string>({"4:M577"}), Events());
     EXPECT_EQ(CVornEvent::kSignalled, g_ServiceStopEvent.WaitSeconds(0));
+}
+
+// Start-up makes no POP3 server; one set beforehand is handed to the
+// administration, listens once start-up is complete, and shutdown stops
+// and deletes it.
+TEST_F(StartupTest, APop3ServerIsStartedAndDeletedOnlyWhenItExists) {
+    const int popPort = gwtest::FreePort();
+    ASSERT_NE(0, popPort);
+    m_Instance.WriteConfig({SmtpOnAFreePort() + ",POPPort=" + std::to_string(popPort)});
+    ASSERT_EQ(nullptr, g_POP3Server);
+    g_POP3Server = new POP3;
+    ASSERT_EQ(0, ServiceStart());
+    EXPECT_EQ(g_POP3Server, g_WebPOP3Server);
+    ASSERT_NE(nullptr, g_POP3Server);
+    EXPECT_TRUE(g_POP3Server->IsRunning());
+    EXPECT_EQ(popPort, g_POP3Server->GetPort());
+
+    EXPECT_EQ(0, ServiceStop());
+    EXPECT_EQ(nullptr, g_POP3Server);
+    // The listener went with the server.
+    int fd = gwtest::OccupyPort(popPort);
+    EXPECT_GE(fd, 0);
+    if (fd >= 0)
+        close(fd);
 }
 
 // The scheduler lives from start-up to shutdown, and a requested update

@@ -194,7 +194,7 @@ TEST_F(DiagnosticsPagesTest, SettingsWithoutPermissionAreTheRequestingClientsAnd
         CVornString now;
         CVornDate(m_Now).FormatDisplay(now);
         EXPECT_TRUE(
-            Has(body, "Current time:</th><td valign=top>" + std::string(now.CStr()) + "</td>"))
+            Has(body, "Date:</th><td valign=top>" + std::string(now.CStr()) + "</td>"))
             << body;
         EXPECT_TRUE(Has(body, "Version:</th><td valign=top>2.1 bld 63<br>&nbsp;</td>")) << body;
         const auto lines = Lines(body);

@@ -1,7 +1,7 @@
 // ModifyObj served by a real CVornHTTPServer and posted to by curl: the
 // form's fields land in the real configuration store (memory and files),
 // the registry file and the running servers (the test's own web server,
-// and an SMTP server started in this process).
+// and SMTP and POP3 servers started in this process).
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -16,6 +16,7 @@
 #include "config/config_store.h"
 #include "core/message_catalog.h"
 #include "core/tests/support/files.h"
+#include "gateway/pop3_server.h"
 #include "gateway/relay_routes.h"
 #include "gateway/scan_settings.h"
 #include "gateway/smtp_server.h"
@@ -95,6 +96,7 @@ protected:
 
     void TearDown() override {
         g_WebSMTPServer = nullptr;
+        g_WebPOP3Server = nullptr;
         WebAdminTest::TearDown();
     }
 
@@ -564,6 +566,69 @@ TEST_F(ModifyObjTest, SystemChangesReconfigureTheSmtpServer) {
 
     g_WebSMTPServer = nullptr;
     smtp->Stop();
+}
+
+// A POP3 server handed to the administration takes the system object's
+// settings after SMTP: its refusal shows its own message, saves nothing and
+// puts the SMTP server back on the port it had; a free port moves both.
+TEST_F(ModifyObjTest, SystemChangesReconfigureThePop3ServerAfterSmtp) {
+    const int smtpPort = webtest::FreePort();
+    const int popPort = webtest::FreePort();
+    const int newSmtpPort = webtest::FreePort();
+    for (int port : {smtpPort, popPort, newSmtpPort}) ASSERT_NE(0, port);
+    ConfigureWith(
+        "SMTPPort=" + std::to_string(smtpPort) +
+        ",SMTPIncoming=1,SMTPOutgoing=1,POPIncoming=1,POPPort=" + std::to_string(popPort));
+    std::filesystem::create_directories(Path("mail"));
+    CMessageQueue fast("fastq", Path("mail").c_str());
+    CMessageQueue slow("slowq", Path("mail").c_str());
+    auto smtp = std::make_unique<SMTP>(nullptr, &fast, &slow, Path("mail").c_str());
+    ASSERT_TRUE(smtp->Start());
+    auto pop3 = std::make_unique<POP3>();
+    ASSERT_EQ(0, pop3->Start());
+    g_WebSMTPServer = smtp.get();
+    g_WebPOP3Server = pop3.get();
+    const std::string cookie = LogIn();
+    const std::string saved = SavedConfig();
+
+    TakenPort taken(webtest::FreePort());
+    ASSERT_TRUE(taken.Taken());
+    struct Case {
+        std::string port;
+        int text;
+    } cases[] = {
+        {"70000", kPop3ConfigBadPort},
+        {std::to_string(taken.Port()), kPop3ConfigPortNotBound},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.port);
+        std::string body =
+            Modify("objtype=S&objname=&ATTR-Note=new&ATTR-SMTPPort=" + std::to_string(newSmtpPort) +
+                       "&ATTR-POPPort=" + c.port,
+                   cookie);
+        EXPECT_TRUE(Has(body, Product(c.text))) << body;
+        EXPECT_EQ(saved, SavedConfig());
+        EXPECT_EQ(std::to_string(popPort), Attr('S', nullptr, "POPPort"));
+        EXPECT_EQ(kNone, Attr('S', nullptr, "Note"));
+        EXPECT_EQ(popPort, pop3->GetPort());
+        EXPECT_EQ(smtpPort, smtp->GetPort());
+    }
+
+    const int newPopPort = webtest::FreePort();
+    ASSERT_NE(0, newPopPort);
+    std::string body = Modify("objtype=S&objname=&ATTR-SMTPPort=" + std::to_string(newSmtpPort) +
+                                  "&ATTR-POPPort=" + std::to_string(newPopPort),
+                              cookie);
+    EXPECT_TRUE(Has(body, "success")) << body;
+    EXPECT_EQ(newPopPort, pop3->GetPort());
+    EXPECT_EQ(newSmtpPort, smtp->GetPort());
+    EXPECT_TRUE(Has(SavedConfig(), "POPPort=" + std::to_string(newPopPort)));
+    EXPECT_EQ(1, ModifiedRecords());
+
+    g_WebSMTPServer = nullptr;
+    g_WebPOP3Server = nullptr;
+    smtp->Stop();
+    pop3->Stop();
 }
 
 }  // namespace
