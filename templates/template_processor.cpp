@@ -241,9 +241,11 @@ void ProcessTemplate(CVornHTTPRequest* request, const CVornString& templateDir,
     JoinPath(path, folder.CStr(), what.CStr());
     CVornDiskFile file(path.CStr(), kFileReadOnly | kFileNoPathLock);
     if (!file.Open()) {
-        // The name came with the request: escaped before it goes into a page.
+        // The page's name, not its path: the server's folders are none of
+        // the browser's business. The name came with the request: escaped
+        // before it goes into a page.
         CVornString text = CatalogText(kMsgTemplateCannotOpen);
-        AppendHtmlEscaped(text, path);
+        AppendHtmlEscaped(text, what);
         if (inlineError) {
             request->Write("\r\n");
             request->Write(text);

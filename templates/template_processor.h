@@ -35,7 +35,7 @@
 enum : int {
     kMsgTemplateBlockError = 91,  // event: one %s, the template's path
     kMsgTemplateNoPage = 116,     // to the user: no page was named
-    kMsgTemplateCannotOpen = 117, // to the user; the path (escaped) follows it
+    kMsgTemplateCannotOpen = 117, // to the user; the page name (escaped) follows it
 };
 
 // If blocks nest at most this deep.
