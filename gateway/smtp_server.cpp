@@ -115,6 +115,13 @@ void SMTP::Stop() {
 }
 
 int SMTP::Reconfigure() {
+    {
+        // A stopping service's server stays stopped: a listener opened now
+        // would outlive the workers that serve it.
+        std::lock_guard<std::mutex> guard(m_SessionsLock);
+        if (m_Stopped)
+            return kSmtpConfigPortNotBound;
+    }
     if (!m_Running)
         return Start() ? kSmtpConfigDone : kSmtpConfigNotStarted;
     int incoming = ReadServerCount("SMTPIncoming", kDefaultWorkers);

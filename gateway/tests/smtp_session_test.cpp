@@ -22,6 +22,7 @@
 #include "gateway/smtp_session.h"
 #include "gateway/spool_queue.h"
 #include "gateway/tests/support/gateway_instance.h"
+#include "gateway/tests/support/mail_peers.h"
 #include "gateway/tests/support/spool_fixture.h"
 
 namespace {
@@ -476,8 +477,19 @@ TEST_F(SmtpTest, StartRefusesATakenPortAndChangePortChecksTheSetting) {
     ASSERT_EQ(0, CVornConfigStore::SetAttribute('S', nullptr, "SMTPPort", value, 0));
     EXPECT_EQ(kSmtpConfigDone, m_Server->Reconfigure());
     EXPECT_EQ(other, m_Server->GetPort());
-    Client client(other);
-    EXPECT_TRUE(StartsWith(client.Reply(), "220 "));
+    {
+        Client client(other);
+        EXPECT_TRUE(StartsWith(client.Reply(), "220 "));
+    }
+    // A stopped server stays stopped: a reconfiguration opens no listener
+    // on a new port.
+    m_Server->Stop();
+    const int later = FreePort();
+    CVornString laterValue(std::to_string(later).c_str());
+    ASSERT_EQ(0, CVornConfigStore::SetAttribute('S', nullptr, "SMTPPort", laterValue, 0));
+    EXPECT_EQ(kSmtpConfigPortNotBound, m_Server->Reconfigure());
+    EXPECT_EQ(other, m_Server->GetPort());
+    EXPECT_FALSE(gwtest::WaitForListener("127.0.0.1", later, std::chrono::milliseconds(300)));
 }
 
 // The relay check runs when the message is stored, not at RCPT: a client
