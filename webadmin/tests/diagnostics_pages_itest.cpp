@@ -199,7 +199,7 @@ TEST_F(DiagnosticsPagesTest, SettingsWithoutPermissionAreTheRequestingClientsAnd
         EXPECT_TRUE(Has(body, "Version:</th><td valign=top>2.1 bld 63<br>&nbsp;</td>")) << body;
         const auto lines = Lines(body);
         EXPECT_EQ("20 MBs", Value(lines, "Mail quota"));
-        EXPECT_EQ("Mail, Category 2", Value(lines, "Allowed"));
+        EXPECT_EQ("Mail, POP3", Value(lines, "Allowed"));
         EXPECT_TRUE(body.size() > strlen(kFooter) &&
                     body.compare(body.size() - strlen(kFooter), std::string::npos, kFooter) == 0)
             << body;
@@ -273,7 +273,7 @@ TEST_F(DiagnosticsPagesTest, SettingLinesFollowTheirValues) {
         {"MailQuota=20", with({{1, {"Mail quota", "20 MBs"}}})},
         {"MailQuota=<9>", with({{1, {"Mail quota", "&lt;9&gt; MBs"}}})},
         {"AllowZELORMUI=1,AllowSMTP=1,AllowPOP=1",
-         with({{2, {"Allowed", "Web access, Mail, Category 2"}}})},
+         with({{2, {"Allowed", "Web access, Mail, POP3"}}})},
         {"AllowZELORMUI=0,AllowSMTP=1,AllowPOP=0", with({{2, {"Allowed", "Mail, "}}})},
         {"OnForbidden=Delete", with({{3, {"Mail from forbidden senders", "Discarded"}}})},
         {"OnForbidden=Save", with({{3, {"Mail from forbidden senders", "Kept"}}})},
