@@ -26,6 +26,7 @@
 #include "core/event_log.h"
 #include "core/vorn_file.h"
 #include "gateway/mailbox.h"
+#include "gateway/spool_files.h"
 #include "net/mail_message.h"
 #include "platform/file_ops.h"
 #include "platform/file_replace.h"
@@ -228,37 +229,10 @@ int CMailbox::writeIndex() {
     std::string text = FormatIndexHeader(m_SortOrder, "\r\n");
     for (const MailboxIndexEntry& entry : m_Entries) FormatIndexLine(entry, text);
 
-    const std::string fresh = m_IndexPath + ".new";
-    const std::string old = m_IndexPath + ".old";
-    int fd = platform::OpenFile(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (fd < 0) {
-        LogEventStrInt(kMsgFileOpenFailed, kEventError, fresh.c_str(), errno);
+    // The index keeps its name throughout: a reader (or a crash) never
+    // finds it missing.
+    if (!ReplaceFileKeepingOld(m_IndexPath, text, ".new", ".old"))
         return 1;
-    }
-    bool ok = platform::WriteAll(fd, text.data(), text.size(), nullptr) && platform::SyncFile(fd);
-    int error = errno;
-    if (!platform::CloseFile(fd) && ok) {
-        ok = false;
-        error = errno;
-    }
-    if (!ok) {
-        LogEventStrInt(kMsgFileWriteFailed, kEventError, fresh.c_str(), error);
-        platform::RemovePath(fresh.c_str());
-        return 1;
-    }
-    // The index keeps its name throughout: ".old" becomes a second name of
-    // the current index, and the rename replaces the index in one step, so
-    // a reader (or a crash) never finds it missing.
-    if (platform::PathExists(old.c_str()) && !platform::RemovePath(old.c_str()))
-        LogEventStrInt(kMsgFileRemoveFailed, kEventError, old.c_str(), errno);
-    if (platform::PathExists(m_IndexPath.c_str()))
-        platform::LinkPath(m_IndexPath.c_str(), old.c_str());
-    if (!platform::RenamePath(fresh.c_str(), m_IndexPath.c_str(), true)) {
-        LogEventStrStrInt(kMsgFileRenameFailed, kEventError, fresh.c_str(), m_IndexPath.c_str(),
-                          errno);
-        return 1;
-    }
-    platform::SyncDirectoryOf(m_IndexPath.c_str());
     m_IndexTime = RefreshNow();
     m_IndexStamp = platform::GetFileStamp(m_IndexPath.c_str());
     return 0;

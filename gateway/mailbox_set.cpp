@@ -6,8 +6,6 @@
 // events of core/vorn_file.h and gives 1.
 #include "gateway/mailbox_set.h"
 
-#include <errno.h>
-#include <fcntl.h>
 #include <limits.h>
 #include <stdio.h>
 #include <string.h>
@@ -22,8 +20,7 @@
 #include "core/vorn_file.h"
 #include "gateway/address_book.h"
 #include "gateway/mail_users.h"
-#include "platform/file_ops.h"
-#include "platform/file_replace.h"
+#include "gateway/spool_files.h"
 
 namespace {
 
@@ -165,37 +162,10 @@ int CMailboxSet::Save() {
         }
     }
 
-    const std::string fresh = m_SetPath + "_new";
-    const std::string old = m_SetPath + "_old";
-    int fd = platform::OpenFile(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (fd < 0) {
-        LogEventStrInt(kMsgFileOpenFailed, kEventError, fresh.c_str(), errno);
+    // The set file keeps its name throughout: a reader (or a crash) never
+    // finds it missing. The first save makes it.
+    if (!ReplaceFileKeepingOld(m_SetPath, text, "_new", "_old"))
         return 1;
-    }
-    bool ok = platform::WriteAll(fd, text.data(), text.size(), nullptr) && platform::SyncFile(fd);
-    int error = errno;
-    if (!platform::CloseFile(fd) && ok) {
-        ok = false;
-        error = errno;
-    }
-    if (!ok) {
-        LogEventStrInt(kMsgFileWriteFailed, kEventError, fresh.c_str(), error);
-        platform::RemovePath(fresh.c_str());
-        return 1;
-    }
-    // The set file keeps its name throughout: "_old" becomes a second name
-    // of the current file and the rename replaces it in one step, so a
-    // reader (or a crash) never finds it missing. The first save makes it.
-    if (platform::PathExists(old.c_str()) && !platform::RemovePath(old.c_str()))
-        LogEventStrInt(kMsgFileRemoveFailed, kEventError, old.c_str(), errno);
-    if (platform::PathExists(m_SetPath.c_str()))
-        platform::LinkPath(m_SetPath.c_str(), old.c_str());
-    if (!platform::RenamePath(fresh.c_str(), m_SetPath.c_str(), true)) {
-        LogEventStrStrInt(kMsgFileRenameFailed, kEventError, fresh.c_str(), m_SetPath.c_str(),
-                          errno);
-        return 1;
-    }
-    platform::SyncDirectoryOf(m_SetPath.c_str());
     return 0;
 }
 

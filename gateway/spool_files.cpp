@@ -14,7 +14,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "core/event_log.h"
+#include "core/vorn_file.h"
 #include "platform/file_ops.h"
+#include "platform/file_replace.h"
+
+namespace {
+
+constexpr int kEventError = 1;
+
+}  // namespace
 
 bool ReadSpoolFile(const std::string& path, long long maxBytes, std::string* out) {
     int fd = platform::OpenFile(path.c_str(), O_RDONLY, 0);
@@ -91,6 +100,41 @@ bool WriteSpoolFile(const std::string& path, const std::string& content, const c
         return false;
     }
     return SyncDirectory(DirectoryOf(path));
+}
+
+bool ReplaceFileKeepingOld(const std::string& path, const std::string& content,
+                           const char* newSuffix, const char* oldSuffix) {
+    const std::string fresh = path + newSuffix;
+    const std::string old = path + oldSuffix;
+    int fd = platform::OpenFile(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (fd < 0) {
+        LogEventStrInt(kMsgFileOpenFailed, kEventError, fresh.c_str(), errno);
+        return false;
+    }
+    bool ok = platform::WriteAll(fd, content.data(), content.size(), nullptr) &&
+              platform::SyncFile(fd);
+    int error = errno;
+    if (!platform::CloseFile(fd) && ok) {
+        ok = false;
+        error = errno;
+    }
+    if (!ok) {
+        LogEventStrInt(kMsgFileWriteFailed, kEventError, fresh.c_str(), error);
+        platform::RemovePath(fresh.c_str());
+        return false;
+    }
+    // "old" becomes a second name of the current file, and the rename
+    // replaces the file in one step.
+    if (platform::PathExists(old.c_str()) && !platform::RemovePath(old.c_str()))
+        LogEventStrInt(kMsgFileRemoveFailed, kEventError, old.c_str(), errno);
+    if (platform::PathExists(path.c_str()))
+        platform::LinkPath(path.c_str(), old.c_str());
+    if (!platform::RenamePath(fresh.c_str(), path.c_str(), true)) {
+        LogEventStrStrInt(kMsgFileRenameFailed, kEventError, fresh.c_str(), path.c_str(), errno);
+        return false;
+    }
+    platform::SyncDirectoryOf(path.c_str());
+    return true;
 }
 
 bool FillSpoolFile(const std::string& path, const std::string& content) {

@@ -7,6 +7,9 @@
 //                       sync the directory
 //   FillSpoolFile       write an existing empty file in place, sync it and
 //                       its directory
+//   ReplaceFileKeepingOld  write a new version beside a store's file and
+//                       rename it over the file, the old version kept as a
+//                       second name; events tell the failures
 //   SyncDirectory       fsync(2) of a directory, so renames and new names in
 //                       it survive a crash
 //   DirectoryOf         the directory part of a path ("." when there is none)
@@ -32,6 +35,15 @@ std::vector<std::string> SplitSpoolLines(const std::string& text);
 // it, renames it over path and syncs the directory. On false the temporary
 // file is removed and path is as it was.
 bool WriteSpoolFile(const std::string& path, const std::string& content, const char* tempSuffix);
+
+// Writes content to path + newSuffix (0600) and syncs it; then the current
+// file (when there is one) also gets the name path + oldSuffix (an older
+// one of that name is removed first), the new file is renamed over path and
+// the directory synced. path is never missing, for a reader or after a
+// crash. Unlike the functions above, each failure writes its error event
+// (open, write, remove, rename); false when path was not replaced.
+bool ReplaceFileKeepingOld(const std::string& path, const std::string& content,
+                           const char* newSuffix, const char* oldSuffix);
 
 // Writes content into the existing file path (truncated, never created),
 // syncs it and its directory. Only for a file no reader trusts yet (an
