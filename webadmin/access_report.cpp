@@ -194,6 +194,9 @@ public:
         if (!m_Broken && !m_Request->Flush())
             m_Broken = true;
     }
+    // The browser has gone away (or the server stopped and shut the
+    // connection down).
+    bool Broken() const { return m_Broken; }
     // Finishes the response; one that broke is dropped instead.
     void End() {
         if (m_Broken)
@@ -333,7 +336,10 @@ void AccessReport(CVornHTTPRequest* request) {
     CActivityLogSearch search(from, to, criteria, directory.CStr());
     CActivityLogRecord record;
     bool shown = false;
-    for (;;) {
+    // The search ends with the range, or once nobody reads any more: a
+    // browser that went away, or a stopping server, which shuts its
+    // connections down and must not wait for a long range to be read.
+    while (!output.Broken()) {
         const int result = search.Next(record);
         if (result == 1)
             break;
