@@ -135,8 +135,13 @@ void Authenticate(CVornHTTPRequest* request) {
     writeRecord(kRecordLogin, kRecordDone, user, client, nullptr);
     // The administration keeps settings per client address; a failure to
     // make the object leaves the login as it is.
-    if (!client.IsEmpty() && CVornConfigStore::ObjectExists('C', client.CStr()) == 0)
-        (void)CVornConfigStore::AddObject('C', client.CStr(), 1);
+    // Adding saves the files: not while an object command holds unsaved
+    // changes of its own (it holds PageLock until it has saved).
+    {
+        CVornLockGuard pageGuard(PageLock);
+        if (!client.IsEmpty() && CVornConfigStore::ObjectExists('C', client.CStr()) == 0)
+            (void)CVornConfigStore::AddObject('C', client.CStr(), 1);
+    }
     DispatchAction(request);
 }
 

@@ -206,6 +206,10 @@ void EditRoutingList(CVornHTTPRequest* request) {
         IssueLogin(request, kAdminLoginPage);
         return;
     }
+    // The object commands change the configuration in memory under
+    // PageLock and save once at their end: a save of ours in between would
+    // write their half-made (perhaps refused) changes to the files.
+    CVornLockGuard pageGuard(PageLock);
     CVornString cancel(CVornString::kUnlocked);
     if (!request->m_FormVariables.Get("CancelRoute", cancel)) {
         CVornString routeHost = formVariable(request, "RouteHost");
@@ -290,6 +294,9 @@ void ChangePassword(CVornHTTPRequest* request) {
         return;
     }
     CVornString reason(CVornString::kUnlocked);
+    // The change saves the files: not while an object command holds
+    // unsaved changes of its own (see EditRoutingList).
+    CVornLockGuard pageGuard(PageLock);
     if (CVornConfigStore::ChangePassword(user.CStr(), oldPassword.CStr(), newPassword.CStr(), 1,
                                          reason, 1) != 0) {
         CVornString text(CVornString::kUnlocked);

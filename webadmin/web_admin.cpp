@@ -2,6 +2,8 @@
 // frame's own commands (see web_admin.h).
 #include "webadmin/web_admin.h"
 
+#include <string.h>
+
 #include "core/message_catalog.h"
 #include "core/vorn_date.h"
 #include "net/uri.h"
@@ -34,26 +36,26 @@ std::atomic<unsigned char> DebugStopFlag{0};
 // ShowSettings, Debug, EditRoutingList, ChangePassword, VirusDefDownload,
 // RazoVidezReport.
 const WebCommand CommandTable[] = {
-    {"Admin", Admin},
-    {"SetDebug", SetDebug},
-    {"Default", Default},
+    {"Admin", Guarded<Admin>},
+    {"SetDebug", Guarded<SetDebug>},
+    {"Default", Guarded<Default>},
     // The empty name registers "/": every URL that no longer prefix
     // matches lands here.
-    {"", Default},
-    {"Display", Display},
-    {"Authenticate", Authenticate},
-    {"Deauthenticate", Deauthenticate},
-    {"AddObj", AddObj},
-    {"DeleteObj", DeleteObj},
-    {"ModifyObj", ModifyObj},
-    {"AccessReport", AccessReport},
-    {"Diag", Diag},
-    {"ShowSettings", ShowSettings},
-    {"Debug", Debug},
-    {"EditRoutingList", EditRoutingList},
-    {"ChangePassword", ChangePassword},
-    {"VirusDefDownload", VirusDefDownload},
-    {"RazoVidezReport", RazoVidezReport},
+    {"", Guarded<Default>},
+    {"Display", Guarded<Display>},
+    {"Authenticate", Guarded<Authenticate>},
+    {"Deauthenticate", Guarded<Deauthenticate>},
+    {"AddObj", Guarded<AddObj>},
+    {"DeleteObj", Guarded<DeleteObj>},
+    {"ModifyObj", Guarded<ModifyObj>},
+    {"AccessReport", Guarded<AccessReport>},
+    {"Diag", Guarded<Diag>},
+    {"ShowSettings", Guarded<ShowSettings>},
+    {"Debug", Guarded<Debug>},
+    {"EditRoutingList", Guarded<EditRoutingList>},
+    {"ChangePassword", Guarded<ChangePassword>},
+    {"VirusDefDownload", Guarded<VirusDefDownload>},
+    {"RazoVidezReport", Guarded<RazoVidezReport>},
     {nullptr, nullptr},
 };
 
@@ -76,6 +78,25 @@ void InitWebAdmin(const char* htmlDir, const char* imagesDir, const char* docsDi
     CVornString text(CVornString::kUnlocked);
     now.FormatDisplay(text);
     StartTimeText.Assign(text);
+}
+
+void PrepareRequest(CVornHTTPRequest* request) {
+    CVornStringMap& variables = request->m_FormVariables;
+    CVornStringList names;
+    variables.GetKeys(names);
+    CVornLockGuard namesGuard(names.m_Lock);
+    for (auto* node = names.m_Head; node != nullptr; node = node->m_Next) {
+        const CVornString& name = node->m_Element;
+        CVornString value(CVornString::kUnlocked);
+        (void)variables.Get(name, value);
+        auto holdsNul = [](const CVornString& text) {
+            return text.Length() > 0 &&
+                   memchr(text.Data(), '\0', static_cast<size_t>(text.Length())) != nullptr;
+        };
+        if (holdsNul(name) || holdsNul(value))
+            variables.Remove(name);
+    }
+    variables.Remove("error");
 }
 
 void RegisterCommands(CVornHTTPServer* webServer, const char* imagesDir, const char* docsDir) {

@@ -52,8 +52,25 @@ struct WebCommand {
 };
 
 // The command table, ending with a row whose name is null. Walked in order:
-// the first row of a name wins in DispatchAction.
+// the first row of a name wins in DispatchAction. Every row's handler is
+// wrapped in Guarded.
 extern const WebCommand CommandTable[];
+
+// Makes a request fit for the commands before any of them sees it:
+// - a form variable whose name or value holds a NUL byte is dropped: names
+//   are compared as counted texts but reach the configuration store as C
+//   texts, so "quendrial\0" would pass the check that nobody changes his
+//   own permissions and then name that very account;
+// - "error" is dropped: the error page shows it as HTML (the commands put
+//   tables into it), so only a command may set it, never the request.
+void PrepareRequest(CVornHTTPRequest* request);
+
+// A command handler that runs PrepareRequest first.
+template <WebCommandHandler Handler>
+void Guarded(CVornHTTPRequest* request) {
+    PrepareRequest(request);
+    Handler(request);
+}
 
 // ---- Globals (one instance each, process-wide; never destroyed, since the
 // web server's workers may still read them while the process ends).

@@ -334,6 +334,11 @@ TEST_F(ModifyObjTest, PermissionsAreSetOnlyWhereTheUserMayGrantThem) {
     body = Modify("objtype=U&objname=quendrial&ATTR-zelormperms=" + Enc("*:*"), cookie);
     EXPECT_TRUE(Has(body, "success")) << body;
     EXPECT_EQ("MADGRS:SUCGLD", Attr('U', "quendrial", "ZELORMPerms"));
+    // A NUL byte after the name does not make it another's: the store would
+    // read the name only up to it (such variables never reach a command).
+    body = Modify("objtype=U&objname=quendrial%00&ATTR-ZELORMPerms=" + Enc("*:*"), cookie);
+    EXPECT_EQ("MADGRS:SUCGLD", Attr('U', "quendrial", "ZELORMPerms")) << body;
+    EXPECT_FALSE(Has(SavedConfig(), "*:*"));
 
     // Without "GU" the permissions stay, the other attributes are written.
     ConfigureWith("", "M:U");
@@ -343,6 +348,10 @@ TEST_F(ModifyObjTest, PermissionsAreSetOnlyWhereTheUserMayGrantThem) {
     EXPECT_TRUE(Has(body, "success")) << body;
     EXPECT_EQ("R:U", Attr('U', "helper", "ZELORMPerms"));
     EXPECT_EQ("new", Attr('U', "helper", "Note"));
+
+    // Nor does a NUL byte in the marker's name get round the "GU" check.
+    body = Modify("objtype=U&objname=helper&ATTR-ZELORMPerms%00x=MADGRS:SUCGLD", limited);
+    EXPECT_EQ("R:U", Attr('U', "helper", "ZELORMPerms")) << body;
 }
 
 TEST_F(ModifyObjTest, TextAreasBecomeSeparatedListsAndSubjectsLoseQuotes) {

@@ -74,7 +74,9 @@ protected:
              "\r\n<p>error page</p>\n"
              "<X-If varstmt=\"error SW The requested command is not\">unknown command\n<X-Fi>"
              "<X-If varstmt=\"error SW The requested page cannot\">cannot open\n<X-Fi>"
-             "<X-If varstmt=\"error CONTAINS &lt;b&gt;\">name escaped\n<X-Fi>");
+             "<X-If varstmt=\"error CONTAINS &lt;b&gt;\">name escaped\n<X-Fi>"
+             // As the real page must: the commands' error texts are HTML.
+             "<X-ShowVar error noescape>");
 
         m_Server = std::make_unique<CVornHTTPServer>("ZELORMHTTP", m_Temp.Path("spool").c_str());
         InitWebAdmin(m_Temp.Path("html").c_str(), m_Temp.Path("images").c_str(), nullptr,
@@ -240,6 +242,9 @@ TEST_F(WebFrameTest, BadInputGetsTheErrorPage) {
          "cannot open\nname escaped\n"},
         {"the folder itself", "/Display?what=.", "cannot open\n"},
         {"no page named", "/Display?x=1", ""},
+        // Only a command sets the error text, never the request.
+        {"an error text from the request", "/Display?what=ormadmin_error.mhtml&error=%3Cb%3Ex",
+         ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
