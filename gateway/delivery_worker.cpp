@@ -281,7 +281,7 @@ void SMTP::storeLocally(CQueuedMessage* message, QueuedRecipient* r, const char*
             r->m_Reason = kReasonPolicy;
             r->m_Status = action;
             r->m_Notify = action == kRecipientFailed ? 1 : action == kRecipientDone ? 2 : 0;
-            r->m_StatusText = refusal ? refusal : "";
+            CQueuedMessage::SetStatusText(*r, refusal);
             if (action != kRecipientPending)
                 return;
             result = box.Deliver(0, kMailboxUnread, sender, body, uid, nullptr);

@@ -2,11 +2,15 @@
 // the "slowq" limit, expiry, local, bad and remote recipients, the quota,
 // and what happens to a message after its pass (removed, moved to "slowq",
 // retried after the interval). A scripted next hop stands in for the relay.
+#include <algorithm>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "gateway/content_filter.h"
+#include "gateway/dictionary_filter.h"
 #include "gateway/mail_users.h"
 #include "gateway/tests/support/delivery_fixture.h"
 #include "net/mail_address.h"
@@ -226,6 +230,56 @@ TEST_F(DeliveryWorkerTest, OnForbiddenDecidesWhatAFilterRefusalDoesToALocalCopy)
         EXPECT_EQ(row.returned, returned);
         MailUserRegistry.Clear();
     }
+}
+
+// The refusal of a message made of scoring words becomes the local
+// recipient's status text: it must not make the envelope unreadable, which
+// would set the message aside with its other recipients.
+TEST_F(DeliveryWorkerTest, ADictionaryRefusalOfALongMessageLeavesTheEnvelopeReadable) {
+    std::string base = "# 2 1.0\n";
+    for (char c : std::string("viagra:N:spam:english:30:0\n")) {
+        const auto b = static_cast<unsigned char>(c);
+        base += static_cast<char>(((b & 0x0F) << 4) | (b >> 4));
+    }
+    testsupport::WriteWhole(Path("base.dic"), base);
+    CDictionaryFilter dictionary(Path("base.dic").c_str(), Path("local.dic").c_str());
+    SetFilterObjects(nullptr, &dictionary);
+    struct Unset {
+        ~Unset() { SetFilterObjects(nullptr, nullptr); }
+    } unset;
+
+    Configure({"ZELORMUser=1", "FilterMode=A", "DictsToUse=spam", "OnForbidden=R"});
+    std::filesystem::create_directories(Path("mail/joe"));
+    SetMailRoot(Path("mail").c_str());
+    auto* entry = new MailUserEntry;
+    entry->m_Set = new CMailboxSet("joe", CompareMailboxNames);
+    MailUserRegistry.Insert(CVornString("joe"), entry, DeleteObject<MailUserEntry>);
+    m_Hop.Reply(Step::kRcpt, "451 later");
+
+    std::string body = "Subject: t\r\n\r\n";
+    while (body.size() < 200000) body += "viagra x y\r\n";
+    std::string name = Spool({{"joe"}, {"r@x.org"}}, body);
+    (void)Pass(name);
+    MailUserRegistry.Clear();
+
+    // The envelope still loads: the remote recipient waits for its retry,
+    // and the refusal names where its report was cut.
+    CQueuedMessage message;
+    ASSERT_EQ(CQueuedMessage::kOpened, message.TryOpen(name.c_str(), m_Spool.c_str()));
+    std::map<std::string, QueuedRecipient*> recipients;
+    for (QueuedRecipient* r = message.GetRecipients(); r; r = r->m_Next)
+        recipients[r->m_Address] = r;
+    ASSERT_EQ(1u, recipients.count("r@x.org"));
+    EXPECT_EQ(kRecipientPending, recipients["r@x.org"]->m_Status);
+    ASSERT_EQ(1u, recipients.count("joe"));
+    EXPECT_EQ(kReasonPolicy, recipients["joe"]->m_Reason);
+    // (The return to the sender took the line breaks out.)
+    const std::string& text = recipients["joe"]->m_StatusText;
+    EXPECT_TRUE(text.starts_with("M450M818: viagraM818: viagra")) << text.substr(0, 40);
+    EXPECT_TRUE(text.ends_with("M818: viagraM818: ..."))
+        << text.substr(text.size() - std::min<size_t>(40, text.size()));
+    EXPECT_LE(text.size(), static_cast<size_t>(CDictionaryFilter::kMaxReportLength) + 8);
+    EXPECT_EQ(0, message.Unlock());
 }
 
 TEST_F(DeliveryWorkerTest, NewMailLeftPendingMovesToSlowqAndIsRetriedAfterTheInterval) {
