@@ -233,8 +233,11 @@ int SMTP::DeliverLocal(CQueuedMessage* message, CRelayDelivery& relay) {
         CloseMailbox(user.c_str(), mailbox.CStr());
         body.reset();
         // A stored copy is on record before the next recipient, so a crash
-        // does not make the next pass store it again.
+        // does not make the next pass store it again. A worker's pass holds
+        // its envelope writes (deliverNext), where the write only marks the
+        // change: the flush makes it reach the disk now.
         (void)message->WriteEnvelope();
+        (void)message->FlushEnvelope();
     }
     // One rewrite after the walk records every other local outcome: nothing
     // was stored for them that a crash could make us store twice.

@@ -4,9 +4,12 @@
 // retried after the interval). A scripted next hop stands in for the relay.
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "gateway/content_filter.h"
@@ -189,6 +192,50 @@ TEST_F(DeliveryWorkerTest, ALocalUserWithAMailboxSetGetsTheMailInItsInboxWithinT
     EXPECT_EQ(0, Pass(second));
     EXPECT_EQ("4/4/", Outcome(second)["joe"]);
     MailUserRegistry.Clear();
+}
+
+// A set that calls a probe before each open, then opens as a set does.
+class ProbedMailboxSet : public CMailboxSet {
+public:
+    ProbedMailboxSet(const char* user, std::function<void()> probe)
+        : CMailboxSet(user, CompareMailboxNames), m_Probe(std::move(probe)) {}
+    CMailbox* OpenMailbox(const char* mailbox, int filterFlag) override {
+        m_Probe();
+        return CMailboxSet::OpenMailbox(mailbox, filterFlag);
+    }
+
+private:
+    std::function<void()> m_Probe;
+};
+
+TEST_F(DeliveryWorkerTest, EachStoredLocalCopyIsOnDiskBeforeTheNextLocalDelivery) {
+    Configure({"ZELORMUser=1"});
+    SetMailRoot(Path("mail").c_str());
+    std::string name = Queue({{"joe"}, {"ann"}});
+    // What the envelope file says at each open: a crash at the second must
+    // not store the first copy again.
+    std::vector<std::map<std::string, std::string>> onDisk;
+    for (const char* user : {"joe", "ann"}) {
+        std::filesystem::create_directories(Path(std::string("mail/") + user));
+        auto* entry = new MailUserEntry;
+        entry->m_Set = new ProbedMailboxSet(user, [&] { onDisk.push_back(Outcome(name)); });
+        MailUserRegistry.Insert(CVornString(user), entry, DeleteObject<MailUserEntry>);
+    }
+
+    // A worker's turn, which holds the pass's other envelope writes.
+    EXPECT_EQ(SMTP::kTurnFast, Turn());
+    MailUserRegistry.Clear();
+    ASSERT_EQ(2u, onDisk.size());
+    const std::map<std::string, std::string> nothingStored = {{"ann", "1/0/"}, {"joe", "1/0/"}};
+    EXPECT_EQ(nothingStored, onDisk[0]);
+    std::multiset<std::string> second;
+    for (const auto& [address, outcome] : onDisk[1]) second.insert(outcome);
+    EXPECT_EQ((std::multiset<std::string>{"1/0/", "3/0/"}), second);
+    for (const char* user : {"joe", "ann"})
+        EXPECT_NE(std::string::npos,
+                  testsupport::ReadWhole(Path(std::string("mail/") + user + "/Inbox")).find("hi"))
+            << user;
+    EXPECT_FALSE(Spooled(name));
 }
 
 TEST_F(DeliveryWorkerTest, OnForbiddenDecidesWhatAFilterRefusalDoesToALocalCopy) {
