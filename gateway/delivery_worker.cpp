@@ -233,8 +233,11 @@ int SMTP::DeliverLocal(CQueuedMessage* message, CRelayDelivery& relay) {
         CloseMailbox(user.c_str(), mailbox.CStr());
         body.reset();
         // A stored copy is on record before the next recipient, so a crash
-        // does not make the next pass store it again.
+        // does not make the next pass store it again. A worker's pass holds
+        // its envelope writes (deliverNext), where the write only marks the
+        // change: the flush makes it reach the disk now.
         (void)message->WriteEnvelope();
+        (void)message->FlushEnvelope();
     }
     // One rewrite after the walk records every other local outcome: nothing
     // was stored for them that a crash could make us store twice.
@@ -281,7 +284,7 @@ void SMTP::storeLocally(CQueuedMessage* message, QueuedRecipient* r, const char*
             r->m_Reason = kReasonPolicy;
             r->m_Status = action;
             r->m_Notify = action == kRecipientFailed ? 1 : action == kRecipientDone ? 2 : 0;
-            r->m_StatusText = refusal ? refusal : "";
+            CQueuedMessage::SetStatusText(*r, refusal);
             if (action != kRecipientPending)
                 return;
             result = box.Deliver(0, kMailboxUnread, sender, body, uid, nullptr);

@@ -609,6 +609,17 @@ int CDictionaryFilter::ScoreText(char* text, int length, int mode, const char* d
     int beforeMark = 0;    // the phrase's length before that word
     const char* heading = GetCatalogText(kMsgPhraseFound);
 
+    // The report ends up in a recipient's status text and in notices: a
+    // message of nothing but scoring words must not make it grow with the
+    // message. Once a line would not fit, one "..." line says so and
+    // nothing more is added, by this call or a later one on the same report.
+    CVornString line(CVornString::kUnlocked);
+    CVornString cutLine(heading ? heading : "", CVornString::kUnlocked);
+    cutLine.Append(": ...\r\n");
+    bool reportCut = report.Length() >= cutLine.Length() &&
+                     memcmp(report.CStr() + report.Length() - cutLine.Length(), cutLine.CStr(),
+                            static_cast<size_t>(cutLine.Length())) == 0;
+
     auto closePhrase = [&](bool dropUnknown) {
         PhraseScore scored =
             scorePhrase(phrase, mode, names.data(), static_cast<int>(names.size()));
@@ -616,18 +627,24 @@ int CDictionaryFilter::ScoreText(char* text, int length, int mode, const char* d
         secondarySum += scored.m_Secondary;
         if (scored.m_Replace)
             memset(text + phraseStart, '-', static_cast<size_t>(lastFoundEnd - phraseStart));
-        if (scored.m_Score > 0) {
+        if (scored.m_Score > 0 && !reportCut) {
             if (dropUnknown && mark)
                 phrase.KeepLeft(beforeMark);
-            report.Append(heading ? heading : "");
-            report.Append(": ");
-            report.Append(phrase);
+            line.Assign(heading ? heading : "");
+            line.Append(": ");
+            line.Append(phrase);
             if (m_Verbose) {
-                report.Append(" (");
-                report.AppendInt(scored.m_Score);
-                report.Append(")");
+                line.Append(" (");
+                line.AppendInt(scored.m_Score);
+                line.Append(")");
             }
-            report.Append("\r\n");
+            line.Append("\r\n");
+            if (report.Length() + line.Length() + cutLine.Length() <= kMaxReportLength) {
+                report.Append(line);
+            } else {
+                report.Append(cutLine);
+                reportCut = true;
+            }
         }
         phraseOpen = false;
         mark = false;

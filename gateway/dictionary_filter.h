@@ -97,6 +97,8 @@ public:
     // The longest word that is scored; a phrase stays under kMaxPhrase bytes.
     static constexpr int kMaxWord = 4095;
     static constexpr int kMaxPhrase = 4096;
+    // The report of ScoreText never grows past this many bytes.
+    static constexpr int kMaxReportLength = 8192;
 
     // basePath, localPath: the two files (null counts as empty, which never
     // loads). Nothing is read yet; scoring loads on first use.
@@ -111,7 +113,12 @@ public:
     // are not loaded (score 0). Else 0 with score; words and phrases of "R"
     // entries in text are overwritten with "-", and a line
     //   <text 818> ": " <phrase> [" (" score ")" when verbose] CR LF
-    // is appended to report for every phrase that scored above 0.
+    // is appended to report for every phrase that scored above 0, while
+    // the report with that line and room for one more stays within
+    // kMaxReportLength bytes. The first line that does not fit is replaced
+    // by the line  <text 818> ": ..." CR LF  and no line is appended after
+    // it (a report that already ends in it gets nothing more, so a caller
+    // may pass one report to the calls for all pieces of a message).
     int ScoreText(char* text, int length, int mode, const char* dictionaries, int& score,
                   CVornString& report);
 

@@ -11,7 +11,10 @@
 #include <fcntl.h>
 #include <string.h>
 
+#include <openssl/evp.h>
+
 #include <new>
+#include <string>
 #include <utility>
 
 #include "config/config_store.h"
@@ -44,8 +47,6 @@ constexpr int kMutexAbandoned = 44;
 constexpr int kCopyChunk = 4096;
 // The content filter's re-check runs at most this often.
 constexpr time_t kRecheckSeconds = 60;
-// The lock name holds the mailbox name only while it stays below this.
-constexpr size_t kMaxLockName = 254;
 // Paths of a mailbox's files (the longest: the index's ".new" copy) stay
 // below this.
 constexpr size_t kMaxPath = 4096;
@@ -515,11 +516,26 @@ int CMailbox::FindByUid(const char* uid) {
 // ---------------------------------------------------------------- free functions
 
 void MailboxLockName(const char* user, const char* mailbox, CVornString& out) {
+    // The names themselves do not fit: joined they are ambiguous ("aB"+"x"
+    // and "a"+"Bx") and may be too long for a lock name, and two mailboxes
+    // sharing a lock deadlock the set (a first open waits for the mailbox
+    // lock under the set's write lock, which the holder's close needs). A
+    // digest of both, with a byte between that no name holds, is one name
+    // per mailbox, of one length.
+    std::string key(user ? user : "");
+    key += '\0';
+    key += mailbox ? mailbox : "";
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    out.Clear();
+    if (EVP_Digest(key.data(), key.size(), digest, &length, EVP_sha256(), nullptr) != 1)
+        return;
+    static const char kHex[] = "0123456789abcdef";
     out.Assign("QVBOXU");
-    out.Append(user ? user : "");
-    out.Append('B');
-    if (mailbox && static_cast<size_t>(out.Length()) + strlen(mailbox) < kMaxLockName)
-        out.Append(mailbox);
+    for (unsigned int i = 0; i < length; ++i) {
+        out.Append(kHex[digest[i] >> 4]);
+        out.Append(kHex[digest[i] & 15]);
+    }
 }
 
 void MailboxPath(const char* user, const char* mailbox, CVornString& out) {

@@ -17,7 +17,7 @@
 //   GetSizeAndUid       its length and unique id
 //   FindByUid           the number of the first visible message with a uid
 //   ClearFlags          clear flag bits of a message and rewrite the index
-//   MailboxLockName     "QVBOX" "U" user "B" mailbox: the named mutex of a mailbox
+//   MailboxLockName     "QVBOXU" + SHA-256 of user and mailbox: the named mutex of a mailbox
 //   MailboxPath         <root>/<user>/<mailbox>
 //   SetMailboxRoot      the store's root directory (start-up; until then the
 //                       service's data directory, kDefaultDataDirectory)
@@ -190,8 +190,11 @@ private:
     time_t m_LastRecheck = 0;
 };
 
-// out := "QVBOX" "U" user "B", then mailbox unless that would make the name
-// 254 characters or more. Null names count as empty.
+// out := "QVBOXU" and the SHA-256 (64 lower-case hex digits) of user, a
+// NUL byte and mailbox: 70 characters whatever the names' lengths, and one
+// name per pair (no name holds NUL), so two mailboxes never share a lock.
+// Null names count as empty. Empty when the digest cannot be made: the
+// mutex then refuses the name, and the mailbox does not open.
 void MailboxLockName(const char* user, const char* mailbox, CVornString& out);
 
 // out := root "/" user "/" mailbox. Null names count as empty.

@@ -5,7 +5,8 @@
 //   WriteEnvelope            atomic, synced rewrite of the envelope
 //   Delete                   remove both files under the message lock
 //   Lock / TryLock / Unlock  the lock "TKMSG" + name
-//   Set... / Get...          envelope values; AddRecipient, addRecipientNode
+//   Set... / Get...          envelope values; AddRecipient, addRecipientNode;
+//                            SetStatusText (a recipient's, cut to the bound)
 //   OpenBodyForWrite / OpenBodyForRead / AppendBody / ReadBodyLine / CloseBody
 //   WriteReceivedHeader      the gateway's trace header at the top of the body
 //   ExpandRecipients         list expansion, relay check, duplicate removal
@@ -489,6 +490,14 @@ void CQueuedMessage::SetComplete(int flag) {
 int CQueuedMessage::AddRecipient(const char* address, int status, int attempts,
                                  time_t lastAttempt) {
     return addRecipientNode(address, nullptr, nullptr, 0, status, attempts, lastAttempt, 0);
+}
+
+void CQueuedMessage::SetStatusText(QueuedRecipient& recipient, const char* text) {
+    if (!text) {
+        recipient.m_StatusText.clear();
+        return;
+    }
+    recipient.m_StatusText.assign(text, strnlen(text, static_cast<size_t>(kMaxTextLength)));
 }
 
 int CQueuedMessage::addRecipientNode(const char* address, const char* bounceAddress,

@@ -183,6 +183,11 @@ public:
     void SetNoticesSent() { m_NoticesSent = 1; }
     // The first recipient; callers walk m_Next and change the records in place.
     QueuedRecipient* GetRecipients() { return m_Recipients; }
+    // Sets a recipient's status text (null: none), cut to its first
+    // kMaxTextLength bytes: a longer one would make the envelope it is
+    // written into unreadable, and the message would be set aside with its
+    // other recipients. Refusal reasons and peers' replies go through here.
+    static void SetStatusText(QueuedRecipient& recipient, const char* text);
     // addRecipientNode with no bounce address or status text, reason 0,
     // notify 0.
     int AddRecipient(const char* address, int status, int attempts, time_t lastAttempt);

@@ -106,7 +106,7 @@ void CRelayDelivery::failRecipient(QueuedRecipient* recipient, int reason, const
     recipient->m_Notify = 1;
     recipient->m_Reason = reason;
     if (text && *text)
-        recipient->m_StatusText = text;
+        CQueuedMessage::SetStatusText(*recipient, text);
 }
 
 void CRelayDelivery::deferRecipient(CQueuedMessage& message, QueuedRecipient* recipient,

@@ -2,11 +2,18 @@
 // the "slowq" limit, expiry, local, bad and remote recipients, the quota,
 // and what happens to a message after its pass (removed, moved to "slowq",
 // retried after the interval). A scripted next hop stands in for the relay.
+#include <algorithm>
 #include <filesystem>
+#include <functional>
+#include <map>
+#include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include "gateway/content_filter.h"
+#include "gateway/dictionary_filter.h"
 #include "gateway/mail_users.h"
 #include "gateway/tests/support/delivery_fixture.h"
 #include "net/mail_address.h"
@@ -187,6 +194,50 @@ TEST_F(DeliveryWorkerTest, ALocalUserWithAMailboxSetGetsTheMailInItsInboxWithinT
     MailUserRegistry.Clear();
 }
 
+// A set that calls a probe before each open, then opens as a set does.
+class ProbedMailboxSet : public CMailboxSet {
+public:
+    ProbedMailboxSet(const char* user, std::function<void()> probe)
+        : CMailboxSet(user, CompareMailboxNames), m_Probe(std::move(probe)) {}
+    CMailbox* OpenMailbox(const char* mailbox, int filterFlag) override {
+        m_Probe();
+        return CMailboxSet::OpenMailbox(mailbox, filterFlag);
+    }
+
+private:
+    std::function<void()> m_Probe;
+};
+
+TEST_F(DeliveryWorkerTest, EachStoredLocalCopyIsOnDiskBeforeTheNextLocalDelivery) {
+    Configure({"ZELORMUser=1"});
+    SetMailRoot(Path("mail").c_str());
+    std::string name = Queue({{"joe"}, {"ann"}});
+    // What the envelope file says at each open: a crash at the second must
+    // not store the first copy again.
+    std::vector<std::map<std::string, std::string>> onDisk;
+    for (const char* user : {"joe", "ann"}) {
+        std::filesystem::create_directories(Path(std::string("mail/") + user));
+        auto* entry = new MailUserEntry;
+        entry->m_Set = new ProbedMailboxSet(user, [&] { onDisk.push_back(Outcome(name)); });
+        MailUserRegistry.Insert(CVornString(user), entry, DeleteObject<MailUserEntry>);
+    }
+
+    // A worker's turn, which holds the pass's other envelope writes.
+    EXPECT_EQ(SMTP::kTurnFast, Turn());
+    MailUserRegistry.Clear();
+    ASSERT_EQ(2u, onDisk.size());
+    const std::map<std::string, std::string> nothingStored = {{"ann", "1/0/"}, {"joe", "1/0/"}};
+    EXPECT_EQ(nothingStored, onDisk[0]);
+    std::multiset<std::string> second;
+    for (const auto& [address, outcome] : onDisk[1]) second.insert(outcome);
+    EXPECT_EQ((std::multiset<std::string>{"1/0/", "3/0/"}), second);
+    for (const char* user : {"joe", "ann"})
+        EXPECT_NE(std::string::npos,
+                  testsupport::ReadWhole(Path(std::string("mail/") + user + "/Inbox")).find("hi"))
+            << user;
+    EXPECT_FALSE(Spooled(name));
+}
+
 TEST_F(DeliveryWorkerTest, OnForbiddenDecidesWhatAFilterRefusalDoesToALocalCopy) {
     struct Row {
         const char* action;
@@ -226,6 +277,56 @@ TEST_F(DeliveryWorkerTest, OnForbiddenDecidesWhatAFilterRefusalDoesToALocalCopy)
         EXPECT_EQ(row.returned, returned);
         MailUserRegistry.Clear();
     }
+}
+
+// The refusal of a message made of scoring words becomes the local
+// recipient's status text: it must not make the envelope unreadable, which
+// would set the message aside with its other recipients.
+TEST_F(DeliveryWorkerTest, ADictionaryRefusalOfALongMessageLeavesTheEnvelopeReadable) {
+    std::string base = "# 2 1.0\n";
+    for (char c : std::string("viagra:N:spam:english:30:0\n")) {
+        const auto b = static_cast<unsigned char>(c);
+        base += static_cast<char>(((b & 0x0F) << 4) | (b >> 4));
+    }
+    testsupport::WriteWhole(Path("base.dic"), base);
+    CDictionaryFilter dictionary(Path("base.dic").c_str(), Path("local.dic").c_str());
+    SetFilterObjects(nullptr, &dictionary);
+    struct Unset {
+        ~Unset() { SetFilterObjects(nullptr, nullptr); }
+    } unset;
+
+    Configure({"ZELORMUser=1", "FilterMode=A", "DictsToUse=spam", "OnForbidden=R"});
+    std::filesystem::create_directories(Path("mail/joe"));
+    SetMailRoot(Path("mail").c_str());
+    auto* entry = new MailUserEntry;
+    entry->m_Set = new CMailboxSet("joe", CompareMailboxNames);
+    MailUserRegistry.Insert(CVornString("joe"), entry, DeleteObject<MailUserEntry>);
+    m_Hop.Reply(Step::kRcpt, "451 later");
+
+    std::string body = "Subject: t\r\n\r\n";
+    while (body.size() < 200000) body += "viagra x y\r\n";
+    std::string name = Spool({{"joe"}, {"r@x.org"}}, body);
+    (void)Pass(name);
+    MailUserRegistry.Clear();
+
+    // The envelope still loads: the remote recipient waits for its retry,
+    // and the refusal names where its report was cut.
+    CQueuedMessage message;
+    ASSERT_EQ(CQueuedMessage::kOpened, message.TryOpen(name.c_str(), m_Spool.c_str()));
+    std::map<std::string, QueuedRecipient*> recipients;
+    for (QueuedRecipient* r = message.GetRecipients(); r; r = r->m_Next)
+        recipients[r->m_Address] = r;
+    ASSERT_EQ(1u, recipients.count("r@x.org"));
+    EXPECT_EQ(kRecipientPending, recipients["r@x.org"]->m_Status);
+    ASSERT_EQ(1u, recipients.count("joe"));
+    EXPECT_EQ(kReasonPolicy, recipients["joe"]->m_Reason);
+    // (The return to the sender took the line breaks out.)
+    const std::string& text = recipients["joe"]->m_StatusText;
+    EXPECT_TRUE(text.starts_with("M450M818: viagraM818: viagra")) << text.substr(0, 40);
+    EXPECT_TRUE(text.ends_with("M818: viagraM818: ..."))
+        << text.substr(text.size() - std::min<size_t>(40, text.size()));
+    EXPECT_LE(text.size(), static_cast<size_t>(CDictionaryFilter::kMaxReportLength) + 8);
+    EXPECT_EQ(0, message.Unlock());
 }
 
 TEST_F(DeliveryWorkerTest, NewMailLeftPendingMovesToSlowqAndIsRetriedAfterTheInterval) {

@@ -199,6 +199,38 @@ TEST_F(DictionaryFilterTest, ReportNamesEveryPhraseThatScored) {
     EXPECT_EQ("M818: viagra (10)\r\n", Score(verbose, "viagra", "spam").report);
 }
 
+// The report becomes a recipient's status text: a message of nothing but
+// scoring words must not make it grow with the message.
+TEST_F(DictionaryFilterTest, ReportStopsAtItsBoundAndSaysItWasCut) {
+    WriteBase({"viagra:N:spam:english:10:0"});
+    CDictionaryFilter filter(m_Base.c_str(), m_Local.c_str());
+    // Two unknown words end a phrase: one report line per "viagra".
+    std::string text;
+    while (text.size() < 65536) text += "viagra x y ";
+    std::vector<char> buffer(text.begin(), text.end());
+    const int length = static_cast<int>(buffer.size());
+    const std::string line = "M818: viagra\r\n", cut = "M818: ...\r\n";
+
+    // One report for the pieces of a message, as the content filter passes it.
+    CVornString report;
+    int score = 0, second = 0;
+    ASSERT_EQ(0, filter.ScoreText(buffer.data(), length, 3, "spam", score, report));
+    const std::string once = testsupport::Text(report);
+    ASSERT_EQ(0, filter.ScoreText(buffer.data(), length, 3, "spam", second, report));
+    EXPECT_EQ(once, testsupport::Text(report));
+    // Scoring goes on past the report's end.
+    EXPECT_GT(second, 0);
+
+    ASSERT_LE(once.size(), static_cast<size_t>(CDictionaryFilter::kMaxReportLength));
+    ASSERT_GT(once.size(), cut.size());
+    const size_t lines = (once.size() - cut.size()) / line.size();
+    std::string expected;
+    for (size_t i = 0; i < lines; ++i) expected += line;
+    EXPECT_EQ(expected + cut, once);
+    // Cut only where another line and the cut line would not fit.
+    EXPECT_GT(once.size() + line.size(), static_cast<size_t>(CDictionaryFilter::kMaxReportLength));
+}
+
 TEST_F(DictionaryFilterTest, MalformedFilesFailTheLoadAndAreReported) {
     const std::string good = "viagra:N:spam:english:10:0";
     struct Case {

@@ -304,4 +304,48 @@ TEST_F(MailboxSetTest, ReopenWaitsForTheHolderWithoutBlockingTheSet) {
     EXPECT_EQ(0, m_Set->DeleteMailbox("Inbox"));  // open count back to 0
 }
 
+// Long names of one user once shared one lock (with the longest user names
+// the lock name had no room for the mailbox name): a first open of the
+// second waited for the holder of the first under the set's write lock,
+// and the holder's close, which needs that lock, never came.
+TEST_F(MailboxSetTest, MailboxesWithLongNamesOpenWhileAnotherIsHeld) {
+    // What the other thread uses is its own, so it can be left waiting.
+    struct Shared {
+        std::string user = std::string(127, 'u');
+        std::string first = std::string(120, 'm') + "1";
+        std::string second = std::string(120, 'm') + "2";
+        std::unique_ptr<CMailboxSet> set;
+        std::atomic<bool> opened{false}, done{false};
+    };
+    auto shared = std::make_shared<Shared>();
+    fs::create_directories(m_Temp.Path("mail/" + shared->user));
+    shared->set = std::make_unique<CMailboxSet>(shared->user.c_str(), CompareMailboxNames);
+    CMailboxSet& set = *shared->set;
+    CMailbox* held = set.OpenMailbox(shared->first.c_str(), 0);
+    ASSERT_NE(nullptr, held);
+    ASSERT_TRUE(held->IsOpen());
+    std::thread other([shared] {
+        CMailbox* box = shared->set->OpenMailbox(shared->second.c_str(), 0);
+        shared->opened = box && box->IsOpen() && box->GetState() == kBoxLoaded;
+        shared->set->CloseMailbox(shared->second.c_str());
+        shared->done = true;
+    });
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!shared->done && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (!shared->done) {
+        // It waits for good, inside the set: leave it to the end of the
+        // process rather than destroy what it uses.
+        other.detach();
+        FAIL() << "the second mailbox waited for the holder of the first";
+    }
+    other.join();
+    EXPECT_TRUE(shared->opened);
+    set.CloseMailbox(shared->first.c_str());
+    EXPECT_FALSE(held->IsOpen());
+    const std::string folder = m_Temp.Path("mail/" + shared->user) + "/";
+    EXPECT_TRUE(fs::exists(folder + shared->first + ".toc"));
+    EXPECT_TRUE(fs::exists(folder + shared->second + ".toc"));
+}
+
 }  // namespace

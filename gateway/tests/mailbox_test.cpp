@@ -8,6 +8,7 @@
 #include <chrono>
 #include <filesystem>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -249,14 +250,22 @@ protected:
 
 TEST_F(MailboxTest, NamesOfLockAndPath) {
     CVornString out;
+    // "QVBOXU" and the SHA-256 of user, NUL, mailbox.
     MailboxLockName("joe", "Inbox", out);
-    EXPECT_EQ("QVBOXUjoeBInbox", Str(out));
-    // The mailbox name goes in only while the name stays below 254 characters.
-    std::string user(240, 'u');
-    MailboxLockName(user.c_str(), "123456", out);
-    EXPECT_EQ("QVBOXU" + user + "B123456", Str(out));
-    MailboxLockName(user.c_str(), "1234567", out);
-    EXPECT_EQ("QVBOXU" + user + "B", Str(out));
+    EXPECT_EQ("QVBOXU0674cad560923f8356be53fdd1538aaae2f695f178c838dd732df5689eb19bc8", Str(out));
+    // Every pair has a name of its own, of one length however long the
+    // names: mailboxes that shared a lock would deadlock their set.
+    const std::string user(127, 'u'), mailbox(126, 'm');
+    const std::pair<std::string, std::string> pairs[] = {
+        {"joe", "Inbox"},        {"joe", "inbox"},          {"aB", "x"},
+        {"a", "Bx"},             {user, mailbox + "1"},     {user, mailbox + "2"},
+    };
+    std::set<std::string> names;
+    for (const auto& [user, mailbox] : pairs) {
+        MailboxLockName(user.c_str(), mailbox.c_str(), out);
+        EXPECT_EQ(70u, Str(out).size()) << user << " " << mailbox;
+        EXPECT_TRUE(names.insert(Str(out)).second) << user << " " << mailbox;
+    }
     MailboxPath("joe", "Inbox", out);
     EXPECT_EQ(m_Box, Str(out));
     SetMailboxRoot("");
@@ -671,7 +680,9 @@ TEST_F(MailboxTest, AnotherProcessHoldingTheMailboxMakesOpenWait) {
     ASSERT_TRUE(holder.Started());
     ASSERT_EQ('y', holder.Report());
 
-    CVornMutex probe("QVBOXUjoeBInbox");
+    CVornString lockName;
+    MailboxLockName("joe", "Inbox", lockName);
+    CVornMutex probe(lockName.CStr());
     EXPECT_EQ(1, probe.TryLock());
     std::atomic<bool> opened{false};
     std::thread opener([&] {

@@ -274,6 +274,35 @@ TEST_F(QueuedMessageTest, PeerTextNeverStartsANewEnvelopeLine) {
     EXPECT_EQ("550 no such  user", loaded->GetRecipients()->m_StatusText);
 }
 
+// A status text is made from a refusal or a peer's reply; one over the
+// bound the reader keeps would make the whole message unreadable.
+TEST_F(QueuedMessageTest, StatusTextsAreCutToWhatTheEnvelopeReadsBack) {
+    const std::string atBound(CQueuedMessage::kMaxTextLength, 'x');
+    struct Case {
+        const char* what;
+        std::string text;
+        std::string kept;
+    } cases[] = {
+        {"short", "550 no such user", "550 no such user"},
+        {"at the bound", atBound, atBound},
+        {"over the bound", atBound + "tail", atBound},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto message = NewMessage();
+        ASSERT_EQ(0, message->AddRecipient("r@x.org", 1, 0, 0));
+        CQueuedMessage::SetStatusText(*message->GetRecipients(), c.text.c_str());
+        ASSERT_EQ(0, message->AddRecipient("other@x.org", 1, 0, 0));
+        ASSERT_EQ(0, message->WriteEnvelope());
+        CQueuedMessage loaded;
+        ASSERT_EQ(0, loaded.Open(message->GetName(), m_Spool.c_str()));
+        std::vector<std::string> texts;
+        for (QueuedRecipient* r = loaded.GetRecipients(); r; r = r->m_Next)
+            texts.push_back(r->m_Address + ":" + r->m_StatusText);
+        EXPECT_EQ((std::vector<std::string>{"r@x.org:" + c.kept, "other@x.org:"}), texts);
+    }
+}
+
 TEST_F(QueuedMessageTest, WriteEnvelopeNeedsASender) {
     CQueuedMessage message;
     ASSERT_EQ(0, message.Open(nullptr, m_Spool.c_str()));

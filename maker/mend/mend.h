@@ -37,6 +37,10 @@
 // CATALOG.DAT, which is how the store drops them from the installed set.
 //
 // ApplyPatch(patch, hub, output, option):
+//   0. once the option and the three directories pass, removes from hub
+//      the temporaries of step 3 that a killed apply left: regular files
+//      named "." NAME "." and six letters or digits, for a NAME as below
+//      (links and other kinds are left alone, never followed);
 //   1. reads and checks the manifest, the hub's identity and every
 //      replacement (size and SHA-256) before anything is written;
 //   2. writes each replaced file into output (created exclusively, synced;
@@ -48,7 +52,7 @@
 //      same patch applies again.
 //   It answers 1 when output holds the patched files and the hub was
 //   brought forward; 0 otherwise, with nothing left in output and (unless
-//   a rename in step 3 failed) the hub unchanged. option must be 0 (no
+//   a rename in step 3 failed) the hub unchanged but for step 0. option must be 0 (no
 //   options are defined; any other value fails the apply with nothing
 //   written). Only regular files are read, written or removed (links are
 //   refused).

@@ -8,8 +8,9 @@
 // Bad input (null or missing directories, an option other than 0, a bad
 // manifest, a patch for another base, a replaced file whose size or
 // SHA-256 differs, an identity file that does not move forward, a link or
-// directory where a file is expected) answers 0 before the hub is touched,
-// and the output is left as it was found. Nothing here throws across the
+// directory where a file is expected) answers 0 before the hub is touched
+// (but for the removal of temporaries an earlier, killed apply left), and
+// the output is left as it was found. Nothing here throws across the
 // library's boundary.
 #include "maker/mend/mend.h"
 
@@ -129,6 +130,37 @@ bool CopyInto(const std::string& from, int out, uint64_t limit, uint64_t& copied
     return true;
 }
 
+// A temporary that an apply writes beside its target: "." NAME "." and
+// the six letters and digits mkostemp puts in, for a NAME a patch may
+// replace. Hub files themselves never start with ".".
+bool IsHubTemporaryName(const std::string& entry) {
+    constexpr size_t kSuffix = 7;  // "." and six characters
+    if (entry.size() < 2 + kSuffix || entry[0] != '.') return false;
+    const size_t dot = entry.size() - kSuffix;
+    if (entry[dot] != '.') return false;
+    for (size_t i = dot + 1; i < entry.size(); ++i) {
+        const char c = entry[i];
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')))
+            return false;
+    }
+    return mend::PatchFileName(entry.substr(1, dot - 1));
+}
+
+// A process killed during an apply leaves its temporaries (up to a whole
+// definitions file each), which its own clean-up never removed; the next
+// apply to the hub removes them. Only regular files: a link is never
+// followed nor removed. Applies to one hub never overlap (the caller's
+// rule), so none of these belongs to a running apply.
+void RemoveLeftoverTemporaries(const std::string& hub) {
+    std::vector<std::string> names;
+    if (!platform::ListDirectory(hub.c_str(), &names)) return;
+    for (const std::string& name : names) {
+        const std::string path = hub + "/" + name;
+        if (IsHubTemporaryName(name) && RegularOrMissing(path) == 1)
+            platform::RemovePath(path.c_str());
+    }
+}
+
 void SyncDirectory(const std::string& dir) {
     int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return;
@@ -171,6 +203,7 @@ bool CPatchApplication::apply(const char* patchDirectory, const char* hubDirecto
         !IsDirectory(outputDirectory))
         return false;
     const std::string patch = patchDirectory, hub = hubDirectory, output = outputDirectory;
+    RemoveLeftoverTemporaries(hub);
     PatchManifest manifest;
     if (!mend::ReadPatchManifest(patch + "/" MEND_MANIFEST, manifest)) return false;
 

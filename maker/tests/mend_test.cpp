@@ -117,6 +117,52 @@ TEST_F(MendTest, AHubWithoutABinaryFileIsKnownByItsTextFile) {
     EXPECT_EQ("Dropped.Sig:0:*:444546\n", ReadWhole(Hub("old.ndb")));  // not named: kept
 }
 
+// A process killed during an apply leaves its temporaries beside their
+// targets, each up to a whole definitions file; the next apply removes
+// them, whether its own patch applies or not, and nothing else.
+TEST_F(MendTest, TemporariesOfAKilledApplyAreRemovedByTheNextApply) {
+    struct Case {
+        const char* what;
+        std::function<void()> patch;
+        int result;
+    };
+    const Case cases[] = {
+        {"a patch that applies", [] {}, 1},
+        {"a patch for another base",
+         [this] { patchtest::WritePatch(Patch(), "20261130.001", Files(), {"old.ndb"}); }, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Reset();
+        c.patch();
+        const Snapshot before = Contents(Hub());
+        for (const char* leftover : {".zelorm.ndb.aB3xYz", ".VirScan1.dat.000000", ".new.ndb.Zz9Zz9"})
+            WriteWhole(Hub(leftover), "half a file");
+        // Not what an apply leaves: kept as they are.
+        WriteWhole(Temp("elsewhere"), "not the hub's");
+        ASSERT_EQ(0, symlink(Temp("elsewhere").c_str(), Hub(".zelorm.ndb.Link01").c_str()));
+        mkdir(Hub(".old.ndb.Dir001").c_str(), 0700);
+        const std::map<std::string, std::string> kept = {
+            {".zelorm.ndb.Link01", "<link>"}, {".old.ndb.Dir001", "<other>"},
+            {".hidden", "mine"},             {".zelorm.ndb.abc", "mine"},
+            {".zelorm.ndb.abc-12", "mine"},  {"..x.ABCDEF", "mine"},
+            {".a b.ABCDEF", "mine"},         {"zelorm.ndb.ABCDEF", "mine"},
+        };
+        for (const auto& [name, bytes] : kept)
+            if (bytes == "mine") WriteWhole(Hub(name), bytes);
+
+        EXPECT_EQ(c.result, Apply());
+        Snapshot expected = before;
+        if (c.result == 1) {
+            expected.erase("old.ndb");
+            for (const PatchFile& file : Files()) expected[file.name] = file.bytes;
+        }
+        for (const auto& [name, bytes] : kept) expected[name] = bytes;
+        EXPECT_EQ(expected, Contents(Hub()));
+        EXPECT_EQ("not the hub's", ReadWhole(Temp("elsewhere")));
+    }
+}
+
 TEST_F(MendTest, APatchThatDoesNotFitIsRefusedWithNothingChanged) {
     const std::string good = ReadWhole(Patch("PATCH.DAT"));
     auto manifest = [this](const std::string& text) { WriteWhole(Patch("PATCH.DAT"), text); };
