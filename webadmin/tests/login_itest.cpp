@@ -6,8 +6,6 @@
 #include <gtest/gtest.h>
 #include <stdio.h>
 
-#include <filesystem>
-#include <memory>
 #include <regex>
 #include <string>
 #include <vector>
@@ -15,51 +13,26 @@
 #include "config/config_store.h"
 #include "config/users.h"
 #include "core/debug_log.h"
-#include "core/message_catalog.h"
 #include "core/tests/support/files.h"
-#include "core/tests/support/temp_dir.h"
-#include "core/tests/support/test_catalog.h"
 #include "core/tests/support/vorn_helpers.h"
-#include "gateway/tests/support/activity_lines.h"
-#include "net/http_server.h"
 #include "platform/clock.h"
 #include "webadmin/login_commands.h"
-#include "webadmin/web_admin.h"
-#include "webadmin/web_pages.h"
+#include "webadmin/tests/support/web_admin_fixture.h"
 
 namespace {
 
-using testsupport::RunCommand;
-
-namespace fs = std::filesystem;
 using gatewaytest::ActivityFields;
-using testsupport::WriteWhole;
+using webtest::Has;
+using webtest::kPassword;
 
-const char* const kPassword = "s3cret!pw";
-
-bool Has(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
-class LoginTest : public ::testing::Test {
+class LoginTest : public webtest::WebAdminTest {
 protected:
-    static void SetUpTestSuite() {
-        ASSERT_EQ("ok\n", RunCommand("command -v curl >/dev/null && echo ok"))
-            << "the integration tests need curl (scripts/packages)";
-    }
-
     void SetUp() override {
-        CVornMessageCatalog base;
-        ASSERT_EQ(0, base.Load(ZELORM_CATALOG_DIR "/messages", 2, 9, 883, 0));
-        SetCatalogLanguage(0);
-        m_Activity = gatewaytest::StartActivityDay(m_Temp.Path(), &m_Now);
+        WebAdminTest::SetUp();
         CVornString hash;
         ASSERT_TRUE(CryptPassword(kPassword, "xy", hash));
         Configure("VirtualAcct=1,ZELORMUser=1,ZELORMPerms=MU,Password=" + testsupport::Text(hash));
 
-        fs::create_directories(m_Temp.Path("html/english"));
-        fs::create_directories(m_Temp.Path("spool"));
-        Page("otop.html", "Content-Type: text/html\r\n\r\n<p>top</p>\n");
         // The login page shows its error and every variable that must never
         // come back to the browser.
         Page("ormadmin_login.mhtml",
@@ -79,60 +52,17 @@ protected:
              "<X-If varstmt=\"issued DEF\">issued kept\n<X-Fi>"
              "<X-If varstmt=\"infohost DEF\">infohost kept\n<X-Fi>");
         Page("ormadmin_error.mhtml", "\r\n<p>error page</p>\n");
-
-        m_Server = std::make_unique<CVornHTTPServer>("ZELORMHTTP", m_Temp.Path("spool").c_str());
-        InitWebAdmin(m_Temp.Path("html").c_str(), nullptr, nullptr, m_Temp.Path("spool").c_str(),
-                     nullptr, nullptr, m_Server.get(), nullptr, nullptr, nullptr);
-        ASSERT_TRUE(m_Server->Start(4, 0, CVornHostAddress(testsupport::LoopbackAddress(), 0)));
-        CVornHostAddress own;
-        m_Server->GetOwnHost(own);
-        m_Base = "http://127.0.0.1:" + std::to_string(own.GetPort());
-        // The session table is process-wide: sessions of earlier tests, ten
-        // days old now, are purged here rather than in a test's records.
-        (void)SessionTable.Login(kAdminAccount, "x", "", "1", "no such id", 1, 0);
-        (void)Records();  // from here on, only this test's records
     }
 
-    void TearDown() override {
-        m_Server->Stop();
-        m_Server.reset();
-        m_Store.reset();
-        platform::ClearTestTime();
-        testsupport::ClearBaseCatalog();
-    }
-
-    // Writes and loads the configuration with the administrator account's
-    // attributes.
+    // The configuration with the administrator account's attributes only.
     void Configure(const std::string& account) {
-        WriteWhole(m_Temp.Path("shared-config"),
-                   "# 2 0\r\nDS,Base=sys\r\nDU" + std::string(kAdminAccount) + "," + account +
-                       "\r\n");
-        WriteWhole(m_Temp.Path("local-config"), "# 2 0\r\n");
-        WriteWhole(m_Temp.Path("vendor-config"), "# 2 0\r\n");
-        m_Store.reset();
-        m_Store = std::make_unique<CVornConfigStore>(m_Temp.Path("shared-config").c_str(),
-                                                     m_Temp.Path("local-config").c_str(),
-                                                     m_Temp.Path("vendor-config").c_str());
-        ASSERT_EQ(0, CVornConfigStore::Load(1));
-    }
-
-    void Page(const std::string& name, const std::string& text) {
-        WriteWhole(m_Temp.Path("html/english/" + name), text);
-    }
-
-    // The whole response; extra holds curl's further arguments (the shell's).
-    std::string Get(const std::string& pathAndQuery, const std::string& extra = "") {
-        return RunCommand("curl -sS -i --max-time 20 " + extra + " '" + m_Base + pathAndQuery +
-                          "' 2>&1");
+        ConfigureLines({"DU" + std::string(kAdminAccount) + "," + account});
     }
 
     // A POST of the form fields to "Authenticate" with the cookie (none when
     // empty).
     std::string PostLogin(const std::string& cookie, const std::string& fields) {
-        std::string extra = "--data '" + fields + "'";
-        if (!cookie.empty())
-            extra += " -H 'Cookie: ZELORM=" + cookie + "'";
-        return Get("/Authenticate", extra);
+        return Post("/Authenticate", fields, cookie);
     }
 
     static std::string CookieOf(const std::string& response) {
@@ -156,11 +86,7 @@ protected:
     }
 
     std::string ShowSecret(const std::string& cookie) {
-        return Get("/Display?what=secret_a.mhtml", "-H 'Cookie: ZELORM=" + cookie + "'");
-    }
-
-    std::vector<ActivityFields> Records() {
-        return gatewaytest::ReadActivityRecords(m_Activity, &m_Read);
+        return Get("/Display?what=secret_a.mhtml", cookie);
     }
 
     // The one record of this step: (4, event, status) for the account from
@@ -180,14 +106,6 @@ protected:
         EXPECT_EQ(text ? text : "", f[100]);
         for (const auto& [key, value] : f) EXPECT_FALSE(Has(value, kPassword)) << key;
     }
-
-    testsupport::TempDir m_Temp{"zelorm-login"};
-    time_t m_Now = 1700000000;
-    std::string m_Activity;
-    size_t m_Read = 0;
-    std::unique_ptr<CVornConfigStore> m_Store;
-    std::unique_ptr<CVornHTTPServer> m_Server;
-    std::string m_Base;
 };
 
 TEST_F(LoginTest, TheRightPasswordLogsInAndRunsTheAction) {
@@ -206,7 +124,7 @@ TEST_F(LoginTest, TheRightPasswordLogsInAndRunsTheAction) {
     ExpectOneRecord("1", "1");
     // The client's object was made and saved.
     EXPECT_EQ(1, CVornConfigStore::ObjectExists('C', "127.0.0.1"));
-    EXPECT_TRUE(Has(testsupport::ReadWhole(m_Temp.Path("shared-config")), "127.0.0.1"));
+    EXPECT_TRUE(Has(testsupport::ReadWhole(Path("shared-config")), "127.0.0.1"));
 
     // The cookie now shows marked pages.
     EXPECT_TRUE(Has(ShowSecret(cookie), "<p>secret</p>"));
@@ -258,9 +176,7 @@ TEST_F(LoginTest, EveryRefusalShowsTheLoginPageAgainWithANewCookie) {
         SCOPED_TRACE(c.name);
         if (c.account == "-") {
             // Another account holds the password; the administrator's is gone.
-            WriteWhole(m_Temp.Path("shared-config"),
-                       "# 2 0\r\nDS,Base=sys\r\nDUsomeone," + standard + "\r\n");
-            ASSERT_EQ(0, CVornConfigStore::Load(1));
+            ConfigureLines({"DUsomeone," + standard});
         } else {
             Configure(c.account.empty() ? standard : c.account);
         }
@@ -298,22 +214,21 @@ TEST_F(LoginTest, LogoutDeletesTheSessionAndAnExpiredOneMustLogInAgain) {
     ASSERT_TRUE(Has(PostLogin(cookie, LoginFields(kPassword)), "<p>secret</p>"));
     (void)Records();
 
-    std::string r = Get("/Deauthenticate", "-H 'Cookie: ZELORM=" + cookie + "'");
+    std::string r = Get("/Deauthenticate", cookie);
     EXPECT_TRUE(Has(r, "Location: " + m_Base + "/Display?what=otop.html")) << r;
     ExpectOneRecord("2", "1");
     // The cookie is worthless: no page, no second logout record, and the
     // login page's session cannot log in again.
     EXPECT_TRUE(Has(ShowSecret(cookie), "<p>admin login</p>"));
-    (void)Get("/Deauthenticate", "-H 'Cookie: ZELORM=" + cookie + "'");
+    (void)Get("/Deauthenticate", cookie);
     EXPECT_TRUE(Has(PostLogin(cookie, LoginFields(kPassword)), "refused\n"));
     ExpectOneRecord("1", "2");
 
     // Logouts without a cookie, with an unknown or a pending one write
     // nothing; a pending one is deleted all the same.
     const std::string pending = LoginPage();
-    for (const std::string& extra :
-         {std::string(), std::string("-H 'Cookie: ZELORM=12345'"), "-H 'Cookie: ZELORM=" + pending + "'"}) {
-        EXPECT_TRUE(Has(Get("/Deauthenticate", extra), "/Display?what=otop.html"));
+    for (const std::string& other : {std::string(), std::string("12345"), pending}) {
+        EXPECT_TRUE(Has(Get("/Deauthenticate", other), "/Display?what=otop.html"));
     }
     EXPECT_TRUE(Records().empty());
     EXPECT_TRUE(Has(PostLogin(pending, LoginFields(kPassword)), "refused\n"));
@@ -326,7 +241,7 @@ TEST_F(LoginTest, LogoutDeletesTheSessionAndAnExpiredOneMustLogInAgain) {
     (void)Records();
     m_Now += 6 * 60;
     platform::SetTestTime(m_Now);
-    r = Get("/Deauthenticate", "-H 'Cookie: ZELORM=" + cookie + "'");
+    r = Get("/Deauthenticate", cookie);
     EXPECT_TRUE(Has(r, "/Display?what=otop.html")) << r;
     std::vector<ActivityFields> records = Records();
     ASSERT_EQ(1u, records.size());

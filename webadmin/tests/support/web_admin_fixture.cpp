@@ -83,9 +83,17 @@ void WebAdminTest::Configure(const std::string& system, const std::string& perms
                              const std::vector<std::string>& lines) {
     CVornString hash;
     ASSERT_TRUE(CryptPassword(kPassword, "xy", hash));
-    std::string text = "# 2 0\r\nDS,Base=sys" + (system.empty() ? std::string() : "," + system) + "\r\n";
-    text += "DU" + std::string(kAdminAccount) + ",VirtualAcct=1,ZELORMUser=1,ZELORMPerms=" + perms +
-            ",Password=" + testsupport::Text(hash) + "\r\n";
+    std::vector<std::string> all = {"DU" + std::string(kAdminAccount) +
+                                    ",VirtualAcct=1,ZELORMUser=1,ZELORMPerms=" + perms +
+                                    ",Password=" + testsupport::Text(hash)};
+    all.insert(all.end(), lines.begin(), lines.end());
+    ConfigureLines(all, system);
+}
+
+void WebAdminTest::ConfigureLines(const std::vector<std::string>& lines,
+                                  const std::string& system) {
+    std::string text =
+        "# 2 0\r\nDS,Base=sys" + (system.empty() ? std::string() : "," + system) + "\r\n";
     for (const std::string& line : lines)
         text += line + "\r\n";
     WriteWhole(m_Temp.Path("shared-config"), text);

@@ -59,6 +59,11 @@ protected:
     // HTTPPort, and the maker key's "SharedConfigFile".
     void WriteRegistry(const std::vector<std::pair<std::string, std::string>>& extra = {});
 
+    // Writes the three configuration files and loads them: the system
+    // object "DS,Base=sys" (then "," + system when given), then the lines
+    // as they stand.
+    void ConfigureLines(const std::vector<std::string>& lines, const std::string& system = "");
+
     // A page template of the language folder (html/english/name).
     void Page(const std::string& name, const std::string& text);
 
