@@ -1,4 +1,4 @@
-// A DNS server of the tests' own on 127.0.0.1 (a port the system chooses):
+// A DNS server of the tests' own on 127.0.0.1 (a port reserved for the test):
 // answers A, NS, CNAME, PTR and MX questions from a table of records,
 // following CNAME chains as a recursive server does, and records every
 // question it receives. Names match ignoring case; a name with no record of
@@ -24,6 +24,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "core/tests/support/ports.h"
 
 namespace dnstest {
 
@@ -116,15 +118,10 @@ inline bool SendDatagram(const std::string& bytes, unsigned short port) {
     return n == static_cast<ssize_t>(bytes.size());
 }
 
-// A loopback port where nothing listens (bound, read and closed again).
+// A loopback port where nothing listens, and that no other test process
+// takes for a server while this one runs.
 inline unsigned short DeadPort() {
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a = LoopbackAddress(0);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    close(fd);
-    return ntohs(a.sin_port);
+    return static_cast<unsigned short>(testsupport::FreePort());
 }
 
 // The receive buffer (SO_RCVBUF as the kernel reports it) of this
@@ -163,9 +160,11 @@ inline int FreshReceiveBuffer(int asked) {
 
 class FakeDns {
 public:
-    // On a loopback address (127.0.0.1 unless given) and port (0: the
-    // system chooses).
+    // On a loopback address (127.0.0.1 unless given) and port (0: one
+    // reserved for this process, see testsupport::FreePort).
     explicit FakeDns(const char* address = "127.0.0.1", unsigned short port = 0) {
+        if (port == 0)
+            port = static_cast<unsigned short>(testsupport::FreePort());
         m_Fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_in a = LoopbackAddress(port, address);
         m_Bound = bind(m_Fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;

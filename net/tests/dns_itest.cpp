@@ -187,10 +187,9 @@ protected:
         setenv("ZELORM_RESOLV_CONF", (s_Dir + "/resolv.conf").c_str(), 1);
         DnsStop();  // the next lookup reads this configuration
     }
-    // A port nothing uses now, named in the resolver configuration. Between
-    // two tests another process's query may take the suite's port for a
-    // moment (queries go out from ports the kernel picks): SetUp then moves
-    // the server to a new one.
+    // A port reserved for this process, named in the resolver configuration.
+    // Should the server still fail to start there, SetUp moves it to a new
+    // one.
     static void UseNewPort() {
         s_Port = dnstest::DeadPort();
         std::ofstream conf(s_Dir + "/resolv.conf");

@@ -1,4 +1,4 @@
-// TCP ports for servers under test (see ports.h).
+// Ports for servers under test (see ports.h).
 #include "core/tests/support/ports.h"
 
 #include <fcntl.h>
@@ -16,10 +16,10 @@ namespace testsupport {
 
 namespace {
 
-// Whether the port can be bound on every address now (a port a connection
-// left in TIME_WAIT is not offered either).
-bool CanBind(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+// Whether the port can be bound on every address now with a socket of the
+// type (a TCP port a connection left in TIME_WAIT is not offered either).
+bool CanBind(int port, int type) {
+    int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return false;
     sockaddr_in address{};
@@ -59,7 +59,8 @@ int FreePort() {
         int fd = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
         if (fd < 0)
             continue;
-        if (flock(fd, LOCK_EX | LOCK_NB) != 0 || !CanBind(port)) {
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0 || !CanBind(port, SOCK_STREAM) ||
+            !CanBind(port, SOCK_DGRAM)) {
             close(fd);
             continue;
         }
