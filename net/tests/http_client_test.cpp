@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "core/memory_file.h"
+#include "core/tests/support/ports.h"
 #include "core/tests/support/vorn_helpers.h"
 
 namespace {
@@ -301,15 +302,9 @@ TEST_F(HttpClientTest, RequestsThatCannotBeMade) {
     EXPECT_FALSE(Fetch(client, kHttpMethodGet, "/only/a/path"));
     EXPECT_EQ(client.GetLastError(), kHttpClientNoHost);
 
-    // A port where nothing listens any more.
-    unsigned short port;
-    {
-        CVornTCPSocket listener;
-        ASSERT_TRUE(listener.Listen(CVornHostAddress(LoopbackAddress(), 0)));
-        CVornHostAddress bound;
-        ASSERT_TRUE(listener.GetLocalAddress(bound));
-        port = bound.GetPort();
-    }
+    // A port where nothing listens, and no other test's server will.
+    const int port = testsupport::FreePort();
+    ASSERT_GT(port, 0);
     EXPECT_FALSE(Fetch(client, kHttpMethodGet, "http://127.0.0.1:" + std::to_string(port) + "/"));
     EXPECT_EQ(client.GetLastError(), kHttpClientRefused);
 
