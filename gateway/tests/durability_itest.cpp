@@ -159,9 +159,10 @@ TEST_F(DurabilityTest, EveryAcknowledgedMessageArrivesThoughTheGatewayIsKilledAg
     std::string text = ReadWhole(acked);
     for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
         acknowledged.insert(std::atoi(text.c_str() + at));
-    // The client stops after a minute even on a slow machine; a few hundred
-    // messages are what the test is about.
-    ASSERT_GE(acknowledged.size(), 100u) << ReadWhole(m_Instance.Path("client.log"));
+    // The client stops after a minute even on a slow machine: a loaded one
+    // gets fewer than the few hundred messages through, but the floor still
+    // shows a test that proved nothing (a client that got nothing through).
+    ASSERT_GE(acknowledged.size(), 30u) << ReadWhole(m_Instance.Path("client.log"));
 
     // A last run whose clock stands 2000 s ahead, so that a message
     // waiting in "slowq" (a recovered envelope) is due at once. A worker
