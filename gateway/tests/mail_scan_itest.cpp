@@ -11,6 +11,7 @@
 // line. A quarantine that fails still lets the object be removed. A
 // gateway whose scanner cannot load never takes mail.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,6 +26,7 @@
 #include <vector>
 
 #include "core/tests/support/files.h"
+#include "gateway/service_control.h"
 #include "gateway/tests/support/activity_lines.h"
 #include "gateway/tests/support/gateway_instance.h"
 #include "gateway/tests/support/mail_peers.h"
@@ -425,21 +427,29 @@ TEST_F(MailScanTest, AFailedQuarantineStillRemovesTheInfectedObject) {
 }
 
 // Without a definitions set the scanner does not load: error event 578,
-// start-up ends there and SMTP never listens.
+// start-up ends there and SMTP never listens. The administration stays up
+// so the operator can mend it, until the program is told to stop; it then
+// ends with the code of a failed start-up.
 TEST_F(MailScanTest, AScannerThatCannotLoadKeepsSmtpClosed) {
     Configure("");
     fs::remove_all(m_Instance.Path("common"));
     std::map<std::string, std::string> extra = {{"ZELORM_TEST_TIME", std::to_string(m_Time)}};
     gwtest::ChildProgram child({gwtest::ProgramPath(), "-debug", "5"}, m_Instance.Environment(extra),
                                m_Instance.Path("noscanner"));
-    EXPECT_NE(0, child.Wait()) << child.Errors();
-    bool refused = false;
-    for (const std::string& e : m_Instance.Events()) {
-        EXPECT_EQ(std::string::npos, e.find("has started")) << e;
-        refused = refused || (e.rfind("1:", 0) == 0 && e.find("scanner") != std::string::npos);
-    }
-    EXPECT_TRUE(refused);
+    auto refused = [&] {
+        for (const std::string& e : m_Instance.Events())
+            if (e.rfind("1:", 0) == 0 && e.find("scanner") != std::string::npos)
+                return true;
+        return false;
+    };
+    EXPECT_TRUE(Eventually(refused)) << child.Errors();
+    EXPECT_TRUE(gwtest::WaitForListener("127.0.0.1", m_Instance.HttpPort(), std::chrono::seconds(5)));
     EXPECT_FALSE(gwtest::WaitForListener("127.0.0.1", m_Port, std::chrono::milliseconds(200)));
+    for (const std::string& e : m_Instance.Events())
+        EXPECT_EQ(std::string::npos, e.find("has started")) << e;
+
+    ASSERT_TRUE(child.Signal(SIGTERM));
+    EXPECT_EQ(kExitStartupFailed, child.Wait()) << child.Errors();
 }
 
 }  // namespace
