@@ -409,7 +409,7 @@ TEST_F(DnsResolverTest, QueryAsksTheNextServerWhenOneIsSilentOrFails) {
 // a server the query was sent to. A datagram longer than any reply on the
 // query's socket meanwhile is reported (223) and the wait goes on.
 TEST_F(DnsResolverTest, AReplyThatMissesItsWaitStillAnswersDuringTheNext) {
-    DnsSetQueryTimes(2, 4);  // the second wait runs from about 2 s to 4 s
+    DnsSetQueryTimes(4, 8);  // the second wait runs from about 4 s to 8 s
     FakeDns second;
     Primary().Add({"late.x.test", 1, "127.0.0.40"});
     Primary().Hold();
