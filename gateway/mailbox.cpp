@@ -347,31 +347,25 @@ void CMailbox::insertSorted(MailboxIndexEntry&& entry) {
 }
 
 int CMailbox::compareEntries(const MailboxIndexEntry& a, const MailboxIndexEntry& b) const {
-    switch (m_SortOrder) {
+    // Orders go in pairs over one key, odd ascending and even descending:
+    // subject (1, 2), flags (3, 4), sender (5, 6), date (7, 8), length
+    // (9, 10), recipient (11, 12). Any other order is 7.
+    const int order = m_SortOrder >= 1 && m_SortOrder <= 12 ? m_SortOrder : 7;
+    const MailboxIndexEntry& first = order % 2 != 0 ? a : b;
+    const MailboxIndexEntry& second = order % 2 != 0 ? b : a;
+    switch ((order + 1) / 2) {
         case 1:
-            return CompareText(a.m_Subject, b.m_Subject);
+            return CompareText(first.m_Subject, second.m_Subject);
         case 2:
-            return CompareText(b.m_Subject, a.m_Subject);
+            return CompareNumbers(first.m_Flags, second.m_Flags);
         case 3:
-            return CompareNumbers(a.m_Flags, b.m_Flags);
-        case 4:
-            return CompareNumbers(b.m_Flags, a.m_Flags);
+            return CompareText(WithoutQuotes(first.m_From), WithoutQuotes(second.m_From));
         case 5:
-            return CompareText(WithoutQuotes(a.m_From), WithoutQuotes(b.m_From));
+            return CompareNumbers(first.m_Length, second.m_Length);
         case 6:
-            return CompareText(WithoutQuotes(b.m_From), WithoutQuotes(a.m_From));
-        case 8:
-            return CompareNumbers(b.m_Date, a.m_Date);
-        case 9:
-            return CompareNumbers(a.m_Length, b.m_Length);
-        case 10:
-            return CompareNumbers(b.m_Length, a.m_Length);
-        case 11:
-            return CompareText(WithoutQuotes(a.m_To), WithoutQuotes(b.m_To));
-        case 12:
-            return CompareText(WithoutQuotes(b.m_To), WithoutQuotes(a.m_To));
+            return CompareText(WithoutQuotes(first.m_To), WithoutQuotes(second.m_To));
         default:
-            return CompareNumbers(a.m_Date, b.m_Date);
+            return CompareNumbers(first.m_Date, second.m_Date);
     }
 }
 
